@@ -1,0 +1,295 @@
+#include "base/Platform.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QUuid>
+
+extern "C" {
+#include <libavutil/log.h>
+}
+
+#include <array>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace vessaro::Platform {
+namespace {
+
+QString quoted(const QString& path)
+{
+    return QStringLiteral("“") + path + QStringLiteral("”");
+}
+
+QString cacheHome()
+{
+    const QString xdg = qEnvironmentVariable("XDG_CACHE_HOME");
+    if (!xdg.isEmpty() && QDir::isAbsolutePath(xdg))
+        return QDir::cleanPath(xdg);
+    QString home = qEnvironmentVariable("HOME");
+    if (home.isEmpty()) {
+        if (const passwd* entry = getpwuid(geteuid()))
+            home = QString::fromLocal8Bit(entry->pw_dir);
+    }
+    return QDir::cleanPath(home + QStringLiteral("/.cache"));
+}
+
+// Closes a POSIX descriptor when it goes out of scope.
+class FileDescriptor {
+public:
+    explicit FileDescriptor(int fd) : m_fd(fd) {}
+    ~FileDescriptor()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
+    int get() const { return m_fd; }
+    // Closes now and reports close()'s own failure, which can carry a write error.
+    int close()
+    {
+        const int result = ::close(m_fd);
+        m_fd = -1;
+        return result;
+    }
+
+private:
+    int m_fd;
+};
+
+Result<void> writeAll(int fd, const char* data, size_t size, const QString& path)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0) {
+            if (errno == EINTR)
+                continue;
+            return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(path));
+        }
+        data += written;
+        size -= static_cast<size_t>(written);
+    }
+    return {};
+}
+
+Result<void> syncAndClose(FileDescriptor& fd, const QString& path)
+{
+    if (::fsync(fd.get()) != 0 || fd.close() != 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(path));
+    return {};
+}
+
+} // namespace
+
+Result<QString> temporaryDirectory()
+{
+    const QString base = cacheHome();
+    if (auto made = createDirectory(base, DirectoryAccess::userOnly); !made)
+        return made.error();
+    const QString directory = base + QStringLiteral("/vessaro");
+    const QByteArray native = QFile::encodeName(directory);
+    if (::mkdir(native.constData(), 0700) == 0) {
+        ::chmod(native.constData(), 0700);  // in case the umask took bits we need
+    } else if (errno != EEXIST) {
+        return PlatformError::fromErrno(errno, QStringLiteral("无法创建临时文件夹") + quoted(directory));
+    }
+    struct stat info {};
+    if (::lstat(native.constData(), &info) != 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法读取临时文件夹") + quoted(directory));
+    if (!S_ISDIR(info.st_mode))
+        return PlatformError::fromErrno(ENOTDIR, QStringLiteral("临时文件夹") + quoted(directory) + QStringLiteral("不是真实的文件夹"));
+    if (info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700)
+        return PlatformError::fromErrno(EACCES, QStringLiteral("临时文件夹") + quoted(directory) + QStringLiteral("不是本用户私有的"));
+    return directory;
+}
+
+bool isInsideDirectory(const QString& path, const QString& directory)
+{
+    if (path.isEmpty() || directory.isEmpty())
+        return false;
+    const QStringList inner = QDir::cleanPath(path).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    const QStringList outer = QDir::cleanPath(directory).split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    if (!QDir::isAbsolutePath(path) || inner.size() <= outer.size())
+        return false;
+    for (qsizetype i = 0; i < outer.size(); ++i) {
+        if (inner.at(i) != outer.at(i))
+            return false;
+    }
+    return true;
+}
+
+bool isInsideTemporaryDirectory(const QString& path)
+{
+    // The path is computed, never created here: the rule must not touch the disk.
+    return isInsideDirectory(path, cacheHome() + QStringLiteral("/vessaro"));
+}
+
+Result<void> createDirectory(const QString& path, DirectoryAccess access)
+{
+    const mode_t mode = access == DirectoryAccess::userOnly ? 0700 : 0777;
+    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
+    const QStringList parts = clean.split(QLatin1Char('/'), Qt::SkipEmptyParts);
+    QString current;
+    for (const QString& part : parts) {
+        current += QLatin1Char('/') + part;
+        const QByteArray native = QFile::encodeName(current);
+        if (::mkdir(native.constData(), mode) == 0)
+            continue;
+        const int error = errno;
+        struct stat info {};
+        if (error == EEXIST && ::stat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode))
+            continue;
+        return PlatformError::fromErrno(error == EEXIST ? ENOTDIR : error,
+                                        QStringLiteral("无法创建文件夹") + quoted(current));
+    }
+    return {};
+}
+
+bool fileExists(const QString& path)
+{
+    struct stat info {};
+    return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+Result<void> removeItem(const QString& path)
+{
+    const QByteArray native = QFile::encodeName(path);
+    struct stat info {};
+    if (::lstat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        if (!QDir(path).removeRecursively())
+            return PlatformError::fromErrno(EACCES, QStringLiteral("无法删除") + quoted(path));
+        return {};
+    }
+    if (::unlink(native.constData()) != 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法删除") + quoted(path));
+    return {};
+}
+
+Result<void> copyFile(const QString& source, const QString& destination)
+{
+    FileDescriptor in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法读取") + quoted(source));
+    // 0666 here is narrowed by the umask: the mode of any new file of the user's.
+    FileDescriptor out(::open(QFile::encodeName(destination).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法创建") + quoted(destination));
+    std::array<char, 1 << 16> chunk{};
+    for (;;) {
+        const ssize_t got = ::read(in.get(), chunk.data(), chunk.size());
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            ::unlink(QFile::encodeName(destination).constData());
+            return PlatformError::fromErrno(error, QStringLiteral("无法读取") + quoted(source));
+        }
+        if (got == 0)
+            break;
+        if (auto written = writeAll(out.get(), chunk.data(), static_cast<size_t>(got), destination); !written) {
+            ::unlink(QFile::encodeName(destination).constData());
+            return written;
+        }
+    }
+    if (auto synced = syncAndClose(out, destination); !synced) {
+        ::unlink(QFile::encodeName(destination).constData());
+        return synced;
+    }
+    return {};
+}
+
+Result<void> moveItem(const QString& source, const QString& destination)
+{
+    if (fileExists(destination))
+        return PlatformError::fromErrno(EEXIST, QStringLiteral("无法移动到") + quoted(destination));
+    if (::rename(QFile::encodeName(source).constData(), QFile::encodeName(destination).constData()) == 0)
+        return {};
+    if (errno != EXDEV)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法移动") + quoted(source));
+    // Another file system: copy, then remove the original.
+    if (auto copied = copyFile(source, destination); !copied)
+        return copied;
+    return removeItem(source);
+}
+
+Result<std::optional<qint64>> fileSize(const QString& path)
+{
+    struct stat info {};
+    if (::stat(QFile::encodeName(path).constData(), &info) != 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法读取") + quoted(path));
+    if (!S_ISREG(info.st_mode))
+        return std::optional<qint64>();
+    return std::optional<qint64>(static_cast<qint64>(info.st_size));
+}
+
+Result<void> writeAtomically(const QByteArray& bytes, const QString& path)
+{
+    const QString temporary = path + QStringLiteral(".") + uuidString() + QStringLiteral(".tmp");
+    const QByteArray nativeTemporary = QFile::encodeName(temporary);
+    FileDescriptor out(::open(nativeTemporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(path));
+    auto written = writeAll(out.get(), bytes.constData(), static_cast<size_t>(bytes.size()), path);
+    if (written)
+        written = syncAndClose(out, path);
+    if (written && ::rename(nativeTemporary.constData(), QFile::encodeName(path).constData()) != 0)
+        written = PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(path));
+    if (!written)
+        ::unlink(nativeTemporary.constData());
+    return written;
+}
+
+QString uuidString()
+{
+    return QUuid::createUuid().toString(QUuid::WithoutBraces).toUpper();
+}
+
+DateComponents dateComponents(const QDateTime& instant, const QCalendar& calendar, const QTimeZone& zone)
+{
+    DateComponents components;
+    if (!instant.isValid())
+        return components;
+    const QDateTime local = zone.isValid() ? instant.toTimeZone(zone) : instant;
+    if (calendar.isValid()) {
+        const QCalendar::YearMonthDay parts = calendar.partsFromDate(local.date());
+        if (parts.isValid()) {
+            components.year = parts.year;
+            components.month = parts.month;
+            components.day = parts.day;
+        }
+    }
+    const QTime time = local.time();
+    components.hour = time.hour();
+    components.minute = time.minute();
+    components.second = time.second();
+    return components;
+}
+
+QByteArray sortedPrettyJson(const QJsonObject& object)
+{
+    // QJsonObject keeps its keys sorted, and doubles are written in the
+    // shortest form that reads back as the same value.
+    return QJsonDocument(object).toJson(QJsonDocument::Indented);
+}
+
+void logLine(const QString& line)
+{
+    std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
+    std::fflush(stderr);
+}
+
+void silenceLibraryLogging()
+{
+    av_log_set_level(AV_LOG_QUIET);
+#ifdef NDEBUG
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+#endif
+}
+
+} // namespace vessaro::Platform

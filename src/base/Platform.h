@@ -1,0 +1,62 @@
+#pragma once
+
+#include "base/DateComponents.h"
+#include "base/Result.h"
+
+#include <QByteArray>
+#include <QCalendar>
+#include <QDateTime>
+#include <QJsonObject>
+#include <QString>
+#include <QTimeZone>
+
+#include <optional>
+
+// The operating-system services the recorder relies on, behind small functions
+// of our own. Every function may be called from any thread except where noted;
+// none of them may be called on the audio thread.
+namespace vessaro::Platform {
+
+// $XDG_CACHE_HOME/vessaro (~/.cache/vessaro by default): on disk, created with
+// mode 0700 and checked with lstat on every call. It must be a real directory
+// owned by us with mode 0700; anything else is refused and never followed.
+Result<QString> temporaryDirectory();
+
+// Whether `path` lies inside the temporary directory, comparing whole path
+// components ("/tmp2/x" is not inside "/tmp"). Does not touch the disk.
+bool isInsideTemporaryDirectory(const QString& path);
+// The same test against an explicit directory.
+bool isInsideDirectory(const QString& path, const QString& directory);
+
+enum class DirectoryAccess { userOnly, standard };
+// mkdir -p. An existing directory is success. userOnly creates with 0700.
+Result<void> createDirectory(const QString& path, DirectoryAccess access = DirectoryAccess::standard);
+
+bool fileExists(const QString& path);
+Result<void> removeItem(const QString& path);
+// A byte copy; fails when the destination exists. The new file gets the mode of
+// any new file of the user's (0666 less the umask).
+Result<void> copyFile(const QString& source, const QString& destination);
+Result<void> moveItem(const QString& source, const QString& destination);
+// The file's size in bytes, or the file system's error.
+Result<std::optional<qint64>> fileSize(const QString& path);
+// Replaces `path` as a whole or leaves it untouched.
+Result<void> writeAtomically(const QByteArray& bytes, const QString& path);
+
+// 36 upper-case hexadecimal digits and hyphens; new on every call.
+QString uuidString();
+
+// Year, month, day, hour (0-23), minute and second of `instant` in `calendar`
+// and `zone`.
+DateComponents dateComponents(const QDateTime& instant, const QCalendar& calendar, const QTimeZone& zone);
+
+// Pretty-printed JSON, keys sorted, one member per line; doubles read back exactly.
+QByteArray sortedPrettyJson(const QJsonObject& object);
+
+// The one log line the program ever writes.
+void logLine(const QString& line);
+
+// Silences FFmpeg's and Qt's own messages. Main thread, at start-up.
+void silenceLibraryLogging();
+
+} // namespace vessaro::Platform

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "base/AudioBufferList.h"
+#include "base/AudioStreamBasicDescription.h"
+#include "base/Result.h"
+
+#include <QMap>
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+namespace vessaro {
+
+// Receives each IO cycle's input on the audio thread; the list is valid only
+// during the call. Must not lock, allocate, make a system call or wait.
+using ReceiveCallback = std::function<void(const AudioBufferList*)>;
+// Told on the audio thread that the server lost audio of our stream (bytes lost,
+// 0 when unknown). Same rules as ReceiveCallback.
+using LossCallback = std::function<void(std::uint64_t)>;
+
+using Diagnostics = QMap<QString, QString>;
+
+// Where system audio enters the program. Every member is called from one
+// thread at a time (the capture service's executor); the callbacks run on the
+// driver's audio queue. Never call stop() from a callback.
+class AudioCaptureDriver {
+public:
+    virtual ~AudioCaptureDriver() = default;
+
+    // Format of the buffers start() delivers; all zeros before a successful prepare().
+    virtual AudioStreamBasicDescription format() const = 0;
+    virtual Diagnostics diagnostics() const = 0;
+
+    // Acquires every platform resource except the IO callback.
+    virtual Result<void> prepare() = 0;
+    // Registers the callbacks and starts the device.
+    virtual Result<void> start(ReceiveCallback receive, LossCallback lossNotice) = 0;
+    // Stops and releases everything; safe in any state. When it returns, no
+    // callback runs or will run again.
+    virtual Result<void> stop() = 0;
+};
+
+} // namespace vessaro
