@@ -1,0 +1,53 @@
+#pragma once
+
+#include "base/CancellationToken.h"
+#include "base/Result.h"
+#include "base/SerialExecutor.h"
+#include "capture/AudioCaptureDriver.h"
+#include "capture/CaptureOutcome.h"
+
+#include <QFuture>
+
+#include <memory>
+
+namespace vessaro {
+
+class AudioSampleWriter;
+class MediaAssetOpener;
+class MediaWriterFactory;
+
+// The capture engine's front door. Every operation may be called from any
+// thread; it runs on the service's own serial executor, one at a time, and its
+// result arrives through the returned future (never cancelled: failures,
+// cancellation included, are Result errors). The audio never passes through
+// the executor. Destroying the service waits for the operations already
+// submitted, then stops the driver.
+class SystemAudioCaptureService {
+public:
+    // The media seams default to FFmpeg.
+    explicit SystemAudioCaptureService(std::unique_ptr<AudioCaptureDriver> driver,
+                                       std::shared_ptr<const MediaWriterFactory> writers = {},
+                                       std::shared_ptr<const MediaAssetOpener> assets = {});
+    ~SystemAudioCaptureService();
+    SystemAudioCaptureService(const SystemAudioCaptureService&) = delete;
+    SystemAudioCaptureService& operator=(const SystemAudioCaptureService&) = delete;
+
+    QFuture<Result<void>> prepare();
+    // `token` is checked before anything is touched and again once capture runs.
+    QFuture<Result<void>> start(CancellationTokenPtr token = {});
+    // Other operations may run while the writer finishes and the file is validated.
+    QFuture<Result<CaptureOutcome>> stop();
+    QFuture<Result<void>> cancel();
+    QFuture<Diagnostics> diagnostics();
+
+    // Loss notices counted while no writer took them (for tests). Any thread.
+    std::uint64_t unclaimedLossCount() const;
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+    // Declared last so it is destroyed first: it drains the jobs that use m_state.
+    std::unique_ptr<SerialExecutor> m_executor;
+};
+
+} // namespace vessaro
