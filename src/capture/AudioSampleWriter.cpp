@@ -1,0 +1,121 @@
+#include "capture/AudioSampleWriter.h"
+
+#include "base/Platform.h"
+#include "files/RecordingFile.h"
+#include "media/PlatformMedia.h"
+
+namespace vessaro {
+
+Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(const AudioStreamBasicDescription& format,
+                                                                     std::shared_ptr<const MediaWriterFactory> writers)
+{
+    if (!writers)
+        writers = PlatformMedia::writerFactory();
+
+    std::optional<AudioFormatDescription> description;
+    const std::int32_t status = writers->makeFormatDescription(format, &description);
+    if (status != 0 || !description)
+        return RecorderError::captureFailed(QStringLiteral("读取音频格式"), status);
+
+    auto url = RecordingFile::makeTemporaryURL();
+    if (!url)
+        return url.error();
+    auto created = writers->createWriter(url.value());
+    if (!created)
+        return created.error();
+    std::unique_ptr<MediaWriter> writer = std::move(created).value();
+
+    AudioOutputSettings settings = RecordingFile::alacSettings();
+    settings.sampleRate = format.mSampleRate;
+    settings.numberOfChannels = static_cast<int>(format.mChannelsPerFrame);
+    if (!writer->canApplyOutputSettings(settings))
+        return RecorderError::writerStartFailed(QStringLiteral("音频设备的格式不能编码为 ALAC。"));
+    if (!writer->canAddInput())
+        return RecorderError::writerStartFailed(QStringLiteral("无法添加音频轨道。"));
+    writer->addInput(settings, *description);
+    if (!writer->startWriting())
+        return RecorderError::writerStartFailed(writer->error().value_or(QStringLiteral("未知错误")));
+    writer->startSessionAtZero();
+
+    return std::make_shared<AudioSampleWriter>(Key{}, url.value(), std::move(writer), format);
+}
+
+AudioSampleWriter::AudioSampleWriter(Key, QString url, std::unique_ptr<MediaWriter> writer,
+                                     AudioStreamBasicDescription format)
+    : m_url(std::move(url)), m_writer(std::move(writer)), m_format(format)
+{
+}
+
+// Releasing without finish or discard frees memory only: the file stays.
+AudioSampleWriter::~AudioSampleWriter() = default;
+
+void AudioSampleWriter::fail(RecorderError error)
+{
+    // The first failure is kept, never replaced.
+    if (!m_failure)
+        m_failure = std::move(error);
+}
+
+void AudioSampleWriter::append(const AudioBufferList* list)
+{
+    if (m_failure)
+        return;
+    const std::uint32_t bytesPerFrame = m_format.mBytesPerFrame;
+    if (bytesPerFrame == 0)
+        return;
+    if (!list || list->mNumberBuffers == 0 || !list->mBuffers[0].mData)
+        return;
+    // Only the first buffer's size counts; a partial frame is dropped.
+    const std::uint32_t frameCount = list->mBuffers[0].mDataByteSize / bytesPerFrame;
+    if (frameCount == 0)
+        return;
+
+    if (std::int32_t status = m_writer->createSampleBuffer(frameCount, m_frames); status != 0) {
+        fail(RecorderError::captureFailed(QStringLiteral("创建音频缓冲"), status));
+        return;
+    }
+    if (std::int32_t status = m_writer->copyIntoSampleBuffer(list); status != 0) {
+        fail(RecorderError::captureFailed(QStringLiteral("复制音频缓冲"), status));
+        return;
+    }
+    // Back-pressure: never wait and never retry. One refusal ends the intake.
+    if (m_writer->isReadyForMoreMediaData() && m_writer->appendSampleBuffer()) {
+        m_frames += frameCount;
+        return;
+    }
+    fail(RecorderError::writerAppendFailed(
+        m_writer->error().value_or(QStringLiteral("磁盘写入跟不上录音，已停止接收以避免静默丢帧。"))));
+}
+
+void AudioSampleWriter::noteLoss(std::uint64_t)
+{
+    fail(RecorderError::writerAppendFailed(QStringLiteral("磁盘写入跟不上录音，已停止接收以避免静默丢帧。")));
+}
+
+Result<QString> AudioSampleWriter::finish()
+{
+    if (m_failure) {
+        discard();
+        return *m_failure;
+    }
+    if (m_frames <= 0) {
+        discard();
+        return RecorderError::noAudioReceived();
+    }
+    m_writer->markAsFinished();
+    m_writer->finishWriting();
+    if (m_writer->status() == MediaWriter::Status::completed)
+        return m_url;
+    const QString reason = m_writer->error().value_or(QStringLiteral("封装失败"));
+    discard();
+    return RecorderError::writerAppendFailed(reason);
+}
+
+void AudioSampleWriter::discard()
+{
+    if (m_writer->status() == MediaWriter::Status::writing)
+        m_writer->cancelWriting();
+    (void)Platform::removeItem(m_url);
+}
+
+} // namespace vessaro

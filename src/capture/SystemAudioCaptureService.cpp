@@ -1,0 +1,147 @@
+#include "capture/SystemAudioCaptureService.h"
+
+#include "capture/AudioSampleWriter.h"
+#include "files/RecordingFile.h"
+#include "media/MediaAssetOpener.h"
+#include "media/MediaWriterFactory.h"
+#include "media/PlatformMedia.h"
+
+#include <QThreadPool>
+#include <QtConcurrent>
+
+#include <atomic>
+
+namespace vessaro {
+
+// Everything the executor's jobs touch. Only the executor uses `driver` and
+// `sink`; the audio thread reaches the writer through a weak reference only.
+struct SystemAudioCaptureService::State {
+    // Declared before the driver so that the driver is destroyed (and stopped)
+    // first: no audio callback may outlive the writer's owner.
+    std::shared_ptr<AudioSampleWriter> sink;
+    std::unique_ptr<AudioCaptureDriver> driver;
+    std::shared_ptr<const MediaWriterFactory> writers;
+    std::shared_ptr<const MediaAssetOpener> assets;
+    std::shared_ptr<std::atomic<std::uint64_t>> unclaimedLosses = std::make_shared<std::atomic<std::uint64_t>>(0);
+
+    Result<void> cancel()
+    {
+        if (auto stopped = driver->stop(); !stopped)
+            return stopped;  // the writer is kept for a later cancel
+        if (sink)
+            sink->discard();
+        sink.reset();
+        return {};
+    }
+
+    Result<void> start(const CancellationTokenPtr& token)
+    {
+        const auto cancelled = [&token] { return token && token->isCancelled(); };
+        if (cancelled())
+            return CancellationError{};
+        // A second start would discard the recording in progress: refuse it
+        // and leave the running capture alone.
+        if (sink)
+            return RecorderError::invalidOutput(QStringLiteral("录音设备未准备好或已开始录制。"));
+
+        std::optional<Error> failure;
+        auto created = AudioSampleWriter::create(driver->format(), writers);
+        if (!created) {
+            failure = created.error();
+        } else {
+            sink = created.value();
+            std::weak_ptr<AudioSampleWriter> weak = sink;
+            std::shared_ptr<std::atomic<std::uint64_t>> losses = unclaimedLosses;
+            auto receive = [weak](const AudioBufferList* list) {
+                if (auto writer = weak.lock())
+                    writer->append(list);
+            };
+            auto loss = [weak, losses](std::uint64_t bytes) {
+                if (auto writer = weak.lock())
+                    writer->noteLoss(bytes);
+                else
+                    losses->fetch_add(1, std::memory_order_relaxed);
+            };
+            if (auto started = driver->start(std::move(receive), std::move(loss)); !started)
+                failure = started.error();
+            else if (cancelled())
+                failure = Error(CancellationError{});
+        }
+        if (!failure)
+            return {};
+        // The clean-up's own failure replaces the one that caused it.
+        if (auto cleaned = cancel(); !cleaned)
+            return cleaned;
+        return *failure;
+    }
+};
+
+SystemAudioCaptureService::SystemAudioCaptureService(std::unique_ptr<AudioCaptureDriver> driver,
+                                                     std::shared_ptr<const MediaWriterFactory> writers,
+                                                     std::shared_ptr<const MediaAssetOpener> assets)
+    : m_state(std::make_shared<State>()),
+      m_executor(std::make_unique<SerialExecutor>(QStringLiteral("capture service")))
+{
+    m_state->driver = std::move(driver);
+    m_state->writers = writers ? std::move(writers) : PlatformMedia::writerFactory();
+    m_state->assets = assets ? std::move(assets) : PlatformMedia::assetOpener();
+}
+
+SystemAudioCaptureService::~SystemAudioCaptureService()
+{
+    // Runs the jobs already submitted before the state goes away.
+    m_executor.reset();
+}
+
+QFuture<Result<void>> SystemAudioCaptureService::prepare()
+{
+    return m_executor->submit([state = m_state] { return state->driver->prepare(); });
+}
+
+QFuture<Result<void>> SystemAudioCaptureService::start(CancellationTokenPtr token)
+{
+    return m_executor->submit([state = m_state, token = std::move(token)] { return state->start(token); });
+}
+
+QFuture<Result<CaptureOutcome>> SystemAudioCaptureService::stop()
+{
+    using Taken = Result<std::shared_ptr<AudioSampleWriter>>;
+    QFuture<Taken> taken = m_executor->submit([state = m_state]() -> Taken {
+        if (auto stopped = state->driver->stop(); !stopped)
+            return stopped.error();  // the writer stays for the caller's cancel
+        if (!state->sink)
+            return RecorderError::noAudioReceived();
+        return std::exchange(state->sink, nullptr);
+    });
+    // Finishing and validating run on the general pool, so the executor is free
+    // for other operations meanwhile. The writer is let go here, not kept.
+    return taken.then(QThreadPool::globalInstance(), [assets = m_state->assets](Taken writer) -> Result<CaptureOutcome> {
+        if (!writer)
+            return writer.error();
+        auto finished = writer.value()->finish();
+        writer = Taken();
+        if (!finished)
+            return finished.error();
+        auto summary = RecordingFile::validate(finished.value(), assets.get());
+        if (!summary)
+            return summary.error();  // the file stays where it is
+        return CaptureOutcome{finished.value(), summary.value()};
+    });
+}
+
+QFuture<Result<void>> SystemAudioCaptureService::cancel()
+{
+    return m_executor->submit([state = m_state] { return state->cancel(); });
+}
+
+QFuture<Diagnostics> SystemAudioCaptureService::diagnostics()
+{
+    return m_executor->submit([state = m_state] { return state->driver->diagnostics(); });
+}
+
+std::uint64_t SystemAudioCaptureService::unclaimedLossCount() const
+{
+    return m_state->unclaimedLosses->load(std::memory_order_relaxed);
+}
+
+} // namespace vessaro

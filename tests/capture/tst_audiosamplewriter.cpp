@@ -1,0 +1,275 @@
+#include "capture/AudioSampleWriter.h"
+#include "capture/hal/SimulatedAudioHardware.h"
+#include "support/FakeMediaWriter.h"
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QTest>
+
+#include <vector>
+
+using namespace vessaro;
+using test::FakeMediaScript;
+
+namespace {
+
+const QString kBackPressure = QStringLiteral("磁盘写入跟不上录音，已停止接收以避免静默丢帧。");
+
+// A one-buffer list over `bytes` bytes of silence.
+struct Buffer {
+    explicit Buffer(std::uint32_t bytes) : data(bytes), list{1, {{2, bytes, data.data()}}} {}
+    std::vector<char> data;
+    AudioBufferList list;
+};
+
+struct Rig {
+    std::shared_ptr<FakeMediaScript> script = std::make_shared<FakeMediaScript>();
+    std::shared_ptr<AudioSampleWriter> writer;
+
+    Result<void> create(AudioStreamBasicDescription format = SimulatedAudioHardware::stereoFloat(48000))
+    {
+        auto made = AudioSampleWriter::create(format, std::make_shared<test::FakeMediaWriterFactory>(script));
+        if (!made)
+            return made.error();
+        writer = made.value();
+        return {};
+    }
+    void feed(std::uint32_t frames)
+    {
+        Buffer buffer(frames * 8);
+        writer->append(&buffer.list);
+    }
+};
+
+QString describe(const Error& error) { return error.localizedDescription(); }
+
+} // namespace
+
+class AudioSampleWriterTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void timestampsComeFromTheFrameCounter()
+    {
+        test::ScopedCacheHome home;
+        Rig rig;
+        QVERIFY(rig.create().ok());
+        rig.feed(512);
+        rig.feed(480);
+        rig.feed(7);
+        QCOMPARE(rig.script->presentationFrames, QList<std::int64_t>({0, 512, 992}));
+        QCOMPARE(rig.script->frameCounts, QList<std::uint32_t>({512, 480, 7}));
+        QCOMPARE(rig.writer->frames(), std::int64_t(999));
+        // The track gets the captured rate and channels, ALAC, a hint of 24 bits.
+        QCOMPARE(rig.script->settings->sampleRate, 48000.0);
+        QCOMPARE(rig.script->settings->numberOfChannels, 2);
+        QCOMPARE(rig.script->settings->encoderBitDepthHint, 24);
+        QCOMPARE(rig.script->settings->formatID, kAudioFormatAppleLossless);
+        auto finished = rig.writer->finish();
+        QVERIFY(finished.ok());
+        QCOMPARE(finished.value(), rig.writer->url());
+        QVERIFY(QFileInfo::exists(finished.value()));
+    }
+
+    void unusableBuffersAreIgnored()
+    {
+        test::ScopedCacheHome home;
+        Rig rig;
+        QVERIFY(rig.create().ok());
+        Buffer shortOne(7);  // less than one 8-byte frame
+        rig.writer->append(&shortOne.list);
+        AudioBufferList empty{0, {}};
+        rig.writer->append(&empty);
+        Buffer noData(64);
+        noData.list.mBuffers[0].mData = nullptr;
+        rig.writer->append(&noData.list);
+        rig.writer->append(nullptr);
+        Buffer partial(8 * 3 + 5);  // the partial frame is dropped
+        rig.writer->append(&partial.list);
+        QCOMPARE(rig.script->frameCounts, QList<std::uint32_t>({3}));
+        QCOMPARE(rig.writer->frames(), std::int64_t(3));
+    }
+
+    void refusalEndsTheIntakeAndFinishRemovesTheFile_data()
+    {
+        QTest::addColumn<std::optional<QString>>("writerError");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("no writer error") << std::optional<QString>() << QStringLiteral("录音写入中断：") + kBackPressure;
+        QTest::newRow("the writer's own error") << std::optional<QString>(QStringLiteral("写入文件失败：No space left on device"))
+                                                << QStringLiteral("录音写入中断：写入文件失败：No space left on device");
+    }
+
+    void refusalEndsTheIntakeAndFinishRemovesTheFile()
+    {
+        QFETCH(std::optional<QString>, writerError);
+        QFETCH(QString, expected);
+        test::ScopedCacheHome home;
+        Rig rig;
+        QVERIFY(rig.create().ok());
+        rig.script->readyFor = 2;
+        rig.feed(512);
+        rig.feed(512);
+        rig.script->writerError = writerError;
+        rig.feed(512);  // refused
+        rig.script->readyFor = -1;
+        rig.feed(512);  // ready again, but the intake has ended
+        QCOMPARE(rig.script->presentationFrames, QList<std::int64_t>({0, 512}));
+        auto finished = rig.writer->finish();
+        QVERIFY(!finished.ok());
+        QCOMPARE(describe(finished.error()), expected);
+        QVERIFY(!QFileInfo::exists(rig.writer->url()));
+    }
+
+    void lossEndsTheIntakeLikeARefusal()
+    {
+        test::ScopedCacheHome home;
+        Rig rig;
+        QVERIFY(rig.create().ok());
+        rig.feed(512);
+        rig.writer->noteLoss(4096);
+        rig.feed(512);
+        QCOMPARE(rig.writer->frames(), std::int64_t(512));
+        auto finished = rig.writer->finish();
+        QCOMPARE(describe(finished.error()), QStringLiteral("录音写入中断：") + kBackPressure);
+        QVERIFY(!QFileInfo::exists(rig.writer->url()));
+    }
+
+    void bufferFailuresAreKeptUntilFinish_data()
+    {
+        QTest::addColumn<bool>("create");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("create") << true << QStringLiteral("创建音频缓冲失败（-12731）。请检查系统音频录制权限后重试。");
+        QTest::newRow("copy") << false << QStringLiteral("复制音频缓冲失败（-12731）。请检查系统音频录制权限后重试。");
+    }
+
+    void bufferFailuresAreKeptUntilFinish()
+    {
+        QFETCH(bool, create);
+        QFETCH(QString, expected);
+        test::ScopedCacheHome home;
+        Rig rig;
+        QVERIFY(rig.create().ok());
+        rig.feed(10);
+        (create ? rig.script->createBufferStatus : rig.script->copyStatus) = -12731;
+        rig.feed(10);
+        rig.script->createBufferStatus = rig.script->copyStatus = 0;
+        rig.feed(10);
+        QCOMPARE(rig.writer->frames(), std::int64_t(10));
+        QCOMPARE(describe(rig.writer->finish().error()), expected);
+        QVERIFY(!QFileInfo::exists(rig.writer->url()));
+    }
+
+    void finishWithoutAudioReportsNoAudio()
+    {
+        test::ScopedCacheHome home;
+        Rig rig;
+        QVERIFY(rig.create().ok());
+        QVERIFY(QFileInfo::exists(rig.writer->url()));
+        auto finished = rig.writer->finish();
+        QVERIFY(finished.error().recorderError());
+        QCOMPARE(finished.error().recorderError()->kind(), RecorderError::Case::noAudioReceived);
+        QVERIFY(!QFileInfo::exists(rig.writer->url()));
+        QCOMPARE(rig.script->cancelled, 1);
+    }
+
+    void finishThatDoesNotComplete_data()
+    {
+        QTest::addColumn<std::optional<QString>>("writerError");
+        QTest::addColumn<QString>("expected");
+        QTest::newRow("no text") << std::optional<QString>() << QStringLiteral("录音写入中断：封装失败");
+        QTest::newRow("writer text") << std::optional<QString>(QStringLiteral("trailer")) << QStringLiteral("录音写入中断：trailer");
+    }
+
+    void finishThatDoesNotComplete()
+    {
+        QFETCH(std::optional<QString>, writerError);
+        QFETCH(QString, expected);
+        test::ScopedCacheHome home;
+        Rig rig;
+        QVERIFY(rig.create().ok());
+        rig.feed(100);
+        rig.script->finishCompletes = false;
+        rig.script->writerError = writerError;
+        QCOMPARE(describe(rig.writer->finish().error()), expected);
+        QVERIFY(!QFileInfo::exists(rig.writer->url()));
+    }
+
+    void constructionFailures_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("expected");
+        QTest::addColumn<bool>("fileLeft");
+        QTest::newRow("format") << "format" << QStringLiteral("读取音频格式失败（-22）。请检查系统音频录制权限后重试。") << false;
+        QTest::newRow("format without description") << "nodescription"
+                                                    << QStringLiteral("读取音频格式失败（0）。请检查系统音频录制权限后重试。") << false;
+        QTest::newRow("writer creation") << "create" << QStringLiteral("无法创建“x”：No space left on device") << false;
+        QTest::newRow("settings") << "settings" << QStringLiteral("无法创建无损 MP4：音频设备的格式不能编码为 ALAC。") << true;
+        QTest::newRow("input") << "input" << QStringLiteral("无法创建无损 MP4：无法添加音频轨道。") << true;
+        QTest::newRow("start, no text") << "start" << QStringLiteral("无法创建无损 MP4：未知错误") << true;
+        QTest::newRow("start, writer text") << "starttext" << QStringLiteral("无法创建无损 MP4：encoder") << true;
+    }
+
+    void constructionFailures()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, expected);
+        QFETCH(bool, fileLeft);
+        test::ScopedCacheHome home;
+        Rig rig;
+        if (what == QStringLiteral("format"))
+            rig.script->formatStatus = -22;
+        else if (what == QStringLiteral("nodescription"))
+            rig.script->formatWithoutDescription = true;
+        else if (what == QStringLiteral("create"))
+            rig.script->createError = PlatformError::fromErrno(ENOSPC, QStringLiteral("无法创建“x”"));
+        else if (what == QStringLiteral("settings"))
+            rig.script->canApplySettings = false;
+        else if (what == QStringLiteral("input"))
+            rig.script->canAddInput = false;
+        else {
+            rig.script->startWriting = false;
+            if (what == QStringLiteral("starttext"))
+                rig.script->writerError = QStringLiteral("encoder");
+        }
+        auto created = rig.create();
+        QVERIFY(!created.ok());
+        QCOMPARE(describe(created.error()), expected);
+        // The format step comes before any file or folder exists.
+        if (what.startsWith(QStringLiteral("format")) || what == QStringLiteral("nodescription")) {
+            QVERIFY(rig.script->paths.isEmpty());
+            QVERIFY(!QFileInfo::exists(home.path() + QStringLiteral("/vessaro")));
+        } else {
+            QCOMPARE(QFileInfo::exists(rig.script->paths.value(0)), fileLeft);
+        }
+    }
+
+    void discardRemovesTheFileAndToleratesItsAbsence()
+    {
+        test::ScopedCacheHome home;
+        Rig rig;
+        QVERIFY(rig.create().ok());
+        rig.feed(100);
+        rig.writer->discard();
+        QVERIFY(!QFileInfo::exists(rig.writer->url()));
+        QCOMPARE(rig.script->cancelled, 1);
+        rig.writer->discard();
+    }
+
+    void twoWritersTwoNamesOneFolder()
+    {
+        test::ScopedCacheHome home;
+        Rig first;
+        Rig second;
+        QVERIFY(first.create().ok());
+        QVERIFY(second.create().ok());
+        QVERIFY(first.writer->url() != second.writer->url());
+        QCOMPARE(QFileInfo(first.writer->url()).absolutePath(), home.recordingsDirectory());
+        QCOMPARE(QFileInfo(second.writer->url()).absolutePath(), home.recordingsDirectory());
+        QVERIFY(QFileInfo(first.writer->url()).fileName().startsWith(QStringLiteral("recording-")));
+        QCOMPARE(QFileInfo(first.writer->url()).fileName().size(), qsizetype(10 + 36 + 4));
+        QCOMPARE(QFileInfo(home.recordingsDirectory()).permissions() & 0x0077, QFileDevice::Permissions());
+    }
+};
+
+QTEST_GUILESS_MAIN(AudioSampleWriterTest)
+#include "tst_audiosamplewriter.moc"

@@ -1,0 +1,122 @@
+#include "support/FakeMediaWriter.h"
+
+#include <QFile>
+
+namespace vessaro::test {
+namespace {
+
+class FakeMediaWriter final : public MediaWriter {
+public:
+    FakeMediaWriter(std::shared_ptr<FakeMediaScript> script, QString path)
+        : m_script(std::move(script)), m_path(std::move(path))
+    {
+    }
+
+    bool canApplyOutputSettings(const AudioOutputSettings& settings) const override
+    {
+        m_script->settings = settings;
+        return m_script->canApplySettings;
+    }
+    bool canAddInput() const override { return m_script->canAddInput; }
+    void addInput(const AudioOutputSettings&, const AudioFormatDescription&) override {}
+    bool startWriting() override
+    {
+        if (!m_script->startWriting) {
+            m_status = Status::failed;
+            return false;
+        }
+        m_status = Status::writing;
+        return true;
+    }
+    void startSessionAtZero() override {}
+
+    std::int32_t createSampleBuffer(std::uint32_t frames, std::int64_t presentationFrame) override
+    {
+        m_pendingFrames = frames;
+        m_pendingAt = presentationFrame;
+        return m_script->createBufferStatus;
+    }
+    std::int32_t copyIntoSampleBuffer(const AudioBufferList*) override { return m_script->copyStatus; }
+    bool isReadyForMoreMediaData() const override
+    {
+        return m_script->readyFor < 0 || m_script->presentationFrames.size() < m_script->readyFor;
+    }
+    bool appendSampleBuffer() override
+    {
+        m_script->presentationFrames.append(m_pendingAt);
+        m_script->frameCounts.append(m_pendingFrames);
+        return true;
+    }
+    void markAsFinished() override {}
+    void finishWriting() override
+    {
+        m_status = m_script->finishCompletes ? Status::completed : Status::failed;
+    }
+    void cancelWriting() override
+    {
+        ++m_script->cancelled;
+        m_status = Status::cancelled;
+    }
+    Status status() const override { return m_status; }
+    std::optional<QString> error() const override { return m_script->writerError; }
+
+private:
+    std::shared_ptr<FakeMediaScript> m_script;
+    QString m_path;
+    Status m_status = Status::unknown;
+    std::uint32_t m_pendingFrames = 0;
+    std::int64_t m_pendingAt = 0;
+};
+
+class FakeMediaAsset final : public MediaAsset {
+public:
+    explicit FakeMediaAsset(std::shared_ptr<FakeAssetScript> script) : m_script(std::move(script)) {}
+    Result<QList<TrackID>> loadAudioTracks() override
+    {
+        m_script->loads.append(QStringLiteral("tracks"));
+        return m_script->tracks;
+    }
+    Result<QList<std::uint32_t>> loadFormatDescriptionSubtypes(TrackID) override
+    {
+        m_script->loads.append(QStringLiteral("subtypes"));
+        return m_script->subtypes;
+    }
+    Result<MediaTime> loadDuration() override
+    {
+        m_script->loads.append(QStringLiteral("duration"));
+        return m_script->duration;
+    }
+
+private:
+    std::shared_ptr<FakeAssetScript> m_script;
+};
+
+} // namespace
+
+std::int32_t FakeMediaWriterFactory::makeFormatDescription(const AudioStreamBasicDescription& stream,
+                                                           std::optional<AudioFormatDescription>* description) const
+{
+    if (m_script->formatStatus == 0 && !m_script->formatWithoutDescription)
+        *description = AudioFormatDescription{stream};
+    return m_script->formatStatus;
+}
+
+Result<std::unique_ptr<MediaWriter>> FakeMediaWriterFactory::createWriter(const QString& path) const
+{
+    m_script->paths.append(path);
+    if (m_script->createError)
+        return *m_script->createError;
+    if (m_script->createsFile) {
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write("fake");
+    }
+    return std::unique_ptr<MediaWriter>(std::make_unique<FakeMediaWriter>(m_script, path));
+}
+
+std::unique_ptr<MediaAsset> FakeMediaAssetOpener::open(const QString&) const
+{
+    return std::make_unique<FakeMediaAsset>(m_script);
+}
+
+} // namespace vessaro::test

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "media/MediaAsset.h"
+#include "media/MediaAssetOpener.h"
+#include "media/MediaWriter.h"
+#include "media/MediaWriterFactory.h"
+
+#include <QList>
+#include <QString>
+
+#include <atomic>
+#include <memory>
+#include <optional>
+
+namespace vessaro::test {
+
+// What a FakeMediaWriter does and what it saw; shared between the test and
+// every writer the factory makes. Set it up before the writers run.
+struct FakeMediaScript {
+    std::int32_t formatStatus = 0;
+    bool formatWithoutDescription = false;
+    std::optional<PlatformError> createError;
+    bool createsFile = true;
+    bool canApplySettings = true;
+    bool canAddInput = true;
+    bool startWriting = true;
+    std::optional<QString> writerError;
+    std::int32_t createBufferStatus = 0;
+    std::int32_t copyStatus = 0;
+    // Buffers accepted before the input reports it is not ready; -1: never.
+    int readyFor = -1;
+    bool finishCompletes = true;
+
+    QList<std::int64_t> presentationFrames;
+    QList<std::uint32_t> frameCounts;
+    std::optional<AudioOutputSettings> settings;
+    QList<QString> paths;
+    int cancelled = 0;
+};
+
+class FakeMediaWriterFactory final : public MediaWriterFactory {
+public:
+    explicit FakeMediaWriterFactory(std::shared_ptr<FakeMediaScript> script) : m_script(std::move(script)) {}
+    std::int32_t makeFormatDescription(const AudioStreamBasicDescription& stream,
+                                       std::optional<AudioFormatDescription>* description) const override;
+    Result<std::unique_ptr<MediaWriter>> createWriter(const QString& path) const override;
+
+private:
+    std::shared_ptr<FakeMediaScript> m_script;
+};
+
+// An asset whose loads answer what the test says.
+struct FakeAssetScript {
+    Result<QList<MediaAsset::TrackID>> tracks = QList<MediaAsset::TrackID>{0};
+    Result<QList<std::uint32_t>> subtypes = QList<std::uint32_t>{0x616C6163};
+    Result<MediaTime> duration = MediaTime{48000, 48000, true};
+    QList<QString> loads;
+};
+
+class FakeMediaAssetOpener final : public MediaAssetOpener {
+public:
+    explicit FakeMediaAssetOpener(std::shared_ptr<FakeAssetScript> script) : m_script(std::move(script)) {}
+    std::unique_ptr<MediaAsset> open(const QString& path) const override;
+
+private:
+    std::shared_ptr<FakeAssetScript> m_script;
+};
+
+} // namespace vessaro::test
