@@ -50,6 +50,8 @@ public:
     void markAsFinished() override {}
     void finishWriting() override
     {
+        if (m_script->onFinish)
+            m_script->onFinish();
         m_status = m_script->finishCompletes ? Status::completed : Status::failed;
     }
     void cancelWriting() override
@@ -96,6 +98,9 @@ private:
 std::int32_t FakeMediaWriterFactory::makeFormatDescription(const AudioStreamBasicDescription& stream,
                                                            std::optional<AudioFormatDescription>* description) const
 {
+    // Like the real backend, a description without frames is refused.
+    if (stream.mBytesPerFrame == 0 || stream.mChannelsPerFrame == 0)
+        return -22;
     if (m_script->formatStatus == 0 && !m_script->formatWithoutDescription)
         *description = AudioFormatDescription{stream};
     return m_script->formatStatus;

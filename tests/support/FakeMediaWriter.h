@@ -9,6 +9,7 @@
 #include <QString>
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -30,6 +31,8 @@ struct FakeMediaScript {
     // Buffers accepted before the input reports it is not ready; -1: never.
     int readyFor = -1;
     bool finishCompletes = true;
+    // Runs inside finishWriting, on the finishing thread.
+    std::function<void()> onFinish;
 
     QList<std::int64_t> presentationFrames;
     QList<std::uint32_t> frameCounts;
