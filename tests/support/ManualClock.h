@@ -13,7 +13,7 @@ namespace vessaro::test {
 // deadline, or at once when `autoAdvance` is set. Main thread only.
 class ManualClock final : public Clock {
 public:
-    explicit ManualClock(QDateTime start = QDateTime::fromSecsSinceEpoch(1'800'000'000, QTimeZone::UTC));
+    explicit ManualClock(QDateTime start = QDateTime::fromSecsSinceEpoch(1800000000, Qt::UTC));
 
     QDateTime now() const override { return m_now; }
     QFuture<bool> sleep(std::chrono::nanoseconds duration, CancellationTokenPtr token = {}) override;
