@@ -1,0 +1,405 @@
+#include "media/FfmpegMediaWriter.h"
+
+#include "media/AlacMp4Muxer.h"
+#include "media/AudioRing.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/channel_layout.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+}
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+namespace vessaro {
+
+namespace {
+
+// The encoder thread sleeps this long when the ring is empty: the audio
+// thread must never wake it, so it polls.
+constexpr auto kEncoderPollInterval = std::chrono::milliseconds(3);
+constexpr double kRingSeconds = 5.0;
+constexpr int kMaximumChannels = 8;
+constexpr double kMaximumSampleRate = 768000.0;
+constexpr std::int32_t kInvalidArgument = AVERROR(EINVAL);
+
+QString avErrorText(const QString& what, int averror)
+{
+    char text[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(averror, text, sizeof text);
+    return what + QStringLiteral("：") + QString::fromUtf8(text);
+}
+
+bool isFloat(const AudioStreamBasicDescription& format)
+{
+    return (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0;
+}
+
+// Float in [-1, 1) to a 24-bit value: scaled by exactly 2^23, rounded to
+// nearest, clamped; NaN becomes silence.
+std::int32_t floatTo24(float sample)
+{
+    const double scaled = static_cast<double>(sample) * 8388608.0;
+    if (!(scaled == scaled))
+        return 0;
+    const double clamped = std::clamp(scaled, -8388608.0, 8388607.0);
+    return static_cast<std::int32_t>(std::lrint(clamped));
+}
+
+// The top-aligned 32-bit sample the encoder takes: it keeps the top 24 bits.
+std::int32_t topAligned(std::int32_t value24) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(value24) << 8); }
+
+} // namespace
+
+FfmpegMediaWriter::FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes)
+    : m_muxer(std::move(muxer)), m_ringBytesRequested(ringBytes)
+{
+}
+
+FfmpegMediaWriter::~FfmpegMediaWriter()
+{
+    // Memory only: the file is neither finished nor removed.
+    m_cancelRequested.store(true, std::memory_order_release);
+    joinEncoder();
+}
+
+bool FfmpegMediaWriter::canApplyOutputSettings(const AudioOutputSettings& settings) const
+{
+    if (settings.formatID != kAudioFormatAppleLossless)
+        return false;
+    if (!std::isfinite(settings.sampleRate) || settings.sampleRate < 1.0 || settings.sampleRate > kMaximumSampleRate
+        || std::floor(settings.sampleRate) != settings.sampleRate)
+        return false;
+    if (settings.numberOfChannels < 1 || settings.numberOfChannels > kMaximumChannels)
+        return false;
+    return settings.encoderBitDepthHint == 16 || settings.encoderBitDepthHint == 24;
+}
+
+bool FfmpegMediaWriter::canAddInput() const
+{
+    return !m_inputAdded && status() == Status::unknown;
+}
+
+void FfmpegMediaWriter::addInput(const AudioOutputSettings& settings, const AudioFormatDescription& sourceFormat)
+{
+    if (!canAddInput())
+        return;
+    m_settings = settings;
+    m_format = sourceFormat.stream;
+    m_bytesPerFrame = m_format.mBytesPerFrame;
+    std::size_t bytes = m_ringBytesRequested;
+    if (bytes == 0)
+        bytes = static_cast<std::size_t>(std::ceil(kRingSeconds * m_format.mSampleRate)) * m_bytesPerFrame;
+    m_ring = std::make_unique<AudioRing>(bytes);
+    m_inputAdded = true;
+}
+
+bool FfmpegMediaWriter::startWriting()
+{
+    if (status() != Status::unknown)
+        return false;
+    if (!m_inputAdded) {
+        fail(QStringLiteral("没有音频输入"));
+        return false;
+    }
+    if (!canApplyOutputSettings(m_settings) || m_settings.numberOfChannels != static_cast<int>(m_format.mChannelsPerFrame)
+        || m_bytesPerFrame == 0) {
+        fail(QStringLiteral("音频格式与输出设置不符"));
+        return false;
+    }
+
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_ALAC);
+    if (!codec) {
+        fail(QStringLiteral("找不到 ALAC 编码器"));
+        return false;
+    }
+    m_encoder.reset(avcodec_alloc_context3(codec));
+    m_frame.reset(av_frame_alloc());
+    m_packet.reset(av_packet_alloc());
+    if (!m_encoder || !m_frame || !m_packet) {
+        fail(avErrorText(QStringLiteral("无法打开 ALAC 编码器"), AVERROR(ENOMEM)));
+        return false;
+    }
+    const bool sixteenBits = m_settings.encoderBitDepthHint == 16;
+    const int rate = static_cast<int>(m_settings.sampleRate);
+    m_encoder->sample_fmt = sixteenBits ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S32P;
+    m_encoder->bits_per_raw_sample = sixteenBits ? 16 : 24;
+    m_encoder->sample_rate = rate;
+    m_encoder->time_base = AVRational{1, rate};
+    m_encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    av_channel_layout_default(&m_encoder->ch_layout, m_settings.numberOfChannels);
+    int result = avcodec_open2(m_encoder.get(), codec, nullptr);
+    if (result < 0) {
+        fail(avErrorText(QStringLiteral("无法打开 ALAC 编码器"), result));
+        return false;
+    }
+    m_samplesPerEncoderFrame = static_cast<std::uint32_t>(m_encoder->frame_size > 0 ? m_encoder->frame_size : 4096);
+
+    m_frame->format = m_encoder->sample_fmt;
+    m_frame->sample_rate = rate;
+    m_frame->nb_samples = static_cast<int>(m_samplesPerEncoderFrame);
+    result = av_channel_layout_copy(&m_frame->ch_layout, &m_encoder->ch_layout);
+    if (result >= 0)
+        result = av_frame_get_buffer(m_frame.get(), 0);
+    if (result < 0) {
+        fail(avErrorText(QStringLiteral("无法打开 ALAC 编码器"), result));
+        return false;
+    }
+    m_staging.assign(static_cast<std::size_t>(m_samplesPerEncoderFrame) * m_bytesPerFrame, std::byte{0});
+
+    result = m_muxer->writeHeader(*m_encoder);
+    if (result < 0) {
+        fail(avErrorText(QStringLiteral("写入文件失败"), result));
+        return false;
+    }
+    m_status.store(static_cast<int>(Status::writing), std::memory_order_release);
+    m_thread = std::thread([this] { runEncoder(); });
+    return true;
+}
+
+void FfmpegMediaWriter::startSessionAtZero()
+{
+    // Every file starts at sample 0; presentation times come from the frame count.
+}
+
+std::int32_t FfmpegMediaWriter::createSampleBuffer(std::uint32_t frames, std::int64_t presentationFrame)
+{
+    // Called on the audio thread.
+    m_bufferBegun = false;
+    m_bufferCopied = false;
+    m_bufferRefused = false;
+    if (frames == 0 || presentationFrame < 0 || !m_ring)
+        return kInvalidArgument;
+    m_ring->discardUnpublished();
+    m_bufferFrames = frames;
+    m_bufferBegun = true;
+    return 0;
+}
+
+std::int32_t FfmpegMediaWriter::copyIntoSampleBuffer(const AudioBufferList* list)
+{
+    // Called on the audio thread.
+    if (!m_bufferBegun || m_bufferCopied || !list || list->mNumberBuffers != 1)
+        return kInvalidArgument;
+    const AudioBuffer& buffer = list->mBuffers[0];
+    const std::uint64_t bytes = std::uint64_t{m_bufferFrames} * m_bytesPerFrame;
+    if (buffer.mNumberChannels != m_format.mChannelsPerFrame || !buffer.mData || buffer.mDataByteSize < bytes)
+        return kInvalidArgument;
+    m_bufferCopied = true;
+    // No room is not an error of the copy: the input reports it as not ready.
+    m_bufferRefused = !m_ring->writeUnpublished(buffer.mData, static_cast<std::size_t>(bytes));
+    return 0;
+}
+
+bool FfmpegMediaWriter::isReadyForMoreMediaData() const
+{
+    // Called on the audio thread.
+    return m_status.load(std::memory_order_acquire) == static_cast<int>(Status::writing) && !m_bufferRefused
+        && !m_inputFinished.load(std::memory_order_relaxed);
+}
+
+bool FfmpegMediaWriter::appendSampleBuffer()
+{
+    // Called on the audio thread.
+    const bool accepted = m_bufferBegun && m_bufferCopied && isReadyForMoreMediaData();
+    if (accepted)
+        m_ring->publish();
+    else if (m_ring)
+        m_ring->discardUnpublished();
+    m_bufferBegun = false;
+    m_bufferCopied = false;
+    return accepted;
+}
+
+void FfmpegMediaWriter::markAsFinished()
+{
+    m_inputFinished.store(true, std::memory_order_relaxed);
+}
+
+void FfmpegMediaWriter::finishWriting()
+{
+    if (status() != Status::writing) {
+        joinEncoder();
+        if (status() == Status::unknown)
+            fail(QStringLiteral("写入尚未开始"));
+        m_muxer->abandon();
+        return;
+    }
+    markAsFinished();
+    m_finishRequested.store(true, std::memory_order_release);
+    joinEncoder();
+    if (status() != Status::writing) {
+        m_muxer->abandon();
+        return;
+    }
+    const int result = m_muxer->finish();
+    if (result < 0) {
+        fail(avErrorText(QStringLiteral("写入文件失败"), result));
+        return;
+    }
+    m_status.store(static_cast<int>(Status::completed), std::memory_order_release);
+}
+
+void FfmpegMediaWriter::cancelWriting()
+{
+    m_cancelRequested.store(true, std::memory_order_release);
+    joinEncoder();
+    m_muxer->abandon();
+    const Status current = status();
+    if (current == Status::writing || current == Status::unknown)
+        m_status.store(static_cast<int>(Status::cancelled), std::memory_order_release);
+}
+
+MediaWriter::Status FfmpegMediaWriter::status() const
+{
+    return static_cast<Status>(m_status.load(std::memory_order_acquire));
+}
+
+std::optional<QString> FfmpegMediaWriter::error() const
+{
+    if (status() != Status::failed)
+        return std::nullopt;
+    return m_errorText;
+}
+
+std::size_t FfmpegMediaWriter::ringCapacityBytes() const
+{
+    return m_ring ? m_ring->capacity() : 0;
+}
+
+std::uint64_t FfmpegMediaWriter::refusedSampleBuffers() const
+{
+    return m_ring ? m_ring->refusals() : 0;
+}
+
+void FfmpegMediaWriter::fail(const QString& text)
+{
+    // One thread at a time reaches here (set-up, encoder, then finishing), and only once.
+    if (status() == Status::failed)
+        return;
+    m_errorText = text;
+    m_status.store(static_cast<int>(Status::failed), std::memory_order_release);
+}
+
+void FfmpegMediaWriter::joinEncoder()
+{
+    if (m_thread.joinable())
+        m_thread.join();
+}
+
+void FfmpegMediaWriter::runEncoder()
+{
+    // The encoder thread.
+    for (;;) {
+        if (m_cancelRequested.load(std::memory_order_acquire))
+            return;
+        // Read the request before the ring: once it is seen, everything the
+        // audio thread published is already in the ring.
+        const bool finishing = m_finishRequested.load(std::memory_order_acquire);
+        const std::size_t wanted = std::size_t{m_samplesPerEncoderFrame - m_stagedFrames} * m_bytesPerFrame;
+        const std::size_t got = m_ring->read(m_staging.data() + std::size_t{m_stagedFrames} * m_bytesPerFrame, wanted);
+        m_stagedFrames += static_cast<std::uint32_t>(got / m_bytesPerFrame);
+        if (m_stagedFrames == m_samplesPerEncoderFrame) {
+            if (!encodeStagedFrames())
+                return;
+            continue;
+        }
+        if (finishing) {
+            if (m_stagedFrames > 0 && !encodeStagedFrames())
+                return;
+            // Flush: ALAC holds nothing back, but the encoder must see the end.
+            const int result = avcodec_send_frame(m_encoder.get(), nullptr);
+            if (result < 0) {
+                fail(avErrorText(QStringLiteral("编码音频失败"), result));
+                return;
+            }
+            drainPackets(m_encodedFrames, 0);
+            return;
+        }
+        std::this_thread::sleep_for(kEncoderPollInterval);
+    }
+}
+
+bool FfmpegMediaWriter::encodeStagedFrames()
+{
+    int result = av_frame_make_writable(m_frame.get());
+    if (result < 0) {
+        fail(avErrorText(QStringLiteral("编码音频失败"), result));
+        return false;
+    }
+    const std::uint32_t frames = m_stagedFrames;
+    m_frame->nb_samples = static_cast<int>(frames);
+    m_frame->pts = m_encodedFrames;
+    convertStagedFrames(frames);
+    m_stagedFrames = 0;
+    result = avcodec_send_frame(m_encoder.get(), m_frame.get());
+    if (result < 0) {
+        fail(avErrorText(QStringLiteral("编码音频失败"), result));
+        return false;
+    }
+    const std::int64_t pts = m_encodedFrames;
+    m_encodedFrames += frames;
+    return drainPackets(pts, frames);
+}
+
+bool FfmpegMediaWriter::drainPackets(std::int64_t pts, std::int64_t samples)
+{
+    // ALAC has no delay: one frame in, one packet out, at the frame's time.
+    for (;;) {
+        int result = avcodec_receive_packet(m_encoder.get(), m_packet.get());
+        if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
+            return true;
+        if (result < 0) {
+            fail(avErrorText(QStringLiteral("编码音频失败"), result));
+            return false;
+        }
+        m_packet->pts = pts;
+        m_packet->dts = pts;
+        m_packet->duration = samples > 0 ? samples : m_packet->duration;
+        pts += m_packet->duration;
+        result = m_muxer->writePacket(*m_packet);
+        av_packet_unref(m_packet.get());
+        if (result < 0) {
+            fail(avErrorText(QStringLiteral("写入文件失败"), result));
+            return false;
+        }
+    }
+}
+
+void FfmpegMediaWriter::convertStagedFrames(std::uint32_t frames)
+{
+    const std::uint32_t channels = m_format.mChannelsPerFrame;
+    const bool sixteenBitOutput = m_frame->format == AV_SAMPLE_FMT_S16P;
+    const std::byte* source = m_staging.data();
+    const std::uint32_t bits = m_format.mBitsPerChannel;
+    const bool floatInput = isFloat(m_format);
+    for (std::uint32_t channel = 0; channel < channels; ++channel) {
+        auto* plane32 = reinterpret_cast<std::int32_t*>(m_frame->extended_data[channel]);  // NOLINT
+        auto* plane16 = reinterpret_cast<std::int16_t*>(m_frame->extended_data[channel]);  // NOLINT
+        for (std::uint32_t frame = 0; frame < frames; ++frame) {
+            const std::size_t index = std::size_t{frame} * channels + channel;
+            std::int32_t value = 0;
+            if (floatInput) {
+                float sample = 0;
+                std::memcpy(&sample, source + index * sizeof(float), sizeof sample);
+                value = topAligned(floatTo24(sample));
+            } else if (bits == 16) {
+                std::int16_t sample = 0;
+                std::memcpy(&sample, source + index * sizeof(std::int16_t), sizeof sample);
+                value = static_cast<std::int32_t>(static_cast<std::uint32_t>(sample) << 16);
+            } else {
+                std::memcpy(&value, source + index * sizeof(std::int32_t), sizeof value);
+            }
+            if (sixteenBitOutput)
+                plane16[frame] = static_cast<std::int16_t>(value >> 16);
+            else
+                plane32[frame] = value;
+        }
+    }
+}
+
+} // namespace vessaro
