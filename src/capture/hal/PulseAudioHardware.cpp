@@ -28,7 +28,8 @@ OSStatus contextError(pa_context* context)
 
 // What an operation's callback reports back to the waiting thread.
 struct Answer {
-    PulseMainLoop* loop = nullptr;
+    explicit Answer(PulseMainLoop* waiting) : loop(waiting) {}
+    PulseMainLoop* loop;
     bool success = false;
     QByteArray text;
     std::uint32_t number = 0;
@@ -142,13 +143,13 @@ OSStatus PulseAudioHardware::findDefaultOutput(Tap& tap)
     // Resolved here rather than with "@DEFAULT_MONITOR@": PipeWire 0.3.65
     // resolves that name to the default source, often a microphone.
     pa_context* context = tap.context.get();
-    Answer server {&m_loop};
+    Answer server(&m_loop);
     if (OSStatus status = waitForOperation(pa_context_get_server_info(context, onServerInfo, &server), nullptr))
         return status;
     if (!server.success || server.text.isEmpty())
         return -PA_ERR_NOENTITY;
 
-    Answer sink {&m_loop};
+    Answer sink(&m_loop);
     if (OSStatus status = waitForOperation(
             pa_context_get_sink_info_by_name(context, server.text.constData(), onSinkInfo, &sink), nullptr))
         return status;
@@ -333,12 +334,12 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
         return connectionGone(stream) ? -PA_ERR_CONNECTIONTERMINATED : -PA_ERR_BADSTATE;
 
     // Anything the server kept while corked predates the recording.
-    Answer flushed {&m_loop};
+    Answer flushed(&m_loop);
     if (OSStatus status = waitForOperation(pa_stream_flush(stream, onSuccess, &flushed), stream))
         return status;
     if (!flushed.success)
         return contextError(m_tap->context.get());
-    Answer uncorked {&m_loop};
+    Answer uncorked(&m_loop);
     if (OSStatus status = waitForOperation(pa_stream_cork(stream, 0, onSuccess, &uncorked), stream))
         return status;
     if (!uncorked.success)
@@ -355,7 +356,7 @@ OSStatus PulseAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcI
     // A stream the server no longer has is stopped already.
     if (connectionGone(stream))
         return 0;
-    Answer corked {&m_loop};
+    Answer corked(&m_loop);
     OSStatus status = waitForOperation(pa_stream_cork(stream, 1, onSuccess, &corked), stream);
     if (status == 0 && !corked.success)
         status = contextError(m_tap->context.get());

@@ -1,0 +1,57 @@
+#include "ServerAudio.h"
+
+#include <QDir>
+#include <QProcess>
+#include <QStringList>
+
+namespace vessaro::test::ServerAudio {
+namespace {
+
+bool run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.setProcessChannelMode(QProcess::ForwardedChannels);
+    process.start(program, arguments);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
+        && process.exitCode() == 0;
+}
+
+} // namespace
+
+QString makeSound(const QString& directory, const QString& name, const QStringList& synth)
+{
+    const QString path = QDir(directory).filePath(name);
+    // 16-bit stereo at the output's rate; the server converts as it pleases.
+    QStringList arguments {QStringLiteral("-n"), QStringLiteral("-r"),
+                           QString::number(outputSampleRate()), QStringLiteral("-c"), QStringLiteral("2"),
+                           QStringLiteral("-b"), QStringLiteral("16"), path, QStringLiteral("synth")};
+    arguments += synth;
+    arguments << QStringLiteral("vol") << QStringLiteral("0.5");
+    return run(QStringLiteral("sox"), arguments) ? path : QString();
+}
+
+bool play(const QString& file, const QString& sink)
+{
+    QStringList arguments;
+    if (!sink.isEmpty())
+        arguments << QStringLiteral("--device=") + sink;
+    arguments << file;
+    return run(QStringLiteral("paplay"), arguments);
+}
+
+QString outputSink()
+{
+    return qEnvironmentVariable("VESSARO_TEST_SINK", QStringLiteral("vessaro_out"));
+}
+
+QString fakeMicrophoneSink()
+{
+    return qEnvironmentVariable("VESSARO_TEST_FAKE_MIC", QStringLiteral("vessaro_fake_mic"));
+}
+
+double outputSampleRate()
+{
+    return qEnvironmentVariable("VESSARO_TEST_SINK_RATE", QStringLiteral("48000")).toDouble();
+}
+
+} // namespace vessaro::test::ServerAudio

@@ -1,0 +1,463 @@
+// The PulseAudio backend of the capture seam, against a real private server
+// (scripts/audio-server.sh) whose default source is a fake microphone: a
+// capture of the wrong node hears the microphone and misses the output.
+
+#include "PrivateAudioServer.h"
+#include "ScopedEnvironmentVariable.h"
+#include "ServerAudio.h"
+#include "capture/hal/PulseAudioHardware.h"
+#include "support/TestSupport.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QUuid>
+
+#include <pulse/error.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+using namespace vessaro;
+
+namespace {
+
+// What the blocks saw: written on the audio queue, read on the test thread.
+struct Received {
+    std::mutex mutex;
+    std::vector<float> samples;
+    int buffers = 0;
+    int malformed = 0;          // not one interleaved stereo buffer of whole frames
+    int afterBarrier = 0;       // blocks run after drainAudioQueue() returned
+    int losses = 0;
+    bool barrierPassed = false;
+
+    std::size_t sampleCount()
+    {
+        std::lock_guard lock(mutex);
+        return samples.size();
+    }
+    float peakFrom(std::size_t first)
+    {
+        std::lock_guard lock(mutex);
+        float peak = 0;
+        for (std::size_t i = first; i < samples.size(); ++i)
+            peak = std::max(peak, std::fabs(samples[i]));
+        return peak;
+    }
+};
+
+AudioInputBlock inputInto(const std::shared_ptr<Received>& received)
+{
+    return [received](const AudioBufferList* list) {
+        std::lock_guard lock(received->mutex);
+        if (received->barrierPassed)
+            ++received->afterBarrier;
+        ++received->buffers;
+        const AudioBuffer& buffer = list->mBuffers[0];
+        if (list->mNumberBuffers != 1 || buffer.mNumberChannels != 2 || buffer.mDataByteSize % 8 != 0
+            || buffer.mData == nullptr) {
+            ++received->malformed;
+            return;
+        }
+        const std::size_t count = buffer.mDataByteSize / sizeof(float);
+        const std::size_t first = received->samples.size();
+        received->samples.resize(first + count);
+        std::memcpy(received->samples.data() + first, buffer.mData, buffer.mDataByteSize);
+    };
+}
+
+AudioLossBlock lossInto(const std::shared_ptr<Received>& received)
+{
+    return [received](std::uint64_t) {
+        std::lock_guard lock(received->mutex);
+        ++received->losses;
+    };
+}
+
+// Polls until `done`; the limit only turns a hang into a failure.
+template <typename Predicate>
+bool eventually(Predicate done)
+{
+    QDeadlineTimer deadline(20000);
+    while (!done()) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+// A socket that accepts connections and never says a word.
+class SilentServer {
+public:
+    explicit SilentServer(const QByteArray& path) : m_fd(::socket(AF_UNIX, SOCK_STREAM, 0))
+    {
+        sockaddr_un address {};
+        address.sun_family = AF_UNIX;
+        if (m_fd < 0 || static_cast<std::size_t>(path.size()) >= sizeof(address.sun_path))
+            return;
+        std::memcpy(address.sun_path, path.constData(), static_cast<std::size_t>(path.size()));
+        m_listening = ::bind(m_fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0
+            && ::listen(m_fd, 4) == 0;
+    }
+    ~SilentServer()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    SilentServer(const SilentServer&) = delete;
+    SilentServer& operator=(const SilentServer&) = delete;
+    bool isListening() const { return m_listening; }
+
+private:
+    int m_fd;
+    bool m_listening = false;
+};
+
+TapDescription tapDescription()
+{
+    TapDescription description;
+    description.name = QStringLiteral("Brisal录音");
+    description.uuid = QStringLiteral("5C2D3F0E-8C55-4E0B-9B3A-3C1D2E4F5A6B");
+    return description;
+}
+
+AggregateDeviceDescription deviceDescription(const QString& uid = QStringLiteral("org.vessaro.recorder.TEST"))
+{
+    AggregateDeviceDescription description;
+    description.name = QStringLiteral("Vessaro Private Input");
+    description.uid = uid;
+    description.taps = {{tapDescription().uuid, true}};
+    return description;
+}
+
+QJsonArray pactlList(const QString& what)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("--format=json"), QStringLiteral("list"), what});
+    if (!pactl.waitForFinished(30000) || pactl.exitCode() != 0)
+        return {};
+    return QJsonDocument::fromJson(pactl.readAllStandardOutput()).array();
+}
+
+QJsonObject findByIndex(const QJsonArray& objects, const QJsonValue& index)
+{
+    // pactl writes some indexes as strings and others as numbers.
+    for (const QJsonValue& object : objects)
+        if (object[QLatin1String("index")].toVariant().toString() == index.toVariant().toString())
+            return object.toObject();
+    return {};
+}
+
+// Our record stream as the server lists it, found by the device uid.
+QJsonObject sourceOutputWithUid(const QString& uid)
+{
+    for (const QJsonValue& output : pactlList(QStringLiteral("source-outputs")))
+        if (output[QLatin1String("properties")][QLatin1String(PulseAudioHardware::deviceUidProperty)].toString() == uid)
+            return output.toObject();
+    return {};
+}
+
+// The text block that `pactl list clients` prints for client `index`.
+QString clientListing(const QString& index)
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("clients")});
+    if (!pactl.waitForFinished(30000))
+        return {};
+    const QString header = QStringLiteral("Client #") + index + QLatin1Char('\n');
+    for (const QString& block : QString::fromUtf8(pactl.readAllStandardOutput()).split(QStringLiteral("\n\n")))
+        if (block.startsWith(header))
+            return block;
+    return {};
+}
+
+} // namespace
+
+class TestPulseAudioHardware : public QObject {
+    Q_OBJECT
+
+private:
+    struct Handles {
+        AudioObjectID tap = 0;
+        AudioObjectID device = 0;
+        AudioDeviceIOProcID io = 0;
+    };
+
+    // Up to a started device; check QTest::currentTestFailed() afterwards.
+    void open(PulseAudioHardware& hardware, Handles& handles, const std::shared_ptr<Received>& received)
+    {
+        QCOMPARE(hardware.createProcessTap(tapDescription(), &handles.tap), 0);
+        QVERIFY(handles.tap != 0);
+        QCOMPARE(hardware.createAggregateDevice(deviceDescription(), &handles.device), 0);
+        QVERIFY(handles.device != 0);
+        QCOMPARE(hardware.createIOProc(handles.device, inputInto(received), lossInto(received), &handles.io), 0);
+        QVERIFY(handles.io != 0);
+        QCOMPARE(hardware.deviceStart(handles.device, handles.io), 0);
+    }
+
+    // The driver's order of release.
+    void close(PulseAudioHardware& hardware, const Handles& handles)
+    {
+        QCOMPARE(hardware.deviceStop(handles.device, handles.io), 0);
+        QCOMPARE(hardware.destroyIOProc(handles.device, handles.io), 0);
+        QCOMPARE(hardware.destroyAggregateDevice(handles.device), 0);
+        QCOMPARE(hardware.destroyProcessTap(handles.tap), 0);
+        hardware.drainAudioQueue();
+    }
+
+    QTemporaryDir m_sounds;
+    QString m_tone;
+    QString m_microphoneNoise;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        if (!test::audioServerAvailable())
+            return;
+        QVERIFY(m_sounds.isValid());
+        m_tone = test::ServerAudio::makeSound(m_sounds.path(), QStringLiteral("tone.wav"),
+                                              {QStringLiteral("0.3"), QStringLiteral("sine"), QStringLiteral("1000")});
+        m_microphoneNoise = test::ServerAudio::makeSound(
+            m_sounds.path(), QStringLiteral("noise.wav"), {QStringLiteral("0.3"), QStringLiteral("whitenoise")});
+        QVERIFY(!m_tone.isEmpty());
+        QVERIFY(!m_microphoneNoise.isEmpty());
+    }
+
+    // The tap reads the default output's monitor: its rate, not the
+    // microphone's (the script gives the two different rates).
+    void tapFormatIsTheOutputsRateAsFloatStereo()
+    {
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server (scripts/audio-server.sh)");
+        PulseAudioHardware hardware;
+        AudioObjectID tap = 0;
+        QCOMPARE(hardware.createProcessTap(tapDescription(), &tap), 0);
+        QVERIFY(tap != 0);
+
+        AudioStreamBasicDescription format;
+        QCOMPARE(hardware.readTapFormat(tap, &format), 0);
+        AudioStreamBasicDescription expected;
+        expected.mSampleRate = test::ServerAudio::outputSampleRate();
+        expected.mFormatID = kAudioFormatLinearPCM;
+        expected.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
+        expected.mBytesPerPacket = 8;
+        expected.mFramesPerPacket = 1;
+        expected.mBytesPerFrame = 8;
+        expected.mChannelsPerFrame = 2;
+        expected.mBitsPerChannel = 32;
+        QCOMPARE(format, expected);
+
+        QCOMPARE(hardware.destroyProcessTap(tap), 0);
+        QVERIFY(hardware.destroyProcessTap(tap) != 0);
+        QVERIFY(hardware.readTapFormat(tap, &format) != 0);
+    }
+
+    // Desktop mixers show the names; the stream records the output's monitor
+    // and stays corked until started.
+    void serverListsTheStreamOnTheOutputsMonitor()
+    {
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server (scripts/audio-server.sh)");
+        PulseAudioHardware hardware;
+        const QString uid = QStringLiteral("org.vessaro.recorder.") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+        AudioObjectID tap = 0;
+        AudioObjectID device = 0;
+        QCOMPARE(hardware.createProcessTap(tapDescription(), &tap), 0);
+        QCOMPARE(hardware.createAggregateDevice(deviceDescription(uid), &device), 0);
+
+        const QJsonObject output = sourceOutputWithUid(uid);
+        QVERIFY2(!output.isEmpty(), "the server does not list our record stream");
+        const QJsonObject properties = output[QLatin1String("properties")].toObject();
+        QCOMPARE(properties[QLatin1String("media.name")].toString(), QStringLiteral("Vessaro Private Input"));
+        QCOMPARE(output[QLatin1String("corked")].toBool(), true);
+        const QJsonObject source = findByIndex(pactlList(QStringLiteral("sources")), output[QLatin1String("source")]);
+        QCOMPARE(source[QLatin1String("name")].toString(), test::ServerAudio::outputSink() + QStringLiteral(".monitor"));
+        // pactl's JSON cannot carry the Chinese name: read its text listing.
+        const QString client = clientListing(output[QLatin1String("client")].toVariant().toString());
+        QVERIFY2(client.contains(QStringLiteral("application.name = \"Brisal录音\"")), qPrintable(client));
+
+        AudioDeviceIOProcID io = 0;
+        QCOMPARE(hardware.createIOProc(device, [](const AudioBufferList*) {}, nullptr, &io), 0);
+        QCOMPARE(hardware.deviceStart(device, io), 0);
+        QCOMPARE(sourceOutputWithUid(uid)[QLatin1String("corked")].toBool(), false);
+
+        QCOMPARE(hardware.deviceStop(device, io), 0);
+        QCOMPARE(hardware.destroyIOProc(device, io), 0);
+        QCOMPARE(hardware.destroyAggregateDevice(device), 0);
+        QVERIFY2(sourceOutputWithUid(uid).isEmpty(), "the record stream outlived its device");
+        QCOMPARE(hardware.destroyProcessTap(tap), 0);
+    }
+
+    // Three full cycles on one object: what the output plays arrives, the
+    // microphone does not, and the barrier holds.
+    void captureCyclesHearTheOutputNotTheMicrophone()
+    {
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server (scripts/audio-server.sh)");
+        PulseAudioHardware hardware;
+        std::vector<AudioObjectID> devices;
+        for (int cycle = 0; cycle < 3; ++cycle) {
+            auto received = std::make_shared<Received>();
+            Handles handles;
+            open(hardware, handles, received);
+            if (QTest::currentTestFailed())
+                return;
+            devices.push_back(handles.device);
+
+            // Buffers flow with nothing playing, and they are silence while
+            // the microphone is loud.
+            QVERIFY(eventually([&] { return received->sampleCount() > 0; }));
+            QVERIFY(test::ServerAudio::play(m_microphoneNoise, test::ServerAudio::fakeMicrophoneSink()));
+            QVERIFY(received->sampleCount() > 0);
+            QCOMPARE(received->peakFrom(0), 0.0F);
+
+            const std::size_t beforeTone = received->sampleCount();
+            QVERIFY(test::ServerAudio::play(m_tone));
+            QVERIFY2(eventually([&] { return received->peakFrom(beforeTone) > 0.1F; }),
+                     "the tone played on the default output never arrived");
+
+            QCOMPARE(hardware.deviceStop(handles.device, handles.io), 0);
+            QCOMPARE(hardware.destroyIOProc(handles.device, handles.io), 0);
+            hardware.drainAudioQueue();
+            {
+                std::lock_guard lock(received->mutex);
+                received->barrierPassed = true;
+            }
+            // The stream still exists and the output plays: nothing may come.
+            QVERIFY(test::ServerAudio::play(m_tone));
+            QCOMPARE(hardware.destroyAggregateDevice(handles.device), 0);
+            QCOMPARE(hardware.destroyProcessTap(handles.tap), 0);
+            hardware.drainAudioQueue();
+
+            std::lock_guard lock(received->mutex);
+            QCOMPARE(received->afterBarrier, 0);
+            QCOMPARE(received->malformed, 0);
+            QCOMPARE(received->losses, 0);
+            QVERIFY(received->buffers > 0);
+        }
+        // Handles are never reused within one object.
+        QVERIFY(devices[0] != devices[1] && devices[1] != devices[2] && devices[0] != devices[2]);
+    }
+
+    void unreachableServerFailsAndHoldsNothing_data()
+    {
+        QTest::addColumn<bool>("answers");
+        QTest::newRow("nothing listens") << false;
+        QTest::newRow("listens but never answers") << true;
+    }
+
+    // The driver shows the status; a failed connection leaves nothing held,
+    // and the same object can connect once a server is there.
+    void unreachableServerFailsAndHoldsNothing()
+    {
+        QFETCH(bool, answers);
+        QTemporaryDir directory;
+        QVERIFY(directory.isValid());
+        const QString socket = directory.filePath(QStringLiteral("native"));
+        std::optional<SilentServer> silent;
+        if (answers) {
+            silent.emplace(QFile::encodeName(socket));
+            QVERIFY(silent->isListening());
+        }
+
+        PulseAudioHardware hardware(std::chrono::milliseconds(500));
+        AudioObjectID tap = 0;
+        {
+            test::ScopedEnvironmentVariable server("PULSE_SERVER", "unix:" + QFile::encodeName(socket));
+            const OSStatus status = hardware.createProcessTap(tapDescription(), &tap);
+            if (answers)
+                QCOMPARE(status, -PA_ERR_TIMEOUT);
+            else
+                QCOMPARE(status, -PA_ERR_CONNECTIONREFUSED);
+        }
+        QCOMPARE(tap, AudioObjectID(0));
+        QVERIFY(hardware.destroyProcessTap(1) != 0);
+        AudioObjectID device = 0;
+        QVERIFY(hardware.createAggregateDevice(deviceDescription(), &device) != 0);
+        QCOMPARE(device, AudioObjectID(0));
+        hardware.drainAudioQueue();
+
+        if (!test::audioServerAvailable())
+            return;
+        QCOMPARE(hardware.createProcessTap(tapDescription(), &tap), 0);
+        QCOMPARE(hardware.destroyProcessTap(tap), 0);
+    }
+
+    void serverDeathLeavesNothingToRelease_data()
+    {
+        QTest::addColumn<bool>("started");
+        QTest::newRow("while capturing") << true;
+        QTest::newRow("while prepared") << false;
+    }
+
+    // The server crashes: the stream stops without a loss notice, and every
+    // release succeeds because the server holds nothing of ours any more.
+    void serverDeathLeavesNothingToRelease()
+    {
+        QFETCH(bool, started);
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server (scripts/audio-server.sh)");
+        test::PrivateAudioServer doomed;
+        QVERIFY2(doomed.isRunning(), "could not start a second private server");
+        test::ScopedEnvironmentVariable server("PULSE_SERVER", doomed.address());
+
+        PulseAudioHardware hardware;
+        auto received = std::make_shared<Received>();
+        Handles handles;
+        QCOMPARE(hardware.createProcessTap(tapDescription(), &handles.tap), 0);
+        QCOMPARE(hardware.createAggregateDevice(deviceDescription(), &handles.device), 0);
+        QCOMPARE(hardware.createIOProc(handles.device, inputInto(received), lossInto(received), &handles.io), 0);
+        if (started) {
+            QCOMPARE(hardware.deviceStart(handles.device, handles.io), 0);
+            QVERIFY(eventually([&] { return received->sampleCount() > 0; }));
+        }
+
+        QVERIFY(doomed.kill());
+        if (!started)
+            QVERIFY(hardware.deviceStart(handles.device, handles.io) != 0);
+        close(hardware, handles);
+        if (QTest::currentTestFailed())
+            return;
+        std::lock_guard lock(received->mutex);
+        QCOMPARE(received->losses, 0);
+    }
+
+    // Destroying the object releases what it still holds, while running.
+    void destructionReleasesEverything()
+    {
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server (scripts/audio-server.sh)");
+        const QString uid = QStringLiteral("org.vessaro.recorder.") + QUuid::createUuid().toString(QUuid::WithoutBraces);
+        auto received = std::make_shared<Received>();
+        {
+            PulseAudioHardware hardware;
+            Handles handles;
+            QCOMPARE(hardware.createProcessTap(tapDescription(), &handles.tap), 0);
+            QCOMPARE(hardware.createAggregateDevice(deviceDescription(uid), &handles.device), 0);
+            QCOMPARE(hardware.createIOProc(handles.device, inputInto(received), nullptr, &handles.io), 0);
+            QCOMPARE(hardware.deviceStart(handles.device, handles.io), 0);
+            QVERIFY(eventually([&] { return received->sampleCount() > 0; }));
+        }
+        // Only the test holds the blocks' captures now.
+        QCOMPARE(received.use_count(), 1L);
+        QVERIFY(eventually([&] { return sourceOutputWithUid(uid).isEmpty(); }));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestPulseAudioHardware)
+#include "tst_pulseaudiohardware.moc"
