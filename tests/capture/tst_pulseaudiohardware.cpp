@@ -2,7 +2,9 @@
 // (scripts/audio-server.sh) whose default source is a fake microphone: a
 // capture of the wrong node hears the microphone and misses the output.
 
+#include "Eventually.h"
 #include "PrivateAudioServer.h"
+#include "ReceivedAudio.h"
 #include "ScopedEnvironmentVariable.h"
 #include "ServerAudio.h"
 #include "capture/hal/PulseAudioHardware.h"
@@ -35,71 +37,11 @@ using namespace vessaro;
 
 namespace {
 
-// What the blocks saw: written on the audio queue, read on the test thread.
-struct Received {
-    std::mutex mutex;
-    std::vector<float> samples;
-    int buffers = 0;
-    int malformed = 0;          // not one interleaved stereo buffer of whole frames
-    int afterBarrier = 0;       // blocks run after drainAudioQueue() returned
-    int losses = 0;
-    bool barrierPassed = false;
+using Received = test::ReceivedAudio;
+constexpr auto inputInto = &Received::inputInto;
+constexpr auto lossInto = &Received::lossInto;
 
-    std::size_t sampleCount()
-    {
-        std::lock_guard lock(mutex);
-        return samples.size();
-    }
-    float peakFrom(std::size_t first)
-    {
-        std::lock_guard lock(mutex);
-        float peak = 0;
-        for (std::size_t i = first; i < samples.size(); ++i)
-            peak = std::max(peak, std::fabs(samples[i]));
-        return peak;
-    }
-};
-
-AudioInputBlock inputInto(const std::shared_ptr<Received>& received)
-{
-    return [received](const AudioBufferList* list) {
-        std::lock_guard lock(received->mutex);
-        if (received->barrierPassed)
-            ++received->afterBarrier;
-        ++received->buffers;
-        const AudioBuffer& buffer = list->mBuffers[0];
-        if (list->mNumberBuffers != 1 || buffer.mNumberChannels != 2 || buffer.mDataByteSize % 8 != 0
-            || buffer.mData == nullptr) {
-            ++received->malformed;
-            return;
-        }
-        const std::size_t count = buffer.mDataByteSize / sizeof(float);
-        const std::size_t first = received->samples.size();
-        received->samples.resize(first + count);
-        std::memcpy(received->samples.data() + first, buffer.mData, buffer.mDataByteSize);
-    };
-}
-
-AudioLossBlock lossInto(const std::shared_ptr<Received>& received)
-{
-    return [received](std::uint64_t) {
-        std::lock_guard lock(received->mutex);
-        ++received->losses;
-    };
-}
-
-// Polls until `done`; the limit only turns a hang into a failure.
-template <typename Predicate>
-bool eventually(Predicate done)
-{
-    QDeadlineTimer deadline(20000);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QThread::msleep(5);
-    }
-    return true;
-}
+using test::eventually;
 
 // A socket that accepts connections and never says a word.
 class SilentServer {
@@ -334,10 +276,7 @@ private Q_SLOTS:
             QCOMPARE(hardware.deviceStop(handles.device, handles.io), 0);
             QCOMPARE(hardware.destroyIOProc(handles.device, handles.io), 0);
             hardware.drainAudioQueue();
-            {
-                std::lock_guard lock(received->mutex);
-                received->barrierPassed = true;
-            }
+            received->markBarrier();
             // The stream still exists and the output plays: nothing may come.
             QVERIFY(test::ServerAudio::play(m_tone));
             QCOMPARE(hardware.destroyAggregateDevice(handles.device), 0);

@@ -1,12 +1,11 @@
 #include "capture/hal/PlatformAudioHardware.h"
-#include "capture/hal/SimulatedAudioHardware.h"
+#include "capture/hal/PulseAudioHardware.h"
 
 namespace vessaro {
 
-// Temporary until the PulseAudio backend lands.
 std::unique_ptr<AudioHardware> makePlatformAudioHardware()
 {
-    return std::make_unique<SimulatedAudioHardware>();
+    return std::make_unique<PulseAudioHardware>();
 }
 
 } // namespace vessaro
