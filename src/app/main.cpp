@@ -1,9 +1,66 @@
-#include <QCoreApplication>
+#include "app/VessaroApp.h"
+#include "base/Platform.h"
+#include "verification/CaptureVerification.h"
+
+#include <QApplication>
+#include <QStringList>
+
 #include <cstdio>
+
+namespace {
+
+QStringList rawArguments(int argc, char** argv)
+{
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i)
+        arguments.append(QString::fromLocal8Bit(argv[i]));  // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+    return arguments;
+}
+
+const char* const kUsage =
+    "Usage: vessaro [--verify-capture DIRECTORY]\n"
+    "\n"
+    "Records the sound this computer plays and saves it losslessly (ALAC in .mp4).\n"
+    "\n"
+    "  --verify-capture DIRECTORY  record three short test cycles without any\n"
+    "                              clicking, keep them in DIRECTORY and write\n"
+    "                              DIRECTORY/result.json, then quit\n"
+    "  --help                      show this help and exit\n"
+    "  --version                   show the version and exit\n";
+
+} // namespace
 
 int main(int argc, char** argv)
 {
-    QCoreApplication app(argc, argv);
-    std::puts("vessaro " VESSARO_VERSION);
-    return 0;
+    QStringList arguments = rawArguments(argc, argv);
+    const bool verifying = vessaro::CaptureVerification::requestedDirectory(arguments).has_value();
+
+    // The self-test's flag and its directory come first; of the rest only
+    // --help and --version mean anything.
+    QStringList others = arguments.mid(1);
+    if (const qsizetype flag = others.indexOf(QStringLiteral("--verify-capture")); flag >= 0)
+        others.remove(flag, std::min<qsizetype>(2, others.size() - flag));
+    if (others.contains(QStringLiteral("--help"))) {
+        std::fputs(kUsage, stdout);
+        return 0;
+    }
+    if (others.contains(QStringLiteral("--version"))) {
+        std::puts("vessaro " VESSARO_VERSION);
+        return 0;
+    }
+
+    // The self-test needs no screen: without a display it runs offscreen.
+    if (verifying && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    vessaro::Platform::silenceLibraryLogging();
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Vessaro"));
+    QApplication::setApplicationDisplayName(QStringLiteral("Brisal录音"));
+    QApplication::setApplicationVersion(QStringLiteral(VESSARO_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("org.vessaro.Vessaro"));
+
+    vessaro::VessaroApp app(std::move(arguments));
+    return app.exec();
 }

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what building, running and testing need, from Debian 12's packages.
+# Safe to run again: it asks apt only for what is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  g++ cmake ninja-build pkg-config
+  qt6-base-dev qcoro-qt6-dev
+  libavcodec-dev libavformat-dev libavutil-dev
+  libpulse-dev
+  libbenchmark-dev
+  # the private audio servers of the tests and the self-test
+  pulseaudio pulseaudio-utils
+  pipewire pipewire-pulse wireplumber dbus-daemon
+  # test signals and reference encodes
+  sox ffmpeg
+)
+
+missing=()
+for package in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$package")
+  fi
+done
+
+if ((${#missing[@]})); then
+  echo "Installing: ${missing[*]}"
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi

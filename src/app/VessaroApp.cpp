@@ -1,0 +1,49 @@
+#include "app/VessaroApp.h"
+
+#include "capture/CoreAudioTapDriver.h"
+#include "capture/SystemAudioCaptureService.h"
+#include "ui/QtDesktopServices.h"
+
+#include <QApplication>
+#include <QKeySequence>
+#include <QShortcut>
+#include <QTimer>
+
+namespace vessaro {
+
+VessaroApp::VessaroApp(QStringList arguments)
+    : m_desktop(std::make_shared<QtDesktopServices>()),
+      m_model(std::make_unique<RecorderViewModel>(
+          std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>()), m_desktop)),
+      m_delegate(std::make_unique<AppDelegate>(m_desktop, [] { QCoreApplication::exit(0); }, std::move(arguments))),
+      m_window(std::make_unique<MainWindow>(m_model.get(), m_desktop))
+{
+    // Quitting goes through the delegate's negotiation, whoever asks.
+    QApplication::setQuitOnLastWindowClosed(false);
+    QObject::connect(m_window.get(), &MainWindow::shown, m_delegate.get(),
+                     [this] { m_delegate->setModel(m_model.get()); });
+    QObject::connect(m_window.get(), &MainWindow::closeRequested, m_delegate.get(), [this] {
+        if (m_delegate->applicationShouldTerminateAfterLastWindowClosed())
+            m_delegate->terminate();
+    });
+    auto* quit = new QShortcut(QKeySequence::Quit, m_window.get());  // NOLINT(cppcoreguidelines-owning-memory): owned by the window
+    QObject::connect(quit, &QShortcut::activated, m_delegate.get(), [this] { m_delegate->terminate(); });
+}
+
+VessaroApp::~VessaroApp()
+{
+    // The window observes the model, and the delegate may still point at it.
+    m_window.reset();
+    m_delegate.reset();
+    m_model.reset();
+}
+
+int VessaroApp::exec()
+{
+    m_window->show();
+    // Launching has finished once the event loop runs.
+    QTimer::singleShot(0, m_delegate.get(), [this] { m_delegate->applicationDidFinishLaunching(); });
+    return QApplication::exec();
+}
+
+} // namespace vessaro
