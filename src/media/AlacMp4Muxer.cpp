@@ -68,8 +68,10 @@ AlacMp4Muxer::AlacMp4Muxer(int fd, ffmpeg::IOContextPtr io, ffmpeg::OutputContex
 AlacMp4Muxer::~AlacMp4Muxer()
 {
     // Frees memory and the descriptor only: an unfinished file stays as it is.
-    m_format.reset();
+    // FFmpeg's order: the IO context first, then the format context.
+    m_format->pb = nullptr;
     m_io.reset();
+    m_format.reset();
     closeFile();
 }
 

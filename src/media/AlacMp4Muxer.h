@@ -50,7 +50,7 @@ private:
     int closeFile();
 
     int m_fd;
-    // Freed in this order by the destructor: format context, IO context, file.
+    // Freed in this order by the destructor: IO context, format context, file.
     ffmpeg::IOContextPtr m_io;
     ffmpeg::OutputContextPtr m_format;
     AVStream* m_stream = nullptr;

@@ -1,7 +1,8 @@
 #pragma once
 
 // Owners for the FFmpeg handles of the media floor. The deleters are defined
-// out of line so that headers need no FFmpeg include.
+// out of line so that headers need no FFmpeg include. A handle is freed on
+// whichever thread owns it last; no two threads use one at the same time.
 
 #include <memory>
 

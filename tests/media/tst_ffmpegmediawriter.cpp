@@ -257,6 +257,7 @@ private Q_SLOTS:
     void uncreatableOutputIsPlatformError();
     void diskFullFailsTheWriter();
     void cancelAbandonsTheFile();
+    void destroyingAWritingWriterLeavesTheFile();
 
 private:
     QTemporaryDir m_dir;
@@ -579,6 +580,22 @@ void TestFfmpegMediaWriter::cancelAbandonsTheFile()
     QVERIFY(!writer->isReadyForMoreMediaData());
     // The caller removes the file; the writer leaves it behind.
     QVERIFY(QFile::exists(path));
+}
+
+void TestFfmpegMediaWriter::destroyingAWritingWriterLeavesTheFile()
+{
+    const auto stream = makeStream(SampleKind::int16, 48000, 2);
+    FfmpegMediaWriterFactory factory;
+    const QString path = m_dir.filePath(QStringLiteral("dropped.mp4"));
+    auto writer = startedWriter(factory, path, stream);
+    QVERIFY(writer);
+    const Signal signal = makeSignal(SampleKind::int16, 2, 20000, 24, 9);
+    feed(*writer, signal.bytes, stream, 480);
+    writer.reset();  // joins the encoder thread; finishes nothing
+    QVERIFY(QFile::exists(path));
+    // Without a trailer the file has no index and is not readable media.
+    FfmpegMediaAsset asset(path);
+    QVERIFY(!asset.loadAudioTracks());
 }
 
 QTEST_GUILESS_MAIN(TestFfmpegMediaWriter)
