@@ -14,6 +14,7 @@ extern "C" {
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 
 namespace vessaro {
 
@@ -23,7 +24,7 @@ namespace {
 // thread must never wake it, so it polls.
 constexpr auto kEncoderPollInterval = std::chrono::milliseconds(3);
 constexpr double kRingSeconds = 5.0;
-constexpr int kMaximumChannels = 8;
+constexpr std::uint32_t kMaximumChannels = 8;
 constexpr double kMaximumSampleRate = 768000.0;
 constexpr std::int32_t kInvalidArgument = AVERROR(EINVAL);
 
@@ -67,6 +68,26 @@ FfmpegMediaWriter::~FfmpegMediaWriter()
     joinEncoder();
 }
 
+bool FfmpegMediaWriter::canConvert(const AudioStreamBasicDescription& stream)
+{
+    const std::uint32_t flags = stream.mFormatFlags;
+    if (stream.mFormatID != kAudioFormatLinearPCM || (flags & kAudioFormatFlagIsPacked) == 0
+        || (flags & kAudioFormatFlagIsNonInterleaved) != 0 || (flags & kAudioFormatFlagIsBigEndian) != 0)
+        return false;
+    const bool floatSamples = (flags & kAudioFormatFlagIsFloat) != 0;
+    const bool signedSamples = (flags & kAudioFormatFlagIsSignedInteger) != 0;
+    const bool sampleTypeOk = floatSamples
+        ? (!signedSamples && stream.mBitsPerChannel == 32)
+        : (signedSamples && (stream.mBitsPerChannel == 16 || stream.mBitsPerChannel == 32));
+    if (!sampleTypeOk)
+        return false;
+    if (stream.mChannelsPerFrame < 1 || stream.mChannelsPerFrame > kMaximumChannels
+        || stream.mBytesPerFrame != stream.mChannelsPerFrame * stream.mBitsPerChannel / 8)
+        return false;
+    return std::isfinite(stream.mSampleRate) && stream.mSampleRate >= 1.0
+        && stream.mSampleRate < static_cast<double>(std::numeric_limits<std::int32_t>::max()) + 1.0;
+}
+
 bool FfmpegMediaWriter::canApplyOutputSettings(const AudioOutputSettings& settings) const
 {
     if (settings.formatID != kAudioFormatAppleLossless)
@@ -74,7 +95,7 @@ bool FfmpegMediaWriter::canApplyOutputSettings(const AudioOutputSettings& settin
     if (!std::isfinite(settings.sampleRate) || settings.sampleRate < 1.0 || settings.sampleRate > kMaximumSampleRate
         || std::floor(settings.sampleRate) != settings.sampleRate)
         return false;
-    if (settings.numberOfChannels < 1 || settings.numberOfChannels > kMaximumChannels)
+    if (settings.numberOfChannels < 1 || settings.numberOfChannels > static_cast<int>(kMaximumChannels))
         return false;
     return settings.encoderBitDepthHint == 16 || settings.encoderBitDepthHint == 24;
 }
@@ -91,11 +112,22 @@ void FfmpegMediaWriter::addInput(const AudioOutputSettings& settings, const Audi
     m_settings = settings;
     m_format = sourceFormat.stream;
     m_bytesPerFrame = m_format.mBytesPerFrame;
+    m_inputAdded = true;
+    // A pair that cannot be written gets no ring; startWriting() reports it.
+    if (!inputIsUsable())
+        return;
     std::size_t bytes = m_ringBytesRequested;
     if (bytes == 0)
         bytes = static_cast<std::size_t>(std::ceil(kRingSeconds * m_format.mSampleRate)) * m_bytesPerFrame;
     m_ring = std::make_unique<AudioRing>(bytes);
-    m_inputAdded = true;
+}
+
+bool FfmpegMediaWriter::inputIsUsable() const
+{
+    // No resampling and no remixing: the track has the source's rate and channels.
+    return canConvert(m_format) && canApplyOutputSettings(m_settings)
+        && m_settings.numberOfChannels == static_cast<int>(m_format.mChannelsPerFrame)
+        && static_cast<int>(m_settings.sampleRate) == static_cast<int>(m_format.mSampleRate);
 }
 
 bool FfmpegMediaWriter::startWriting()
@@ -106,8 +138,7 @@ bool FfmpegMediaWriter::startWriting()
         fail(QStringLiteral("没有音频输入"));
         return false;
     }
-    if (!canApplyOutputSettings(m_settings) || m_settings.numberOfChannels != static_cast<int>(m_format.mChannelsPerFrame)
-        || m_bytesPerFrame == 0) {
+    if (!inputIsUsable()) {
         fail(QStringLiteral("音频格式与输出设置不符"));
         return false;
     }

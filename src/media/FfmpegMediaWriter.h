@@ -36,6 +36,11 @@ public:
     FfmpegMediaWriter(const FfmpegMediaWriter&) = delete;
     FfmpegMediaWriter& operator=(const FfmpegMediaWriter&) = delete;
 
+    // Whether the writer converts this source format: interleaved, packed,
+    // little-endian linear PCM of float 32-bit or signed 16/32-bit samples,
+    // 1 to 8 channels, a finite rate above 0 that fits a signed 32-bit integer.
+    static bool canConvert(const AudioStreamBasicDescription& stream);
+
     bool canApplyOutputSettings(const AudioOutputSettings& settings) const override;
     bool canAddInput() const override;
     void addInput(const AudioOutputSettings& settings, const AudioFormatDescription& sourceFormat) override;
@@ -60,6 +65,7 @@ public:
     std::uint64_t refusedSampleBuffers() const;
 
 private:
+    bool inputIsUsable() const;
     void fail(const QString& text);
     void runEncoder();
     bool encodeStagedFrames();

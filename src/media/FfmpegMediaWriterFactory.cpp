@@ -7,8 +7,6 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-#include <cmath>
-#include <limits>
 
 namespace vessaro {
 
@@ -22,22 +20,7 @@ std::int32_t FfmpegMediaWriterFactory::makeFormatDescription(const AudioStreamBa
         description->reset();
     if (!description)
         return invalid;
-    const std::uint32_t flags = stream.mFormatFlags;
-    if (stream.mFormatID != kAudioFormatLinearPCM || (flags & kAudioFormatFlagIsPacked) == 0
-        || (flags & kAudioFormatFlagIsNonInterleaved) != 0 || (flags & kAudioFormatFlagIsBigEndian) != 0)
-        return invalid;
-    const bool isFloat = (flags & kAudioFormatFlagIsFloat) != 0;
-    const bool isSigned = (flags & kAudioFormatFlagIsSignedInteger) != 0;
-    const bool sampleTypeOk = isFloat ? (!isSigned && stream.mBitsPerChannel == 32)
-                                      : (isSigned && (stream.mBitsPerChannel == 16 || stream.mBitsPerChannel == 32));
-    if (!sampleTypeOk)
-        return invalid;
-    if (stream.mChannelsPerFrame < 1 || stream.mChannelsPerFrame > 8
-        || stream.mBytesPerFrame != stream.mChannelsPerFrame * stream.mBitsPerChannel / 8)
-        return invalid;
-    if (!std::isfinite(stream.mSampleRate) || stream.mSampleRate <= 0
-        || stream.mSampleRate >= static_cast<double>(std::numeric_limits<std::int32_t>::max()) + 1.0
-        || stream.mSampleRate < 1.0)
+    if (!FfmpegMediaWriter::canConvert(stream))
         return invalid;
     *description = AudioFormatDescription{stream};
     return 0;

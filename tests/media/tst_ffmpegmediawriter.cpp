@@ -256,6 +256,8 @@ private Q_SLOTS:
     void fullRingRefusesWithoutPublishing();
     void uncreatableOutputIsPlatformError();
     void diskFullFailsTheWriter();
+    void mismatchedInputDoesNotStart_data();
+    void mismatchedInputDoesNotStart();
     void cancelAbandonsTheFile();
     void destroyingAWritingWriterLeavesTheFile();
 
@@ -563,6 +565,38 @@ void TestFfmpegMediaWriter::diskFullFailsTheWriter()
     writer->finishWriting();
     QCOMPARE(writer->status(), MediaWriter::Status::failed);
     QCOMPARE(writer->error(), std::optional<QString>(QStringLiteral("写入文件失败：No space left on device")));
+}
+
+void TestFfmpegMediaWriter::mismatchedInputDoesNotStart_data()
+{
+    QTest::addColumn<AudioStreamBasicDescription>("stream");
+    QTest::addColumn<AudioOutputSettings>("settings");
+    const auto stream = makeStream(SampleKind::float32, 48000, 2);
+    QTest::newRow("other rate") << stream << AudioOutputSettings{kAudioFormatAppleLossless, 44100, 2, 24};
+    QTest::newRow("other channel count") << stream << AudioOutputSettings{kAudioFormatAppleLossless, 48000, 1, 24};
+    auto packed24 = stream;
+    packed24.mFormatFlags = kAudioFormatFlagIsSignedInteger | kAudioFormatFlagIsPacked;
+    packed24.mBitsPerChannel = 24;
+    packed24.mBytesPerFrame = 6;
+    QTest::newRow("source format not made by the factory") << packed24 << alacSettings(stream);
+}
+
+void TestFfmpegMediaWriter::mismatchedInputDoesNotStart()
+{
+    QFETCH(AudioStreamBasicDescription, stream);
+    QFETCH(AudioOutputSettings, settings);
+    auto created = FfmpegMediaWriterFactory().createWriter(m_dir.filePath(QStringLiteral("mismatch.mp4")));
+    QVERIFY(created);
+    MediaWriter& writer = *created.value();
+    QVERIFY(writer.canAddInput());
+    writer.addInput(settings, AudioFormatDescription{stream});
+    QVERIFY(!writer.canAddInput());
+    QVERIFY(!writer.startWriting());
+    QCOMPARE(writer.status(), MediaWriter::Status::failed);
+    QVERIFY(writer.error());
+    QVERIFY(!writer.error()->isEmpty());
+    QVERIFY(writer.createSampleBuffer(512, 0) != 0);
+    QVERIFY(!writer.isReadyForMoreMediaData());
 }
 
 void TestFfmpegMediaWriter::cancelAbandonsTheFile()
