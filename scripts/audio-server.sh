@@ -21,8 +21,10 @@
 #
 # Read from the environment:
 #   VESSARO_SINK_FORMAT  sample format of vessaro_out (default float32le;
-#                        e.g. s16le, s24le, s32le)
-#   VESSARO_SINK_RATE    its rate in Hz (default 48000)
+#                        e.g. s16le, s24le, s32le; PipeWire always uses
+#                        float32le and ignores it)
+#   VESSARO_SINK_RATE    its rate in Hz (default 48000); under PipeWire also
+#                        the graph's clock rate
 #
 # COMMAND sees:
 #   XDG_RUNTIME_DIR, PULSE_SERVER, PULSE_COOKIE   pointing at the private server
@@ -158,6 +160,15 @@ pipewire)
     wait_until "dbus-daemon" "${pids[-1]}" test -S "$dir/bus"
     server_env+=(DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/bus" PIPEWIRE_RUNTIME_DIR="$dir")
 
+    # The graph runs at the output's rate, so nothing between a player and
+    # the output's monitor resamples. PipeWire's sinks are always float32.
+    mkdir -p "$dir/config/pipewire/pipewire.conf.d"
+    cat >"$dir/config/pipewire/pipewire.conf.d/vessaro.conf" <<EOF
+context.properties = {
+    default.clock.rate = $sink_rate
+    default.clock.allowed-rates = [ $sink_rate ]
+}
+EOF
     "${server_env[@]}" pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
     pids+=($!)
     wait_until "pipewire" "${pids[-1]}" test -S "$dir/pipewire-0"

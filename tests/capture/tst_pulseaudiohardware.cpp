@@ -26,6 +26,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -128,6 +129,33 @@ QString clientListing(const QString& index)
     return {};
 }
 
+// A 24-bit stereo WAV file of `samples` (interleaved, each in [-2^23, 2^23)).
+bool writeWav24(const QString& path, const std::vector<qint32>& samples, std::uint32_t rate)
+{
+    QByteArray bytes;
+    const auto put = [&bytes](std::uint32_t value, int size) {
+        for (int i = 0; i < size; ++i)
+            bytes.append(static_cast<char>((value >> (8 * i)) & 0xFF));
+    };
+    const auto dataSize = static_cast<std::uint32_t>(samples.size() * 3);
+    bytes.append("RIFF");
+    put(36 + dataSize, 4);
+    bytes.append("WAVEfmt ");
+    put(16, 4);
+    put(1, 2);              // integer PCM
+    put(2, 2);              // channels
+    put(rate, 4);
+    put(rate * 6, 4);       // bytes per second
+    put(6, 2);              // bytes per frame
+    put(24, 2);
+    bytes.append("data");
+    put(dataSize, 4);
+    for (qint32 sample : samples)
+        put(static_cast<std::uint32_t>(sample), 3);
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
 } // namespace
 
 class TestPulseAudioHardware : public QObject {
@@ -210,7 +238,7 @@ private Q_SLOTS:
     }
 
     // Desktop mixers show the names; the stream records the output's monitor
-    // and stays corked until started.
+    // and is gone once its device is destroyed.
     void serverListsTheStreamOnTheOutputsMonitor()
     {
         if (!test::audioServerAvailable())
@@ -226,7 +254,6 @@ private Q_SLOTS:
         QVERIFY2(!output.isEmpty(), "the server does not list our record stream");
         const QJsonObject properties = output[QLatin1String("properties")].toObject();
         QCOMPARE(properties[QLatin1String("media.name")].toString(), QStringLiteral("Vessaro Private Input"));
-        QCOMPARE(output[QLatin1String("corked")].toBool(), true);
         const QJsonObject source = findByIndex(pactlList(QStringLiteral("sources")), output[QLatin1String("source")]);
         QCOMPARE(source[QLatin1String("name")].toString(), test::ServerAudio::outputSink() + QStringLiteral(".monitor"));
         // pactl's JSON cannot carry the Chinese name: read its text listing.
@@ -236,13 +263,35 @@ private Q_SLOTS:
         AudioDeviceIOProcID io = 0;
         QCOMPARE(hardware.createIOProc(device, [](const AudioBufferList*) {}, nullptr, &io), 0);
         QCOMPARE(hardware.deviceStart(device, io), 0);
-        QCOMPARE(sourceOutputWithUid(uid)[QLatin1String("corked")].toBool(), false);
 
         QCOMPARE(hardware.deviceStop(device, io), 0);
         QCOMPARE(hardware.destroyIOProc(device, io), 0);
         QCOMPARE(hardware.destroyAggregateDevice(device), 0);
         QVERIFY2(sourceOutputWithUid(uid).isEmpty(), "the record stream outlived its device");
         QCOMPARE(hardware.destroyProcessTap(tap), 0);
+    }
+
+    // What the output plays between creating the device and starting it
+    // (the countdown) never reaches the blocks.
+    void audioBeforeStartIsNotDelivered()
+    {
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server (scripts/audio-server.sh)");
+        PulseAudioHardware hardware;
+        auto received = std::make_shared<Received>();
+        Handles handles;
+        QCOMPARE(hardware.createProcessTap(tapDescription(), &handles.tap), 0);
+        QCOMPARE(hardware.createAggregateDevice(deviceDescription(), &handles.device), 0);
+        QCOMPARE(hardware.createIOProc(handles.device, inputInto(received), lossInto(received), &handles.io), 0);
+        QVERIFY(test::ServerAudio::play(m_tone));
+        QCOMPARE(received->sampleCount(), std::size_t(0));
+
+        QCOMPARE(hardware.deviceStart(handles.device, handles.io), 0);
+        // Half a second of what follows: anything kept back would come first.
+        const auto halfSecond = static_cast<std::size_t>(test::ServerAudio::outputSampleRate());
+        QVERIFY(eventually([&] { return received->sampleCount() >= halfSecond; }));
+        QCOMPARE(received->peakFrom(0), 0.0F);
+        close(hardware, handles);
     }
 
     // Three full cycles on one object: what the output plays arrives, the
@@ -291,6 +340,66 @@ private Q_SLOTS:
         }
         // Handles are never reused within one object.
         QVERIFY(devices[0] != devices[1] && devices[1] != devices[2] && devices[0] != devices[2]);
+    }
+
+    // The server converts a 24-bit source to our float32 exactly: scaled by
+    // 2^23 every sample comes back bit for bit, in order, left before right.
+    void twentyFourBitAudioArrivesBitForBit()
+    {
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server (scripts/audio-server.sh)");
+        const QString sinkFormat = qEnvironmentVariable("VESSARO_TEST_SINK_FORMAT");
+        if (sinkFormat != QStringLiteral("float32le") && sinkFormat != QStringLiteral("s24le")
+            && sinkFormat != QStringLiteral("s32le"))
+            QSKIP("the output cannot carry 24 bits (VESSARO_SINK_FORMAT)");
+
+        std::vector<qint32> source(static_cast<std::size_t>(test::ServerAudio::outputSampleRate()) / 4 * 2);
+        std::uint32_t state = 12345;
+        for (qint32& sample : source) {
+            state = state * 1664525U + 1013904223U;
+            sample = static_cast<qint32>(state >> 8) - (1 << 23);
+        }
+        const QString path = m_sounds.filePath(QStringLiteral("exact.wav"));
+        QVERIFY(writeWav24(path, source, static_cast<std::uint32_t>(test::ServerAudio::outputSampleRate())));
+
+        PulseAudioHardware hardware;
+        auto received = std::make_shared<Received>();
+        Handles handles;
+        open(hardware, handles, received);
+        if (QTest::currentTestFailed())
+            return;
+        QVERIFY(eventually([&] { return received->sampleCount() > 0; }));
+        QVERIFY(test::ServerAudio::play(path));
+
+        // The first sound that arrives must be a left sample of the source, and
+        // all that follows it must match. PulseAudio may lose the first few
+        // milliseconds: its null sink rewinds when a player connects, and the
+        // monitor cannot take back the silence it already sent.
+        const auto scaled = [](float sample) { return static_cast<double>(sample) * 8388608.0; };
+        std::size_t arrivedAt = 0;
+        std::size_t sourceAt = 0;
+        QVERIFY2(eventually([&] {
+            std::lock_guard lock(received->mutex);
+            const std::vector<float>& samples = received->samples;
+            const auto first = std::find_if(samples.begin(), samples.end(), [](float x) { return x != 0.0F; });
+            if (samples.end() - first < 2)
+                return false;
+            arrivedAt = static_cast<std::size_t>(first - samples.begin());
+            for (sourceAt = 0; sourceAt + 1 < source.size(); ++sourceAt)
+                if (scaled(first[0]) == source[sourceAt] && scaled(first[1]) == source[sourceAt + 1])
+                    break;
+            return samples.size() - arrivedAt >= source.size() - sourceAt;
+        }), "the sound never arrived");
+        close(hardware, handles);
+
+        QCOMPARE(sourceAt % 2, std::size_t(0));
+        QVERIFY2(sourceAt < source.size() / 2, "most of the sound is missing or altered");
+        std::lock_guard lock(received->mutex);
+        for (std::size_t i = sourceAt; i < source.size(); ++i) {
+            const double arrived = scaled(received->samples[arrivedAt + i - sourceAt]);
+            if (arrived != static_cast<double>(source[i]))
+                QFAIL(qPrintable(QStringLiteral("sample %1: %2 instead of %3").arg(i).arg(arrived).arg(source[i])));
+        }
     }
 
     void unreachableServerFailsAndHoldsNothing_data()
