@@ -109,9 +109,11 @@ private Q_SLOTS:
             QCOMPARE(stopped.value(QStringLiteral("io")).toString(), QStringLiteral("none"));
             const QString file = reportDirectory + QLatin1Char('/') + cycle.value(QStringLiteral("file")).toString();
             QCOMPARE(codecOf(file), QStringLiteral("alac"));
-            // Three seconds were recorded; allow for the server's buffering at both ends.
+            // Three seconds were recorded. A PulseAudio output that a player keeps at a
+            // long latency renders up to two seconds ahead, and what it rendered before
+            // the capture began never reaches the capture: so only a lower bound.
             const double duration = cycle.value(QStringLiteral("duration")).toDouble();
-            QVERIFY2(duration > 2.5 && duration < 3.5, qPrintable(QString::number(duration)));
+            QVERIFY2(duration > 0.5 && duration < 3.5, qPrintable(QString::number(duration)));
         }
         QCOMPARE(QDir(reportDirectory).entryList({QStringLiteral("*.mp4")}, QDir::Files).size(), 3);
     }
