@@ -41,8 +41,8 @@ void AppDelegate::terminate()
 QCoro::Task<> AppDelegate::runTermination(QPointer<AppDelegate> self, QPointer<RecorderViewModel> model,
                                           std::shared_ptr<DesktopServices> desktop)
 {
-    // The model lives as long as the application; the delegate may not.
-    const Result<void> shutdown = co_await model->shutdownForTermination();
+    // A model that is gone holds nothing any more.
+    const Result<void> shutdown = model ? co_await model->shutdownForTermination() : Result<void>();
     if (shutdown) {
         if (self) {
             self->m_readyToTerminate = true;
