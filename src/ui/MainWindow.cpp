@@ -17,7 +17,7 @@ namespace {
 QString clockText(double seconds)
 {
     const auto whole = static_cast<long long>(std::floor(std::max(0.0, seconds)));
-    const QString minutesAndSeconds = QStringLiteral("%1:%2")
+    QString minutesAndSeconds = QStringLiteral("%1:%2")
                                           .arg(whole / 60 % 60, 2, 10, QLatin1Char('0'))
                                           .arg(whole % 60, 2, 10, QLatin1Char('0'));
     if (whole < 3600)
