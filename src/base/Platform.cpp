@@ -32,8 +32,11 @@ QString cacheHome()
         return QDir::cleanPath(xdg);
     QString home = qEnvironmentVariable("HOME");
     if (home.isEmpty()) {
-        if (const passwd* entry = getpwuid(geteuid()))
-            home = QString::fromLocal8Bit(entry->pw_dir);
+        passwd entry {};
+        passwd* found = nullptr;
+        std::array<char, 4096> buffer {};
+        if (getpwuid_r(geteuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found)
+            home = QString::fromLocal8Bit(found->pw_dir);
     }
     return QDir::cleanPath(home + QStringLiteral("/.cache"));
 }
@@ -81,6 +84,42 @@ Result<void> syncAndClose(FileDescriptor& fd, const QString& path)
 {
     if (::fsync(fd.get()) != 0 || fd.close() != 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(path));
+    return {};
+}
+
+// Copies into a new file at `destination`; messages about it name `shown`,
+// which differs when the copy is written under a staging name.
+Result<void> copyBytes(const QString& source, const QString& destination, const QString& shown)
+{
+    FileDescriptor in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
+    if (in.get() < 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法读取") + quoted(source));
+    // 0666 here is narrowed by the umask: the mode of any new file of the user's.
+    FileDescriptor out(::open(QFile::encodeName(destination).constData(),
+                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (out.get() < 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法创建") + quoted(shown));
+    std::array<char, 1 << 16> chunk{};
+    for (;;) {
+        const ssize_t got = ::read(in.get(), chunk.data(), chunk.size());
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            const int error = errno;
+            ::unlink(QFile::encodeName(destination).constData());
+            return PlatformError::fromErrno(error, QStringLiteral("无法读取") + quoted(source));
+        }
+        if (got == 0)
+            break;
+        if (auto written = writeAll(out.get(), chunk.data(), static_cast<size_t>(got), shown); !written) {
+            ::unlink(QFile::encodeName(destination).constData());
+            return written;
+        }
+    }
+    if (auto synced = syncAndClose(out, shown); !synced) {
+        ::unlink(QFile::encodeName(destination).constData());
+        return synced;
+    }
     return {};
 }
 
@@ -172,36 +211,7 @@ Result<void> removeItem(const QString& path)
 
 Result<void> copyFile(const QString& source, const QString& destination)
 {
-    FileDescriptor in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
-    if (in.get() < 0)
-        return PlatformError::fromErrno(errno, QStringLiteral("无法读取") + quoted(source));
-    // 0666 here is narrowed by the umask: the mode of any new file of the user's.
-    FileDescriptor out(::open(QFile::encodeName(destination).constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-    if (out.get() < 0)
-        return PlatformError::fromErrno(errno, QStringLiteral("无法创建") + quoted(destination));
-    std::array<char, 1 << 16> chunk{};
-    for (;;) {
-        const ssize_t got = ::read(in.get(), chunk.data(), chunk.size());
-        if (got < 0) {
-            if (errno == EINTR)
-                continue;
-            const int error = errno;
-            ::unlink(QFile::encodeName(destination).constData());
-            return PlatformError::fromErrno(error, QStringLiteral("无法读取") + quoted(source));
-        }
-        if (got == 0)
-            break;
-        if (auto written = writeAll(out.get(), chunk.data(), static_cast<size_t>(got), destination); !written) {
-            ::unlink(QFile::encodeName(destination).constData());
-            return written;
-        }
-    }
-    if (auto synced = syncAndClose(out, destination); !synced) {
-        ::unlink(QFile::encodeName(destination).constData());
-        return synced;
-    }
-    return {};
+    return copyBytes(source, destination, destination);
 }
 
 Result<void> moveItem(const QString& source, const QString& destination)
@@ -216,6 +226,21 @@ Result<void> moveItem(const QString& source, const QString& destination)
     if (auto copied = copyFile(source, destination); !copied)
         return copied;
     return removeItem(source);
+}
+
+Result<void> replaceFile(const QString& source, const QString& destination)
+{
+    const QFileInfo target(destination);
+    const QString staging = target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".")
+        + uuidString() + QStringLiteral(".part");
+    if (auto copied = copyBytes(source, staging, destination); !copied)
+        return copied;
+    if (::rename(QFile::encodeName(staging).constData(), QFile::encodeName(destination).constData()) != 0) {
+        const int error = errno;
+        ::unlink(QFile::encodeName(staging).constData());
+        return PlatformError::fromErrno(error, QStringLiteral("无法替换") + quoted(destination));
+    }
+    return {};
 }
 
 Result<std::optional<qint64>> fileSize(const QString& path)

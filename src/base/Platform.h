@@ -38,6 +38,11 @@ Result<void> removeItem(const QString& path);
 // any new file of the user's (0666 less the umask).
 Result<void> copyFile(const QString& source, const QString& destination);
 Result<void> moveItem(const QString& source, const QString& destination);
+// Puts a byte copy of `source` at `destination`, replacing whatever file is
+// there in one step: the copy goes to a hidden name beside the destination and
+// is renamed over it, so a failure leaves an existing destination untouched.
+// The new file gets the mode of any new file of the user's.
+Result<void> replaceFile(const QString& source, const QString& destination);
 // The file's size in bytes, or the file system's error.
 Result<std::optional<qint64>> fileSize(const QString& path);
 // Replaces `path` as a whole or leaves it untouched.

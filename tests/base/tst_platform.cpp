@@ -3,6 +3,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QRegularExpression>
@@ -117,6 +118,57 @@ private Q_SLOTS:
         QVERIFY(copy.open(QIODevice::ReadOnly));
         QCOMPARE(copy.readAll(), QByteArray(200000, 'x'));
         QVERIFY(!Platform::copyFile(source, destination).ok());
+    }
+
+    void replaceFileSwapsTheDestinationInOneStep()
+    {
+        QTemporaryDir dir;
+        const QString source = dir.filePath(QStringLiteral("source"));
+        const QString destination = dir.filePath(QStringLiteral("old recording.mp4"));
+        QVERIFY(Platform::writeAtomically(QByteArray(100000, 'n'), source).ok());
+        QVERIFY(::chmod(QFile::encodeName(source).constData(), 0600) == 0);
+        QVERIFY(Platform::writeAtomically("old", destination).ok());
+
+        const mode_t previous = ::umask(027);
+        auto replaced = Platform::replaceFile(source, destination);
+        ::umask(previous);
+        QVERIFY(replaced.ok());
+        QFile copy(destination);
+        QVERIFY(copy.open(QIODevice::ReadOnly));
+        QCOMPARE(copy.readAll(), QByteArray(100000, 'n'));
+        QCOMPARE(modeOf(destination), mode_t(0640));
+        QVERIFY(QFile::exists(source));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);  // no staging file left
+
+        // A new destination works the same way.
+        QVERIFY(Platform::replaceFile(source, dir.filePath(QStringLiteral("new.mp4"))).ok());
+    }
+
+    void failedReplaceLeavesTheDestinationAlone()
+    {
+        QTemporaryDir dir;
+        const QString destination = dir.filePath(QStringLiteral("kept.mp4"));
+        QVERIFY(Platform::writeAtomically("kept", destination).ok());
+        // Nothing to read: the copy fails after the destination was chosen.
+        auto replaced = Platform::replaceFile(dir.filePath(QStringLiteral("missing")), destination);
+        QVERIFY(!replaced.ok());
+        QFile file(destination);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), QByteArray("kept"));
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList({QStringLiteral("kept.mp4")}));
+
+        // A destination that cannot be written names itself, not the staging file.
+        QVERIFY(Platform::writeAtomically("x", dir.filePath(QStringLiteral("plain"))).ok());
+        QVERIFY(Platform::writeAtomically("x", dir.filePath(QStringLiteral("source"))).ok());
+        const QString below = dir.filePath(QStringLiteral("plain/x.mp4"));
+        auto refused = Platform::replaceFile(dir.filePath(QStringLiteral("source")), below);
+        QVERIFY(!refused.ok());
+        QVERIFY2(refused.error().localizedDescription().contains(below), qPrintable(refused.error().localizedDescription()));
+        // A folder at the destination is not replaced by a file.
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.mp4")));
+        QVERIFY(!Platform::replaceFile(dir.filePath(QStringLiteral("source")), dir.filePath(QStringLiteral("folder.mp4"))).ok());
+        QVERIFY(QFileInfo(dir.filePath(QStringLiteral("folder.mp4"))).isDir());
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 3);
     }
 
     void fileOperationsReportTheFileSystemsError()

@@ -1,0 +1,356 @@
+#include "recorder/RecorderViewModel.h"
+
+#include "base/Platform.h"
+#include "base/SystemClock.h"
+#include "capture/SystemAudioCaptureService.h"
+#include "files/RecordingFile.h"
+#include "recorder/NextTurn.h"
+
+#include <qcoro/qcorofuture.h>
+
+namespace vessaro {
+namespace {
+
+const QString kNothingPending = QStringLiteral("找不到刚刚完成的录音。");
+const QString kExportFailed = QStringLiteral("导出失败：");
+
+DesktopServices::Alert discardPendingAlert()
+{
+    DesktopServices::Alert alert;
+    alert.style = DesktopServices::AlertStyle::warning;
+    alert.messageText = QStringLiteral("这段录音还没有导出");
+    alert.informativeText =
+        QStringLiteral("再次录制会删除当前临时录音。请先点“再次导出”保存，或者确认放弃后继续。");
+    alert.buttons = {{QStringLiteral("放弃并再次录制"), true, false}, {QStringLiteral("取消"), false, true}};
+    return alert;
+}
+
+DesktopServices::SavePanel savePanel(const QString& suggestedName)
+{
+    DesktopServices::SavePanel panel;
+    panel.title = QStringLiteral("保存Brisal录音");
+    panel.nameFieldLabel = QStringLiteral("文件名：");
+    panel.suggestedName = suggestedName;
+    panel.allowedSuffixes = {QStringLiteral("mp4")};
+    panel.canCreateDirectories = true;
+    return panel;
+}
+
+} // namespace
+
+RecorderViewModel::RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> recorder,
+                                     std::shared_ptr<DesktopServices> desktop,
+                                     std::shared_ptr<Clock> clock,
+                                     CalendarSource calendar,
+                                     QObject* parent)
+    : QObject(parent),
+      m_recorder(std::move(recorder)),
+      m_desktop(std::move(desktop)),
+      m_clock(clock ? std::move(clock) : std::make_shared<SystemClock>()),
+      m_calendar(calendar ? std::move(calendar) : CalendarSource(&ZonedCalendar::current))
+{
+}
+
+RecorderViewModel::~RecorderViewModel()
+{
+    // The tasks notice at their next step that the model is gone.
+    if (m_actionTask)
+        m_actionTask->cancel();
+    if (m_clockTask)
+        m_clockTask->cancel();
+}
+
+// --- Operations ---
+
+void RecorderViewModel::start()
+{
+    if (m_phase.isBusy() || m_terminating)
+        return;
+    if (m_actionTask)
+        m_actionTask->cancel();
+    cleanupPendingTemporaryFile();
+    setElapsedSeconds(0);
+    setPhase(Phase::preparing());
+    RecorderTask task;
+    m_actionTask = task;
+    runStartSequence(task);
+}
+
+void RecorderViewModel::stop()
+{
+    if (m_phase.kind() != Phase::Kind::recording)
+        return;
+    setPhase(Phase::exporting());
+    if (m_clockTask)
+        m_clockTask->cancel();
+    m_clockTask.reset();
+    finishRecording();
+}
+
+void RecorderViewModel::cancelCountdown()
+{
+    if (m_actionTask)
+        m_actionTask->cancel();
+}
+
+void RecorderViewModel::exportAgain()
+{
+    if (m_pendingTemporaryURL)
+        exportPendingRecording();
+}
+
+void RecorderViewModel::recordAgain()
+{
+    if (m_phase.isBusy())
+        return;
+    if (m_pendingTemporaryURL) {
+        QPointer<RecorderViewModel> self(this);
+        const std::optional<int> answer = m_desktop->runAlert(discardPendingAlert());
+        // The alert's event loop may have run anything meanwhile.
+        if (!self || answer != 0 || m_phase.isBusy())
+            return;
+    }
+    reset();
+    start();
+}
+
+void RecorderViewModel::retry()
+{
+    if (m_phase.kind() != Phase::Kind::failed)
+        return;
+    // A failed export leaves its recording pending: never discard it unasked.
+    if (m_pendingTemporaryURL)
+        recordAgain();
+    else
+        start();
+}
+
+void RecorderViewModel::reset()
+{
+    if (m_actionTask)
+        m_actionTask->cancel();
+    if (m_clockTask)
+        m_clockTask->cancel();
+    cleanupPendingTemporaryFile();
+    setElapsedSeconds(0);
+    m_recordingStartedAt.reset();
+    setPhase(Phase::idle());
+}
+
+void RecorderViewModel::openScreenRecordingSettings()
+{
+    m_desktop->openSoundSettings();
+}
+
+QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination()
+{
+    QPointer<RecorderViewModel> self(this);
+    m_terminating = true;
+    const std::optional<RecorderTask> remembered = m_actionTask;
+    if (remembered)
+        remembered->cancel();
+    if (m_clockTask)
+        m_clockTask->cancel();
+    m_clockTask.reset();
+
+    // Destroying the model destroys the service, which releases the capture itself.
+    if (auto released = co_await m_recorder->cancel(); !released)
+        co_return released;
+    if (!self)
+        co_return {};
+    if (remembered)
+        co_await remembered->ended();
+    if (!self)
+        co_return {};
+    // Releases whatever the remembered task built after the first release.
+    if (auto released = co_await m_recorder->cancel(); !released)
+        co_return released;
+    if (self)
+        m_actionTask.reset();
+    co_return {};
+}
+
+// --- Start sequence ---
+
+QCoro::Task<> RecorderViewModel::runStartSequence(RecorderTask task)
+{
+    const RecorderTask::Running running(task);
+    QPointer<RecorderViewModel> self(this);
+    co_await NextTurn{};
+    if (!self)
+        co_return;
+
+    const Result<void> started = co_await prepareCountDownAndStart(self, task);
+    if (!self || started)
+        co_return;
+
+    // Release the capture before saying anything; a failed release is what
+    // the user must hear about.
+    const Result<void> released = co_await m_recorder->cancel();
+    if (!self)
+        co_return;
+    if (!released)
+        setPhase(Phase::failed(released.error().localizedDescription()));
+    else if (started.error().isCancellation())
+        setPhase(Phase::idle());
+    else
+        setPhase(Phase::failed(started.error().localizedDescription()));
+}
+
+QCoro::Task<Result<void>> RecorderViewModel::prepareCountDownAndStart(QPointer<RecorderViewModel> self,
+                                                                       RecorderTask task)
+{
+    if (auto prepared = co_await m_recorder->prepare(); !prepared)
+        co_return prepared;
+    if (!self)
+        co_return CancellationError{};
+
+    for (int secondsLeft = 3; secondsLeft >= 1; --secondsLeft) {
+        if (task.isCancelled())
+            co_return CancellationError{};
+        setPhase(Phase::countingDown(secondsLeft));
+        const bool slept = co_await m_clock->sleep(countdownStep, task.token());
+        if (!self || !slept)
+            co_return CancellationError{};
+    }
+
+    if (task.isCancelled())
+        co_return CancellationError{};
+    if (auto captureStarted = co_await m_recorder->start(task.token()); !captureStarted)
+        co_return captureStarted;
+    if (!self || task.isCancelled())
+        co_return CancellationError{};
+
+    m_recordingStartedAt = m_clock->now();
+    setPhase(Phase::recording());
+    beginClock();
+    co_return {};
+}
+
+// --- Clock ---
+
+void RecorderViewModel::beginClock()
+{
+    if (m_clockTask)
+        m_clockTask->cancel();
+    RecorderTask task;
+    m_clockTask = task;
+    runClock(task);
+}
+
+QCoro::Task<> RecorderViewModel::runClock(RecorderTask task)
+{
+    const RecorderTask::Running running(task);
+    QPointer<RecorderViewModel> self(this);
+    co_await NextTurn{};
+    while (self && !task.isCancelled()) {
+        if (m_recordingStartedAt)
+            setElapsedSeconds(static_cast<double>(m_recordingStartedAt->msecsTo(m_clock->now())) / 1000.0);
+        // A cancelled sleep just ends the loop at its test.
+        co_await m_clock->sleep(clockTick, task.token());
+    }
+}
+
+// --- Finish sequence ---
+
+void RecorderViewModel::finishRecording()
+{
+    // The start sequence has ended by now; its handle is simply replaced.
+    RecorderTask task;
+    m_actionTask = task;
+    runFinishSequence(task);
+}
+
+QCoro::Task<> RecorderViewModel::runFinishSequence(RecorderTask task)
+{
+    const RecorderTask::Running running(task);
+    QPointer<RecorderViewModel> self(this);
+    co_await NextTurn{};
+    if (!self)
+        co_return;
+
+    const Result<CaptureOutcome> stopped = co_await m_recorder->stop();
+    if (!self)
+        co_return;
+    if (stopped) {
+        m_pendingTemporaryURL = stopped.value().path;
+        m_pendingSummary = stopped.value().summary;
+        // During termination the file stays pending and no dialog opens.
+        if (task.isCancelled() || m_terminating)
+            co_return;
+        exportPendingRecording();
+        co_return;
+    }
+
+    const Result<void> released = co_await m_recorder->cancel();
+    if (!self)
+        co_return;
+    if (!released)
+        setPhase(Phase::failed(released.error().localizedDescription()));
+    else if (!stopped.error().isCancellation())
+        setPhase(Phase::failed(stopped.error().localizedDescription()));
+}
+
+// --- Export ---
+
+void RecorderViewModel::exportPendingRecording()
+{
+    if (!m_pendingTemporaryURL || !m_pendingSummary) {
+        setPhase(Phase::failed(kNothingPending));
+        return;
+    }
+    if (m_savePanelOpen)
+        return;
+    const QString source = *m_pendingTemporaryURL;
+    const RecordingSummary summary = *m_pendingSummary;
+
+    QPointer<RecorderViewModel> self(this);
+    m_savePanelOpen = true;
+    const std::optional<QString> destination =
+        m_desktop->runSavePanel(savePanel(RecordingFile::suggestedFilename(m_clock->now(), m_calendar())));
+    if (!self)
+        return;
+    m_savePanelOpen = false;
+
+    if (!destination || destination->isEmpty()) {
+        setPhase(Phase::finished(source, summary));
+        return;
+    }
+    // Replaces an existing destination in one step: a failed copy leaves the
+    // old file where it was.
+    if (auto copied = Platform::replaceFile(source, *destination); !copied) {
+        setPhase(Phase::failed(kExportFailed + copied.error().localizedDescription()));
+        return;
+    }
+    (void)Platform::removeItem(source);  // a leftover is harmless and no longer tracked
+    if (m_pendingTemporaryURL == source) {
+        m_pendingTemporaryURL.reset();
+        m_pendingSummary.reset();
+    }
+    setPhase(Phase::finished(*destination, summary));
+}
+
+void RecorderViewModel::cleanupPendingTemporaryFile()
+{
+    // Only our own temporary files are ever deleted; anything else is just forgotten.
+    if (m_pendingTemporaryURL && Platform::isInsideTemporaryDirectory(*m_pendingTemporaryURL))
+        (void)Platform::removeItem(*m_pendingTemporaryURL);
+    m_pendingTemporaryURL.reset();
+    m_pendingSummary.reset();
+}
+
+// --- Observable state ---
+
+void RecorderViewModel::setPhase(Phase phase)
+{
+    m_phase = std::move(phase);
+    Q_EMIT phaseChanged(m_phase);
+}
+
+void RecorderViewModel::setElapsedSeconds(double seconds)
+{
+    m_elapsedSeconds = seconds;
+    Q_EMIT elapsedSecondsChanged(m_elapsedSeconds);
+}
+
+} // namespace vessaro

@@ -1,0 +1,122 @@
+#pragma once
+
+#include "base/Clock.h"
+#include "base/Result.h"
+#include "base/ZonedCalendar.h"
+#include "files/RecordingSummary.h"
+#include "recorder/DesktopServices.h"
+#include "recorder/RecorderPhase.h"
+#include "recorder/RecorderTask.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <QPointer>
+#include <QString>
+
+#include <qcoro/qcorotask.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace vessaro {
+
+class SystemAudioCaptureService;
+
+// The application's one recorder: turns start, stop, export again and record
+// again into the phases the window draws, runs the countdown and the clock,
+// finishes the recording and offers it for export.
+//
+// Main thread only: every member, every task and every signal. Operations
+// called in a phase that does not accept them do nothing. The tasks hold the
+// model weakly and end quietly when it is destroyed under them.
+class RecorderViewModel final : public QObject {
+    Q_OBJECT
+public:
+    using Phase = RecorderPhase;
+    using CalendarSource = std::function<ZonedCalendar()>;
+
+    static constexpr std::chrono::nanoseconds countdownStep{1'000'000'000};
+    static constexpr std::chrono::nanoseconds clockTick{100'000'000};
+
+    // `calendar` dates the suggested file name; it defaults to the user's.
+    RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> recorder,
+                      std::shared_ptr<DesktopServices> desktop,
+                      std::shared_ptr<Clock> clock = {},
+                      CalendarSource calendar = {},
+                      QObject* parent = nullptr);
+    ~RecorderViewModel() override;
+
+    const Phase& phase() const { return m_phase; }
+    double elapsedSeconds() const { return m_elapsedSeconds; }
+    // The finished temporary recording that has not been exported yet.
+    const std::optional<QString>& pendingTemporaryURL() const { return m_pendingTemporaryURL; }
+    const std::optional<RecordingSummary>& pendingSummary() const { return m_pendingSummary; }
+    bool isTerminating() const { return m_terminating; }
+
+    // In idle, finished and failed, unless terminating: discards a pending
+    // recording without asking and records anew.
+    void start();
+    // In recording: stops, finalises and offers the file for export.
+    void stop();
+    // Cancels the running start sequence, which then releases the capture and
+    // returns to idle. Meant for the countdown; it does not look at the phase.
+    void cancelCountdown();
+    // While a recording is pending, in any phase: offers it for export again.
+    void exportAgain();
+    // In idle, finished and failed: asks before an unexported recording is
+    // thrown away, then records anew.
+    void recordAgain();
+    // The retry button of the failed phase: a pending recording (left by a
+    // failed export) goes through recordAgain()'s question; otherwise start().
+    void retry();
+    // Cancels the tasks without waiting, discards the pending recording and
+    // returns to idle. It leaves the capture service alone, so call it only
+    // when no capture runs (recordAgain() does).
+    void reset();
+    void openScreenRecordingSettings();
+
+    // For the application's termination: from now on start() is refused;
+    // cancels the tasks, releases the capture, waits for the running sequence
+    // to end and releases again. Fails only when a release fails. Leaves the
+    // phase and a pending recording alone.
+    QCoro::Task<Result<void>> shutdownForTermination();
+
+Q_SIGNALS:
+    // Emitted on every assignment, also of an equal value.
+    void phaseChanged(const vessaro::RecorderPhase& phase);
+    void elapsedSecondsChanged(double seconds);
+
+private:
+    QCoro::Task<> runStartSequence(RecorderTask task);
+    QCoro::Task<Result<void>> prepareCountDownAndStart(QPointer<RecorderViewModel> self, RecorderTask task);
+    QCoro::Task<> runClock(RecorderTask task);
+    QCoro::Task<> runFinishSequence(RecorderTask task);
+
+    void beginClock();
+    void finishRecording();
+    void exportPendingRecording();
+    void cleanupPendingTemporaryFile();
+
+    void setPhase(Phase phase);
+    void setElapsedSeconds(double seconds);
+
+    std::unique_ptr<SystemAudioCaptureService> m_recorder;
+    std::shared_ptr<DesktopServices> m_desktop;
+    std::shared_ptr<Clock> m_clock;
+    CalendarSource m_calendar;
+
+    Phase m_phase;
+    double m_elapsedSeconds = 0;
+    std::optional<RecorderTask> m_actionTask;
+    std::optional<RecorderTask> m_clockTask;
+    std::optional<QDateTime> m_recordingStartedAt;
+    std::optional<QString> m_pendingTemporaryURL;
+    std::optional<RecordingSummary> m_pendingSummary;
+    bool m_terminating = false;
+    // The save dialog is open: its nested event loop must not open another.
+    bool m_savePanelOpen = false;
+};
+
+} // namespace vessaro

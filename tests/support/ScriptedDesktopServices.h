@@ -1,0 +1,32 @@
+#pragma once
+
+#include "recorder/DesktopServices.h"
+
+#include <functional>
+
+namespace vessaro::test {
+
+// Desktop services that answer from a script and remember what they were
+// asked. Main thread only.
+class ScriptedDesktopServices final : public DesktopServices {
+public:
+    // Answers handed out in order; once they run out an alert is closed
+    // without a button and a save dialog is dismissed.
+    QList<std::optional<int>> alertAnswers;
+    QList<std::optional<QString>> savePanelAnswers;
+    // Runs inside each modal call before it answers, as the nested event loop
+    // of a real dialog would run other work.
+    std::function<void()> whileModal;
+
+    QList<Alert> alerts;
+    QList<SavePanel> savePanels;
+    QStringList revealed;
+    int soundSettingsOpened = 0;
+
+    std::optional<int> runAlert(const Alert& alert) override;
+    std::optional<QString> runSavePanel(const SavePanel& panel) override;
+    void revealInFileManager(const QString& path) override { revealed.append(path); }
+    void openSoundSettings() override { ++soundSettingsOpened; }
+};
+
+} // namespace vessaro::test
