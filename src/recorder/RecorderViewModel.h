@@ -89,6 +89,9 @@ Q_SIGNALS:
     void elapsedSecondsChanged(double seconds);
 
 private:
+    // Each sequence starts on a later turn of the event loop and runs to its
+    // end on its own: the returned QCoro task is dropped, and the RecorderTask
+    // handle is how it is cancelled and waited for.
     QCoro::Task<> runStartSequence(RecorderTask task);
     QCoro::Task<Result<void>> prepareCountDownAndStart(QPointer<RecorderViewModel> self, RecorderTask task);
     QCoro::Task<> runClock(RecorderTask task);
