@@ -238,51 +238,6 @@ private Q_SLOTS:
         QCOMPARE(run.report.value(QStringLiteral("cleanupError")).toString(),
                  QStringLiteral("释放系统音频采集失败（-11）。请检查系统音频录制权限后重试。"));
     }
-
-    void existingDirectoryIsReused()
-    {
-        test::ScopedCacheHome home;
-        QTemporaryDir dir;
-        QFile old(dir.filePath(QStringLiteral("result.json")));
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("{\"status\": \"old\"}");
-        old.close();
-        QFile earlier(dir.filePath(QStringLiteral("cycle-1-EARLIER.mp4")));
-        QVERIFY(earlier.open(QIODevice::WriteOnly));
-        earlier.close();
-        const Run run = verify(dir.path());
-        QCOMPARE(run.report.value(QStringLiteral("status")).toString(), QStringLiteral("passed"));
-        QCOMPARE(recordingsIn(dir.path()).size(), 4);
-        QVERIFY(recordingsIn(dir.path()).contains(QStringLiteral("cycle-1-EARLIER.mp4")));
-    }
-
-    void unwritableDirectoryLogsOneLineAndStillTerminates()
-    {
-        test::ScopedCacheHome home;
-        QTemporaryDir dir;
-        QFile plain(dir.filePath(QStringLiteral("plain")));
-        QVERIFY(plain.open(QIODevice::WriteOnly));
-        plain.close();
-        const QString directory = plain.fileName() + QStringLiteral("/report");
-        const Run run = verify(directory);
-        QVERIFY(run.terminated);
-        QVERIFY(run.report.isEmpty());
-        QVERIFY(!QFile::exists(directory));
-    }
-
-    void reportIsSortedPrettyJson()
-    {
-        test::ScopedCacheHome home;
-        QTemporaryDir dir;
-        (void)verify(dir.path());
-        QFile file(dir.filePath(QStringLiteral("result.json")));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QByteArray bytes = file.readAll();
-        QVERIFY(bytes.indexOf("\"backend\"") < bytes.indexOf("\"cancelled\""));
-        QVERIFY(bytes.indexOf("\"cancelled\"") < bytes.indexOf("\"cycles\""));
-        QVERIFY(bytes.indexOf("\"cycles\"") < bytes.indexOf("\"status\""));
-        QVERIFY(bytes.count('\n') > 20);
-    }
 };
 
 QTEST_GUILESS_MAIN(CaptureVerificationTest)
