@@ -53,7 +53,11 @@ for server in pulseaudio pipewire; do
 done
 
 echo "== audio hand-over under ThreadSanitizer"
-tsan_tests=(tst_audioring tst_ffmpegmediawriter tst_systemaudiocaptureservice tst_pulseaudiohardware tst_pulsetapdriver)
+# The audio hand-overs: audio thread to ring to encoder thread, and the
+# server's thread to the driver. (The capture service's executor hands jobs
+# over through Qt's event queue, whose locks ThreadSanitizer cannot see in an
+# uninstrumented Qt.)
+tsan_tests=(tst_audioring tst_ffmpegmediawriter tst_pulseaudiohardware tst_pulsetapdriver)
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESSARO_TSAN=ON -DVESSARO_BENCH=OFF >/dev/null || exit 1
 cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" || exit 1
 pattern="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
