@@ -162,7 +162,15 @@ bool FfmpegMediaWriter::startWriting()
     m_encoder->sample_rate = rate;
     m_encoder->time_base = AVRational{1, rate};
     m_encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
+    // The encoder takes only its own layouts (eight channels are 7.1 wide, not
+    // the default 7.1): use the one with the captured channel count.
     av_channel_layout_default(&m_encoder->ch_layout, m_settings.numberOfChannels);
+    for (const AVChannelLayout* layout = codec->ch_layouts; layout && layout->nb_channels > 0; ++layout) {
+        if (layout->nb_channels == m_settings.numberOfChannels) {
+            av_channel_layout_copy(&m_encoder->ch_layout, layout);
+            break;
+        }
+    }
     int result = avcodec_open2(m_encoder.get(), codec, nullptr);
     if (result < 0) {
         fail(avErrorText(QStringLiteral("无法打开 ALAC 编码器"), result));

@@ -262,6 +262,7 @@ private Q_SLOTS:
         QTest::newRow("int32 24-bit content 96 kHz, 512") << RoundTrip{SampleKind::int32, 96000, 2, 24, 512, 100001};
         QTest::newRow("float32 mono 48 kHz, 4097") << RoundTrip{SampleKind::float32, 48000, 1, 24, 4097, 40000};
         QTest::newRow("int16 six channels, 16-bit hint, 1") << RoundTrip{SampleKind::int16, 48000, 6, 16, 1, 9000};
+        QTest::newRow("float32 eight channels, 512") << RoundTrip{SampleKind::float32, 48000, 8, 24, 512, 20000};
         // One refusal ends a recording, so the ring must ride out an encoder stall of five seconds.
         QTest::newRow("five seconds in one buffer") << RoundTrip{SampleKind::float32, 48000, 2, 24, 240000, 240000};
     }
