@@ -23,12 +23,11 @@ bool run(const QString& program, const QStringList& arguments)
     return process.waitForFinished(120000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
-// Interleaved signed 32-bit samples of `path`, decoded by the ffmpeg program.
-// ALAC's 24-bit samples come out in the top 24 bits.
-std::vector<std::int32_t> decode(const QString& path, const QString& scratch)
+// Runs `program` to make a raw file of interleaved signed 32-bit little-endian
+// samples, and reads it.
+std::vector<std::int32_t> samplesFrom(const QString& program, const QStringList& arguments, const QString& raw)
 {
-    const QString raw = scratch + QStringLiteral("/decoded.s32");
-    if (!run(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", path, "-f", "s32le", "-acodec", "pcm_s32le", raw}))
+    if (!run(program, arguments))
         return {};
     QFile file(raw);
     if (!file.open(QIODevice::ReadOnly))
@@ -39,19 +38,20 @@ std::vector<std::int32_t> decode(const QString& path, const QString& scratch)
     return samples;
 }
 
-// The source signal as interleaved 32-bit samples, top-aligned like `decode`.
+// The recording decoded by the ffmpeg program: ALAC's 24-bit samples come out
+// in the top 24 bits.
+std::vector<std::int32_t> decode(const QString& path, const QString& scratch)
+{
+    const QString raw = scratch + QStringLiteral("/decoded.s32");
+    return samplesFrom(QStringLiteral("ffmpeg"), {"-v", "error", "-y", "-i", path, "-f", "s32le", "-acodec", "pcm_s32le", raw},
+                       raw);
+}
+
+// The source signal, top-aligned like `decode`.
 std::vector<std::int32_t> source(const QString& wav, const QString& scratch)
 {
     const QString raw = scratch + QStringLiteral("/source.s32");
-    if (!run(QStringLiteral("sox"), {wav, "-t", "raw", "-e", "signed-integer", "-b", "32", "-L", raw}))
-        return {};
-    QFile file(raw);
-    if (!file.open(QIODevice::ReadOnly))
-        return {};
-    const QByteArray bytes = file.readAll();
-    std::vector<std::int32_t> samples(static_cast<size_t>(bytes.size()) / 4);
-    std::memcpy(samples.data(), bytes.constData(), samples.size() * 4);
-    return samples;
+    return samplesFrom(QStringLiteral("sox"), {wav, "-t", "raw", "-e", "signed-integer", "-b", "32", "-L", raw}, raw);
 }
 
 // Where `needle` starts inside `haystack` sample for sample (keeping only the
