@@ -5,9 +5,7 @@
 #include "support/ScriptedDesktopServices.h"
 #include "support/TestSupport.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
-#include <QFileInfo>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -18,29 +16,22 @@ using Phase = RecorderViewModel::Phase;
 
 namespace {
 
+// The limit only catches a hang.
 template <typename Predicate>
-bool waitFor(Predicate done, std::chrono::milliseconds limit = 30s)
+bool waitFor(Predicate done)
 {
-    QDeadlineTimer deadline(limit);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-        QTest::qWait(5);
-    }
-    return true;
+    return QTest::qWaitFor(done, 30000);
 }
 
 QString probeCodec(const QString& path)
 {
     QProcess probe;
-    probe.start(QStringLiteral("ffprobe"), {QStringLiteral("-v"), QStringLiteral("error"), QStringLiteral("-select_streams"),
-                                            QStringLiteral("a:0"), QStringLiteral("-show_entries"),
-                                            QStringLiteral("stream=codec_name"), QStringLiteral("-of"),
-                                            QStringLiteral("default=nw=1:nk=1"), path});
-    if (!probe.waitForFinished(60000))
-        return {};
-    return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+    probe.start(QStringLiteral("ffprobe"),
+        QStringLiteral("-v error -select_streams a:0 -show_entries stream=codec_name "
+                       "-of default=nw=1:nk=1")
+                .split(QLatin1Char(' '))
+            << path);
+    return probe.waitForFinished(60000) ? QString::fromUtf8(probe.readAllStandardOutput()).trimmed() : QString();
 }
 
 } // namespace
@@ -57,23 +48,23 @@ private Q_SLOTS:
         test::ScopedCacheHome home;
         QTemporaryDir scratch;
         const QString tone = scratch.filePath(QStringLiteral("tone.wav"));
-        QVERIFY(QProcess::execute(QStringLiteral("sox"), {QStringLiteral("-n"), QStringLiteral("-r"), QStringLiteral("48000"),
-                                                         QStringLiteral("-c"), QStringLiteral("2"), tone,
-                                                         QStringLiteral("synth"), QStringLiteral("4"), QStringLiteral("sine"),
-                                                         QStringLiteral("440")})
-                == 0);
+        QCOMPARE(QProcess::execute(QStringLiteral("sox"),
+                     QStringList{QStringLiteral("-n"), QStringLiteral("-r48000"), QStringLiteral("-c2"), tone}
+                         << QStringLiteral("synth 4 sine 440").split(QLatin1Char(' '))),
+            0);
 
         auto desktop = std::make_shared<test::ScriptedDesktopServices>();
         const QString destination = scratch.filePath(QStringLiteral("系统音频 导出.mp4"));
         desktop->savePanelAnswers = {destination};
-        RecorderViewModel model(std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>()),
-                                desktop);
+        RecorderViewModel model(
+            std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>()), desktop);
         QList<Phase> phases;
         connect(&model, &RecorderViewModel::phaseChanged, this, [&](const Phase& phase) { phases.append(phase); });
 
         model.start();
-        QVERIFY2(waitFor([&] { return model.phase() == Phase::recording() || model.phase().kind() == Phase::Kind::failed; }),
-                 qPrintable(model.phase().description()));
+        QVERIFY2(
+            waitFor([&] { return model.phase() == Phase::recording() || model.phase().kind() == Phase::Kind::failed; }),
+            qPrintable(model.phase().description()));
         QCOMPARE(model.phase(), Phase::recording());
         QProcess player;
         player.start(QStringLiteral("paplay"), {tone});
@@ -84,15 +75,15 @@ private Q_SLOTS:
         player.waitForFinished();
 
         QVERIFY2(model.phase().kind() == Phase::Kind::finished, qPrintable(model.phase().description()));
-        QCOMPARE(phases.mid(0, 5), QList<Phase>({Phase::preparing(), Phase::countingDown(3), Phase::countingDown(2),
-                                                 Phase::countingDown(1), Phase::recording()}));
+        QCOMPARE(phases.mid(0, 5),
+            QList<Phase>({Phase::preparing(), Phase::countingDown(3), Phase::countingDown(2), Phase::countingDown(1),
+                Phase::recording()}));
         QCOMPARE(model.phase().url(), destination);
         QCOMPARE(desktop->savePanels.size(), 1);
 
         auto summary = RecordingFile::validate(destination);
         QVERIFY2(summary.ok(), qPrintable(summary.ok() ? QString() : summary.error().localizedDescription()));
         QCOMPARE(summary.value(), model.phase().summary());
-        QCOMPARE(summary.value().fileSize, QFileInfo(destination).size());
         QCOMPARE(probeCodec(destination), QStringLiteral("alac"));
         QVERIFY(model.elapsedSeconds() > 0);
         QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files | QDir::Hidden), QStringList());
