@@ -37,8 +37,8 @@ PrivateAudioServer::PrivateAudioServer()
     const QList<QByteArray> fields = m_script.readLine().trimmed().split(' ');
     if (fields.size() != 2)
         return;
-    m_address = fields[0];
     m_serverPid = fields[1].toLongLong();
+    m_pointedAt.emplace("PULSE_SERVER", fields[0]);
 }
 
 PrivateAudioServer::~PrivateAudioServer()

@@ -1,12 +1,17 @@
 #pragma once
 
+#include "ScopedEnvironmentVariable.h"
+
 #include <QByteArray>
 #include <QProcess>
+
+#include <optional>
 
 namespace vessaro::test {
 
 // A second private audio server of the flavour the tests run under, started
-// with scripts/audio-server.sh, for tests that kill a server. Test thread only.
+// with scripts/audio-server.sh, for tests that kill a server. While it lives,
+// PULSE_SERVER points at it. Test thread only.
 class PrivateAudioServer {
 public:
     PrivateAudioServer();
@@ -15,17 +20,15 @@ public:
     PrivateAudioServer(const PrivateAudioServer&) = delete;
     PrivateAudioServer& operator=(const PrivateAudioServer&) = delete;
 
-    bool isRunning() const { return !m_address.isEmpty(); }
-    // The value for PULSE_SERVER.
-    const QByteArray& address() const { return m_address; }
+    bool isRunning() const { return m_pointedAt.has_value(); }
     // Kills the process that speaks the PulseAudio protocol with SIGKILL and
     // returns once it is dead, so that its sockets are closed.
     bool kill();
 
 private:
     QProcess m_script;
-    QByteArray m_address;
     qint64 m_serverPid = 0;
+    std::optional<ScopedEnvironmentVariable> m_pointedAt;
 };
 
 } // namespace vessaro::test

@@ -18,7 +18,6 @@ namespace vessaro::test {
 struct ReceivedAudio {
     std::mutex mutex;
     std::vector<float> samples;
-    int buffers = 0;
     int malformed = 0;      // not one interleaved stereo buffer of whole frames
     int afterBarrier = 0;   // callbacks after markBarrier()
     int losses = 0;
@@ -50,7 +49,6 @@ struct ReceivedAudio {
             std::lock_guard lock(received->mutex);
             if (received->barrierPassed)
                 ++received->afterBarrier;
-            ++received->buffers;
             const AudioBuffer& buffer = list->mBuffers[0];
             if (list->mNumberBuffers != 1 || buffer.mNumberChannels != 2 || buffer.mDataByteSize % 8 != 0
                 || buffer.mData == nullptr) {

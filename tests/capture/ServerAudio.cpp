@@ -1,8 +1,9 @@
 #include "ServerAudio.h"
 
-#include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QStringList>
+#include <QTemporaryDir>
 
 namespace vessaro::test::ServerAudio {
 namespace {
@@ -18,16 +19,20 @@ bool run(const QString& program, const QStringList& arguments)
 
 } // namespace
 
-QString makeSound(const QString& directory, const QString& name, const QStringList& synth)
+QString sound(const QStringList& synth)
 {
-    const QString path = QDir(directory).filePath(name);
+    // Removed at exit; the sounds are tiny.
+    static QTemporaryDir directory;
+    const QString path = directory.filePath(synth.join(QLatin1Char('_')) + QStringLiteral(".wav"));
+    if (QFile::exists(path))
+        return path;
     // 16-bit stereo at the output's rate; the server converts as it pleases.
     QStringList arguments {QStringLiteral("-n"), QStringLiteral("-r"),
                            QString::number(outputSampleRate()), QStringLiteral("-c"), QStringLiteral("2"),
                            QStringLiteral("-b"), QStringLiteral("16"), path, QStringLiteral("synth")};
     arguments += synth;
     arguments << QStringLiteral("vol") << QStringLiteral("0.5");
-    return run(QStringLiteral("sox"), arguments) ? path : QString();
+    return directory.isValid() && run(QStringLiteral("sox"), arguments) ? path : QString();
 }
 
 bool play(const QString& file, const QString& sink)

@@ -1,8 +1,6 @@
 // The capture driver over the PulseAudio backend on a real private server
-// (scripts/audio-server.sh): cycles, its diagnostics per state, and failures
-// of the server itself.
+// (scripts/audio-server.sh): cycles, its diagnostics per state, server failures.
 
-#include "Eventually.h"
 #include "PrivateAudioServer.h"
 #include "ReceivedAudio.h"
 #include "ScopedEnvironmentVariable.h"
@@ -11,103 +9,63 @@
 #include "capture/hal/PulseAudioHardware.h"
 #include "support/TestSupport.h"
 
-#include <QTemporaryDir>
 #include <QTest>
 
-#include <memory>
-
 using namespace vessaro;
-using test::eventually;
-using test::ReceivedAudio;
+using namespace vessaro::test;
 
 namespace {
 
-Diagnostics idle(const QString& sampleRate)
-{
-    return {
-        {QStringLiteral("backend"), QStringLiteral("PulseAudio")},
-        {QStringLiteral("tap"), QStringLiteral("0")},
-        {QStringLiteral("device"), QStringLiteral("0")},
-        {QStringLiteral("io"), QStringLiteral("none")},
-        {QStringLiteral("running"), QStringLiteral("false")},
-        {QStringLiteral("sampleRate"), sampleRate},
-    };
-}
-
-// The diagnostics of a driver whose tap and device are held.
-Diagnostics holding(const Diagnostics& actual, const QString& io, const QString& running, const QString& sampleRate)
-{
-    Diagnostics expected = idle(sampleRate);
-    expected[QStringLiteral("io")] = io;
-    expected[QStringLiteral("running")] = running;
-    // Any handle but 0; the test checks that separately.
-    expected[QStringLiteral("tap")] = actual.value(QStringLiteral("tap"));
-    expected[QStringLiteral("device")] = actual.value(QStringLiteral("device"));
-    return expected;
-}
-
+// What the user would read, or nothing on success.
 QString messageOf(const Result<void>& result)
 {
     return result ? QString() : result.error().localizedDescription();
 }
+
+// The diagnostics, with a held tap or device shown as "held".
+Diagnostics shown(const CoreAudioTapDriver& driver)
+{
+    Diagnostics diagnostics = driver.diagnostics();
+    for (const QString& key : {QStringLiteral("tap"), QStringLiteral("device")})
+        if (diagnostics.value(key) != QStringLiteral("0"))
+            diagnostics[key] = QStringLiteral("held");
+    return diagnostics;
+}
+
+Diagnostics state(const char* handles, const char* io, const char* running, const QString& sampleRate)
+{
+    return {{"backend", "PulseAudio"}, {"tap", handles},          {"device", handles}, {"io", io},
+            {"running", running},      {"sampleRate", sampleRate}};
+}
+
+const QString rate = QString::number(ServerAudio::outputSampleRate(), 'f', 1);
 
 } // namespace
 
 class TestPulseTapDriver : public QObject {
     Q_OBJECT
 
-    QTemporaryDir m_sounds;
-    QString m_tone;
-
 private Q_SLOTS:
-    void initTestCase()
-    {
-        if (!test::audioServerAvailable())
-            return;
-        QVERIFY(m_sounds.isValid());
-        m_tone = test::ServerAudio::makeSound(m_sounds.path(), QStringLiteral("tone.wav"),
-                                              {QStringLiteral("0.3"), QStringLiteral("sine"), QStringLiteral("440")});
-        QVERIFY(!m_tone.isEmpty());
-    }
-
     // prepare → start → stop three times on one driver, checking the state
     // table after each step and that stop() is the hand-over.
     void threeCyclesFollowTheStateTable()
     {
-        if (!test::audioServerAvailable())
-            QSKIP("needs the private audio server (scripts/audio-server.sh)");
-        const QString rate = QString::number(test::ServerAudio::outputSampleRate(), 'f', 0) + QStringLiteral(".0");
+        VESSARO_REQUIRE_AUDIO_SERVER();
+        const QString tone = ServerAudio::sound({"0.3", "sine", "440"});
         CoreAudioTapDriver driver(std::make_unique<PulseAudioHardware>());
-        QCOMPARE(driver.diagnostics(), idle(QStringLiteral("0.0")));
-
         for (int cycle = 0; cycle < 3; ++cycle) {
-            const Result<void> prepared = driver.prepare();
-            QVERIFY2(prepared, qPrintable(messageOf(prepared)));
-            Diagnostics diagnostics = driver.diagnostics();
-            QCOMPARE(diagnostics, holding(diagnostics, QStringLiteral("none"), QStringLiteral("false"), rate));
-            QVERIFY(diagnostics.value(QStringLiteral("tap")) != QStringLiteral("0"));
-            QVERIFY(diagnostics.value(QStringLiteral("device")) != QStringLiteral("0"));
-            QCOMPARE(driver.format().mChannelsPerFrame, 2U);
-            QCOMPARE(driver.format().mSampleRate, test::ServerAudio::outputSampleRate());
-
+            QCOMPARE(messageOf(driver.prepare()), QString());
+            QCOMPARE(shown(driver), state("held", "none", "false", rate));
             auto received = std::make_shared<ReceivedAudio>();
-            const Result<void> started =
-                driver.start(ReceivedAudio::inputInto(received), ReceivedAudio::lossInto(received));
-            QVERIFY2(started, qPrintable(messageOf(started)));
-            diagnostics = driver.diagnostics();
-            QCOMPARE(diagnostics, holding(diagnostics, QStringLiteral("allocated"), QStringLiteral("true"), rate));
+            QVERIFY(driver.start(ReceivedAudio::inputInto(received), ReceivedAudio::lossInto(received)));
+            QCOMPARE(shown(driver), state("held", "allocated", "true", rate));
 
-            const std::size_t beforeTone = received->sampleCount();
-            QVERIFY(test::ServerAudio::play(m_tone));
-            QVERIFY2(eventually([&] { return received->peakFrom(beforeTone) > 0.1F; }),
-                     "the tone played on the default output never arrived");
-
-            const Result<void> stopped = driver.stop();
-            QVERIFY2(stopped, qPrintable(messageOf(stopped)));
+            QVERIFY(ServerAudio::play(tone));
+            QVERIFY(eventually([&] { return received->peakFrom(0) > 0.1F; })); // the tone arrived
+            QCOMPARE(messageOf(driver.stop()), QString());
             received->markBarrier();
-            QCOMPARE(driver.diagnostics(), idle(rate));
-            QVERIFY(test::ServerAudio::play(m_tone));
-
+            QCOMPARE(shown(driver), state("0", "none", "false", rate));
+            QVERIFY(ServerAudio::play(tone));
             std::lock_guard lock(received->mutex);
             QCOMPARE(received->afterBarrier, 0);
             QCOMPARE(received->malformed, 0);
@@ -118,19 +76,11 @@ private Q_SLOTS:
     // and nothing stays held.
     void prepareWithoutServerFailsAndReleasesEverything()
     {
-        QTemporaryDir directory;
-        QVERIFY(directory.isValid());
-        test::ScopedEnvironmentVariable server(
-            "PULSE_SERVER", "unix:" + QFile::encodeName(directory.filePath(QStringLiteral("native"))));
+        ScopedEnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/vessaro/native");
         CoreAudioTapDriver driver(std::make_unique<PulseAudioHardware>());
-
-        const Result<void> prepared = driver.prepare();
-        QVERIFY(!prepared);
-        QVERIFY(prepared.error().recorderError());
-        QCOMPARE(prepared.error().recorderError()->kind(), RecorderError::Case::captureFailed);
-        QCOMPARE(prepared.error().localizedDescription(),
+        QCOMPARE(messageOf(driver.prepare()),
                  QStringLiteral("创建系统音频采集失败（-6）。请检查系统音频录制权限后重试。"));
-        QCOMPARE(driver.diagnostics(), idle(QStringLiteral("0.0")));
+        QCOMPARE(shown(driver), state("0", "none", "false", "0.0"));
         QVERIFY(driver.stop());
         QVERIFY(!driver.start([](const AudioBufferList*) {}, nullptr));
     }
@@ -139,23 +89,18 @@ private Q_SLOTS:
     // and the death is not reported as lost audio.
     void serverDeathWhileRecordingStopsCleanly()
     {
-        if (!test::audioServerAvailable())
-            QSKIP("needs the private audio server (scripts/audio-server.sh)");
-        test::PrivateAudioServer doomed;
+        VESSARO_REQUIRE_AUDIO_SERVER();
+        PrivateAudioServer doomed;
         QVERIFY2(doomed.isRunning(), "could not start a second private server");
-        test::ScopedEnvironmentVariable server("PULSE_SERVER", doomed.address());
-
         CoreAudioTapDriver driver(std::make_unique<PulseAudioHardware>());
-        QVERIFY(driver.prepare());
+        QCOMPARE(messageOf(driver.prepare()), QString());
         auto received = std::make_shared<ReceivedAudio>();
         QVERIFY(driver.start(ReceivedAudio::inputInto(received), ReceivedAudio::lossInto(received)));
         QVERIFY(eventually([&] { return received->sampleCount() > 0; }));
 
         QVERIFY(doomed.kill());
-        const Result<void> stopped = driver.stop();
-        QVERIFY2(stopped, qPrintable(messageOf(stopped)));
-        const QString rate = QString::number(test::ServerAudio::outputSampleRate(), 'f', 0) + QStringLiteral(".0");
-        QCOMPARE(driver.diagnostics(), idle(rate));
+        QCOMPARE(messageOf(driver.stop()), QString());
+        QCOMPARE(shown(driver), state("0", "none", "false", rate));
         std::lock_guard lock(received->mutex);
         QCOMPARE(received->losses, 0);
     }
