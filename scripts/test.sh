@@ -54,10 +54,11 @@ done
 
 echo "== audio hand-over under ThreadSanitizer"
 # The audio hand-overs: audio thread to ring to encoder thread, and the
-# server's thread to the driver. (The capture service's executor hands jobs
-# over through Qt's event queue, whose locks ThreadSanitizer cannot see in an
-# uninstrumented Qt.)
-tsan_tests=(tst_audioring tst_ffmpegmediawriter tst_pulseaudiohardware tst_pulsetapdriver)
+# server's thread to the driver through start and stop. Left out: the capture
+# service's executor, which hands jobs over through Qt's event queue, and the
+# backend's own test, whose set-up paths go through libpulse internals; neither
+# library is instrumented, so the sanitizer reports their hand-overs as races.
+tsan_tests=(tst_audioring tst_ffmpegmediawriter tst_pulsetapdriver)
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESSARO_TSAN=ON -DVESSARO_BENCH=OFF >/dev/null || exit 1
 cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" || exit 1
 pattern="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
