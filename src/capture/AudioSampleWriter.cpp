@@ -5,6 +5,15 @@
 #include "media/PlatformMedia.h"
 
 namespace vessaro {
+namespace {
+
+// Why the intake ended when the writer has no error of its own.
+QString fellBehind()
+{
+    return QStringLiteral("磁盘写入跟不上录音，已停止接收以避免静默丢帧。");
+}
+
+} // namespace
 
 Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(const AudioStreamBasicDescription& format,
                                                                      std::shared_ptr<const MediaWriterFactory> writers)
@@ -84,12 +93,12 @@ void AudioSampleWriter::append(const AudioBufferList* list)
         return;
     }
     fail(RecorderError::writerAppendFailed(
-        m_writer->error().value_or(QStringLiteral("磁盘写入跟不上录音，已停止接收以避免静默丢帧。"))));
+        m_writer->error().value_or(fellBehind())));
 }
 
 void AudioSampleWriter::noteLoss(std::uint64_t)
 {
-    fail(RecorderError::writerAppendFailed(QStringLiteral("磁盘写入跟不上录音，已停止接收以避免静默丢帧。")));
+    fail(RecorderError::writerAppendFailed(fellBehind()));
 }
 
 Result<QString> AudioSampleWriter::finish()

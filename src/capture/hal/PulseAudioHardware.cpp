@@ -308,7 +308,7 @@ OSStatus PulseAudioHardware::createIOProc(AudioObjectID device, AudioInputBlock 
 
 OSStatus PulseAudioHardware::destroyIOProc(AudioObjectID device, AudioDeviceIOProcID io)
 {
-    if (!m_device || device == 0 || m_device->id != device || io == 0 || m_device->io != io)
+    if (!holdsIOProc(device, io))
         return -PA_ERR_NOENTITY;
     // Declared before the lock so that the blocks' captures die without it.
     AudioInputBlock input;
@@ -326,7 +326,7 @@ OSStatus PulseAudioHardware::destroyIOProc(AudioObjectID device, AudioDeviceIOPr
 
 OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProcID io)
 {
-    if (!m_device || device == 0 || m_device->id != device || io == 0 || m_device->io != io)
+    if (!holdsIOProc(device, io))
         return -PA_ERR_NOENTITY;
     PulseMainLoop::Locker locker(m_loop);
     pa_stream* stream = m_device->stream.get();
@@ -334,32 +334,24 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
         return connectionGone(stream) ? -PA_ERR_CONNECTIONTERMINATED : -PA_ERR_BADSTATE;
 
     // Anything the server kept while corked predates the recording.
-    Answer flushed(&m_loop);
-    if (OSStatus status = waitForOperation(pa_stream_flush(stream, onSuccess, &flushed), stream))
+    if (OSStatus status = acknowledged(stream, [](pa_stream* s, void* answer) {
+            return pa_stream_flush(s, onSuccess, answer);
+        }))
         return status;
-    if (!flushed.success)
-        return contextError(m_tap->context.get());
-    Answer uncorked(&m_loop);
-    if (OSStatus status = waitForOperation(pa_stream_cork(stream, 0, onSuccess, &uncorked), stream))
-        return status;
-    if (!uncorked.success)
-        return contextError(m_tap->context.get());
-    return 0;
+    return acknowledged(stream, [](pa_stream* s, void* answer) { return pa_stream_cork(s, 0, onSuccess, answer); });
 }
 
 OSStatus PulseAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcID io)
 {
-    if (!m_device || device == 0 || m_device->id != device || io == 0 || m_device->io != io)
+    if (!holdsIOProc(device, io))
         return -PA_ERR_NOENTITY;
     PulseMainLoop::Locker locker(m_loop);
     pa_stream* stream = m_device->stream.get();
     // A stream the server no longer has is stopped already.
     if (connectionGone(stream))
         return 0;
-    Answer corked(&m_loop);
-    OSStatus status = waitForOperation(pa_stream_cork(stream, 1, onSuccess, &corked), stream);
-    if (status == 0 && !corked.success)
-        status = contextError(m_tap->context.get());
+    const OSStatus status =
+        acknowledged(stream, [](pa_stream* s, void* answer) { return pa_stream_cork(s, 1, onSuccess, answer); });
     return status != 0 && connectionGone(stream) ? 0 : status;
 }
 
@@ -377,6 +369,19 @@ void PulseAudioHardware::drainAudioQueue()
 QString PulseAudioHardware::backendName() const
 {
     return QStringLiteral("PulseAudio");
+}
+
+bool PulseAudioHardware::holdsIOProc(AudioObjectID device, AudioDeviceIOProcID io) const
+{
+    return m_device && device != 0 && m_device->id == device && io != 0 && m_device->io == io;
+}
+
+OSStatus PulseAudioHardware::acknowledged(pa_stream* stream, pa_operation* (*start)(pa_stream*, void*))
+{
+    Answer answer(&m_loop);
+    if (OSStatus status = waitForOperation(start(stream, &answer), stream))
+        return status;
+    return answer.success ? 0 : contextError(m_tap->context.get());
 }
 
 OSStatus PulseAudioHardware::waitForOperation(pa_operation* started, pa_stream* stream)

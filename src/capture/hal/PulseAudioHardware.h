@@ -81,6 +81,10 @@ private:
     OSStatus findDefaultOutput(Tap& tap);
     OSStatus openStream(Device& device, const Tap& tap, const AggregateDeviceDescription& description);
     OSStatus waitForOperation(pa_operation* operation, pa_stream* stream);
+    // Starts an operation on `stream` whose callback acknowledges it (flush,
+    // cork) and waits for the answer: 0, or the failure.
+    OSStatus acknowledged(pa_stream* stream, pa_operation* (*start)(pa_stream*, void* answer));
+    bool holdsIOProc(AudioObjectID device, AudioDeviceIOProcID io) const;
     OSStatus contextStatus() const;
     bool connectionGone(pa_stream* stream) const;
     void releaseDevice();
