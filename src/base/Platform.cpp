@@ -195,6 +195,14 @@ bool fileExists(const QString& path)
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
+bool isSameFile(const QString& first, const QString& second)
+{
+    struct stat a {};
+    struct stat b {};
+    return ::stat(QFile::encodeName(first).constData(), &a) == 0
+        && ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 Result<void> removeItem(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);

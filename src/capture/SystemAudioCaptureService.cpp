@@ -23,15 +23,38 @@ struct SystemAudioCaptureService::State {
     std::shared_ptr<const MediaWriterFactory> writers;
     std::shared_ptr<const MediaAssetOpener> assets;
     std::shared_ptr<std::atomic<std::uint64_t>> unclaimedLosses = std::make_shared<std::atomic<std::uint64_t>>(0);
+    // The writer's recording was given up, but the driver could not be stopped,
+    // so the audio thread may still reach it. The next recording lets it go
+    // once the driver stops.
+    bool sinkAbandoned = false;
 
     Result<void> cancel()
     {
-        if (auto stopped = driver->stop(); !stopped)
-            return stopped;  // the writer is kept for a later cancel
+        if (auto stopped = driver->stop(); !stopped) {
+            sinkAbandoned = sink != nullptr;  // kept for a later cancel
+            return stopped;
+        }
         if (sink)
             sink->discard();
         sink.reset();
+        sinkAbandoned = false;
         return {};
+    }
+
+    // Before a new recording: an abandoned writer is discarded, or the
+    // driver's failure to stop is what the caller sees.
+    Result<void> releaseAbandonedSink()
+    {
+        if (!sinkAbandoned)
+            return {};
+        return cancel();
+    }
+
+    Result<void> prepare()
+    {
+        if (auto released = releaseAbandonedSink(); !released)
+            return released;
+        return driver->prepare();
     }
 
     Result<void> start(const CancellationTokenPtr& token)
@@ -39,6 +62,8 @@ struct SystemAudioCaptureService::State {
         const auto cancelled = [&token] { return token && token->isCancelled(); };
         if (cancelled())
             return CancellationError{};
+        if (auto released = releaseAbandonedSink(); !released)
+            return released;
         // A second start would discard the recording in progress: refuse it
         // and leave the running capture alone.
         if (sink)
@@ -95,7 +120,7 @@ SystemAudioCaptureService::~SystemAudioCaptureService()
 
 QFuture<Result<void>> SystemAudioCaptureService::prepare()
 {
-    return m_executor->submit([state = m_state] { return state->driver->prepare(); });
+    return m_executor->submit([state = m_state] { return state->prepare(); });
 }
 
 QFuture<Result<void>> SystemAudioCaptureService::start(CancellationTokenPtr token)

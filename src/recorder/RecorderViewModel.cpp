@@ -316,6 +316,14 @@ void RecorderViewModel::exportPendingRecording()
         setPhase(Phase::finished(source, summary));
         return;
     }
+    // Saved onto itself (the same path, a link or a mount of it): replacing it
+    // and then removing the source would delete the only copy. It stays, and
+    // counts as exported.
+    if (Platform::isSameFile(source, *destination)) {
+        forgetPendingRecording(source);
+        setPhase(Phase::finished(*destination, summary));
+        return;
+    }
     // Replaces an existing destination in one step: a failed copy leaves the
     // old file where it was.
     if (auto copied = Platform::replaceFile(source, *destination); !copied) {
@@ -323,11 +331,17 @@ void RecorderViewModel::exportPendingRecording()
         return;
     }
     (void)Platform::removeItem(source);  // a leftover is harmless and no longer tracked
-    if (m_pendingTemporaryURL == source) {
+    forgetPendingRecording(source);
+    setPhase(Phase::finished(*destination, summary));
+}
+
+void RecorderViewModel::forgetPendingRecording(const QString& exported)
+{
+    // The dialog's event loop may have let a new recording replace it meanwhile.
+    if (m_pendingTemporaryURL == exported) {
         m_pendingTemporaryURL.reset();
         m_pendingSummary.reset();
     }
-    setPhase(Phase::finished(*destination, summary));
 }
 
 void RecorderViewModel::cleanupPendingTemporaryFile()

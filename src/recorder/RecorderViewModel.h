@@ -101,6 +101,8 @@ private:
     void finishRecording();
     void exportPendingRecording();
     void cleanupPendingTemporaryFile();
+    // Clears the pending fields if they still name `exported`.
+    void forgetPendingRecording(const QString& exported);
 
     void setPhase(Phase phase);
     void setElapsedSeconds(double seconds);

@@ -207,6 +207,24 @@ private Q_SLOTS:
         QVERIFY(rig.recordings().isEmpty());
     }
 
+    // A cancel that could not stop the driver keeps its writer; the next
+    // recording lets it go and works, and only the new file is left.
+    void abandonedWriterGivesWayToTheNextRecording()
+    {
+        Rig rig;
+        QVERIFY(test::await(rig.service->prepare()).ok());
+        QVERIFY(test::await(rig.service->start()).ok());
+        rig.deliver(100);
+        rig.hardware->failCall(Call::deviceStop, -3, 1);
+        QVERIFY(!test::await(rig.service->cancel()).ok());
+        QVERIFY(test::await(rig.service->prepare()).ok());
+        QVERIFY(test::await(rig.service->start()).ok());
+        rig.deliver(100);
+        auto stopped = test::await(rig.service->stop());
+        QVERIFY2(stopped.ok(), qPrintable(describe(stopped)));
+        QCOMPARE(rig.recordings(), QStringList({QFileInfo(stopped.value().path).fileName()}));
+    }
+
     void cancelTwice()
     {
         Rig rig;

@@ -451,6 +451,36 @@ private Q_SLOTS:
         QVERIFY(rig.desktop->savePanels.at(1).suggestedName != kFirstName);
     }
 
+    // Saving onto the pending file itself keeps it, by its own path or a link.
+    void exportOntoThePendingFileKeepsIt_data()
+    {
+        QTest::addColumn<bool>("throughLink");
+        QTest::newRow("same path") << false;
+        QTest::newRow("symlink") << true;
+    }
+    void exportOntoThePendingFileKeepsIt()
+    {
+        QFETCH(bool, throughLink);
+        Rig rig;
+        QString temporary;
+        QString chosen;
+        QByteArray recorded;
+        rig.desktop->whileModal = [&] {
+            temporary = chosen = rig.pending();
+            recorded = contents(temporary);
+            if (throughLink) {
+                chosen = rig.exports.filePath(QStringLiteral("link.mp4"));
+                QVERIFY(QFile::link(temporary, chosen));
+            }
+            rig.desktop->savePanelAnswers = {chosen};
+        };
+        QVERIFY(rig.recordAndStop());
+        QCOMPARE(rig.model->phase(), Phase::finished(chosen, kSummary));
+        QVERIFY(!recorded.isEmpty());
+        QCOMPARE(contents(temporary), recorded);
+        QVERIFY(!rig.model->pendingTemporaryURL());
+    }
+
     // After termination nothing is held or left behind, and start is refused
     // for good; a failed release fails it, and quitting again retries.
     void terminationReleasesEverything_data()
