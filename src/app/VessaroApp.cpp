@@ -26,6 +26,12 @@ VessaroApp::VessaroApp(QStringList arguments)
         if (m_delegate->applicationShouldTerminateAfterLastWindowClosed())
             m_delegate->terminate();
     });
+    // A signal or the end of the desktop session asks like the user does.
+    m_signals = std::make_unique<UnixSignalNotifier>(std::initializer_list<int>{SIGINT, SIGTERM});
+    QObject::connect(m_signals.get(), &UnixSignalNotifier::received, m_delegate.get(),
+                     [this] { m_delegate->terminate(); });
+    QObject::connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(),
+                     [this] { m_delegate->terminate(); });
     auto* quit = new QShortcut(QKeySequence::Quit, m_window.get());  // NOLINT(cppcoreguidelines-owning-memory): owned by the window
     QObject::connect(quit, &QShortcut::activated, m_delegate.get(), [this] { m_delegate->terminate(); });
 }
@@ -33,6 +39,7 @@ VessaroApp::VessaroApp(QStringList arguments)
 VessaroApp::~VessaroApp()
 {
     // The window observes the model, and the delegate may still point at it.
+    m_signals.reset();
     m_window.reset();
     m_delegate.reset();
     m_model.reset();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/AppDelegate.h"
+#include "app/UnixSignalNotifier.h"
 #include "recorder/RecorderViewModel.h"
 #include "ui/MainWindow.h"
 
@@ -23,11 +24,16 @@ public:
     // Shows the window and runs the event loop until a quit is granted.
     int exec();
 
+    // For tests: the one model.
+    RecorderViewModel* model() const { return m_model.get(); }
+
 private:
     std::shared_ptr<DesktopServices> m_desktop;
     std::unique_ptr<RecorderViewModel> m_model;
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<MainWindow> m_window;
+    // SIGINT and SIGTERM are quit requests like any other.
+    std::unique_ptr<UnixSignalNotifier> m_signals;
 };
 
 } // namespace vessaro

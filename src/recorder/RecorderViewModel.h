@@ -122,6 +122,8 @@ private:
     bool m_terminating = false;
     // The save dialog is open: its nested event loop must not open another.
     bool m_savePanelOpen = false;
+    // The folder of the last export of this run; the save dialog opens there.
+    std::optional<QString> m_lastExportDirectory;
 };
 
 } // namespace vessaro

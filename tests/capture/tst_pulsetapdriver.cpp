@@ -3,7 +3,7 @@
 
 #include "PrivateAudioServer.h"
 #include "ReceivedAudio.h"
-#include "ScopedEnvironmentVariable.h"
+#include "support/ScopedEnvironmentVariable.h"
 #include "ServerAudio.h"
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/hal/PulseAudioHardware.h"

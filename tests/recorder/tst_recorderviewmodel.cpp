@@ -5,6 +5,7 @@
 #include "recorder/RecorderViewModel.h"
 #include "support/FakeMediaWriter.h"
 #include "support/ManualClock.h"
+#include "support/ScopedEnvironmentVariable.h"
 #include "support/ScriptedDesktopServices.h"
 #include "support/TestSupport.h"
 
@@ -132,6 +133,10 @@ private Q_SLOTS:
     void recordingRoadEndsInTheExportedFile()
     {
         Rig rig;
+        // A home without a Music folder: the first save dialog opens at home.
+        QTemporaryDir home;
+        test::ScopedEnvironmentVariable homeVariable("HOME", QFile::encodeName(home.path()));
+        test::ScopedEnvironmentVariable configVariable("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
         const QString destination = rig.exports.filePath(QStringLiteral("saved.mp4"));
         rig.desktop->savePanelAnswers = {destination};
         QByteArray recorded;
@@ -156,7 +161,7 @@ private Q_SLOTS:
                 Phase::recording(), Phase::exporting(), Phase::finished(destination, kSummary)}));
         QCOMPARE(rig.desktop->savePanels,
             QList<DesktopServices::SavePanel>({{QStringLiteral("保存Brisal录音"), QStringLiteral("文件名："),
-                kFirstName, {QStringLiteral("mp4")}, true}}));
+                kFirstName, {QStringLiteral("mp4")}, true, home.path()}}));
         QVERIFY(!recorded.isEmpty());
         QCOMPARE(contents(destination), recorded);
         struct stat info {};
@@ -168,6 +173,11 @@ private Q_SLOTS:
         // The clock stopped with the recording and kept its last value.
         QCOMPARE(rig.model->elapsedSeconds(), 0.35);
         QCOMPARE(rig.clock->pendingSleeps(), 0);
+
+        // The next save dialog opens where the last export went.
+        rig.desktop->whileModal = {};
+        QVERIFY(rig.recordAndStop());
+        QCOMPARE(rig.desktop->savePanels.value(1).directory, rig.exports.path());
     }
 
     void operationsAreIgnoredWhereTheyDoNotApply()
