@@ -45,6 +45,18 @@ VessaroApp::~VessaroApp()
     m_model.reset();
 }
 
+void VessaroApp::bringForward(const QByteArray& activationToken)
+{
+    // The Wayland platform reads the token from the environment when it asks
+    // the compositor for focus; without one the compositor may only flash it.
+    if (!activationToken.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken);
+    m_window->setWindowState((m_window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
+}
+
 int VessaroApp::exec()
 {
     m_window->show();

@@ -24,6 +24,10 @@ public:
     // Shows the window and runs the event loop until a quit is granted.
     int exec();
 
+    // Shows the window on top, as a second launch asks. `activationToken` is
+    // that launch's startup token (Wayland or X11), possibly empty.
+    void bringForward(const QByteArray& activationToken);
+
     // For tests: the one model.
     RecorderViewModel* model() const { return m_model.get(); }
 

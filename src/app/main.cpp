@@ -1,3 +1,4 @@
+#include "app/SingleInstance.h"
 #include "app/VessaroApp.h"
 #include "base/Platform.h"
 #include "verification/CaptureVerification.h"
@@ -61,6 +62,19 @@ int main(int argc, char** argv)
     QApplication::setApplicationVersion(QStringLiteral(VESSARO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.vessaro.Vessaro"));
 
+    // One recorder per user: a second launch brings the first window forward.
+    // The self-test records beside an open window and takes no part in this.
+    vessaro::SingleInstance instance(vessaro::SingleInstance::defaultSocketPath());
+    if (!verifying) {
+        QByteArray token = qgetenv("XDG_ACTIVATION_TOKEN");
+        if (token.isEmpty())
+            token = qgetenv("DESKTOP_STARTUP_ID");
+        if (instance.claim(token) == vessaro::SingleInstance::Role::secondary)
+            return 0;
+    }
+
     vessaro::VessaroApp app(std::move(arguments));
+    QObject::connect(&instance, &vessaro::SingleInstance::activationRequested, &instance,
+                     [&app](const QByteArray& token) { app.bringForward(token); });
     return app.exec();
 }
