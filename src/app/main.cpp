@@ -1,5 +1,6 @@
 #include "app/VessaroApp.h"
 #include "base/Platform.h"
+#include "ui/QtTranslations.h"
 #include "verification/CaptureVerification.h"
 
 #include <QApplication>
@@ -60,6 +61,8 @@ int main(int argc, char** argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Brisal录音"));
     QApplication::setApplicationVersion(QStringLiteral(VESSARO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.vessaro.Vessaro"));
+    // Our own texts are Chinese in every locale, so Qt's are too.
+    vessaro::QtTranslations::installChinese(application);
 
     vessaro::VessaroApp app(std::move(arguments));
     return app.exec();
