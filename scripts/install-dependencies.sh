@@ -7,6 +7,9 @@ packages=(
   # build
   g++ cmake ninja-build pkg-config
   qt6-base-dev qcoro-qt6-dev
+  qt6-svg-dev                     # the symbols, and rendering the artwork at build time
+  # the look: Chinese glyphs, the rounded face, Qt's own dialogs in Chinese
+  fonts-noto-cjk fonts-quicksand qt6-translations-l10n
   libavcodec-dev libavformat-dev libavutil-dev
   libpulse-dev
   libbenchmark-dev

@@ -1,6 +1,7 @@
 #include "app/SingleInstance.h"
 #include "app/VessaroApp.h"
 #include "base/Platform.h"
+#include "ui/QtTranslations.h"
 #include "verification/CaptureVerification.h"
 
 #include <QApplication>
@@ -61,6 +62,8 @@ int main(int argc, char** argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Brisal录音"));
     QApplication::setApplicationVersion(QStringLiteral(VESSARO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.vessaro.Vessaro"));
+    // Our own texts are Chinese in every locale, so Qt's are too.
+    vessaro::QtTranslations::installChinese(application);
 
     // One recorder per user: a second launch brings the first window forward.
     // The self-test records beside an open window and takes no part in this.

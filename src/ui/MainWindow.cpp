@@ -36,7 +36,7 @@ MainWindow::MainWindow(RecorderViewModel* model, std::shared_ptr<DesktopServices
     m_time = new QLabel(this);        // NOLINT(cppcoreguidelines-owning-memory)
     m_primary = new QPushButton(this);    // NOLINT(cppcoreguidelines-owning-memory)
     m_secondary = new QPushButton(this);  // NOLINT(cppcoreguidelines-owning-memory)
-    m_settings = new QPushButton(QStringLiteral("打开权限设置"), this);  // NOLINT(cppcoreguidelines-owning-memory)
+    m_settings = new QPushButton(QStringLiteral("打开声音设置"), this);  // NOLINT(cppcoreguidelines-owning-memory)
     m_status->setWordWrap(true);
     m_status->setAlignment(Qt::AlignCenter);
     m_time->setAlignment(Qt::AlignCenter);
@@ -113,7 +113,7 @@ void MainWindow::render()
         show(QStringLiteral("倒计时后开始录制"), QString::number(phase.secondsLeft()), QStringLiteral("取消倒计时"), true);
         break;
     case RecorderPhase::Kind::preparing:
-        show(QStringLiteral("稍等，马上就好"), QStringLiteral("00:00"), QStringLiteral("正在检查权限…"), false);
+        show(QStringLiteral("稍等，马上就好"), QStringLiteral("00:00"), QStringLiteral("正在准备录音…"), false);
         break;
     case RecorderPhase::Kind::recording:
         show(QStringLiteral("正在录制系统声音"), clockText(m_model->elapsedSeconds()), QStringLiteral("停止并导出"), true);
@@ -124,7 +124,7 @@ void MainWindow::render()
     case RecorderPhase::Kind::finished:
         show(pending ? QStringLiteral("录音已保留，等待导出") : QStringLiteral("录音已保存"),
              clockText(phase.summary().duration), pending ? QStringLiteral("再次导出") : QStringLiteral("再次录制"), true);
-        m_secondary->setText(pending ? QStringLiteral("再次录制") : QStringLiteral("在 Finder 中显示"));
+        m_secondary->setText(pending ? QStringLiteral("再次录制") : QStringLiteral("在文件管理器中显示"));
         m_secondary->setVisible(true);
         break;
     case RecorderPhase::Kind::failed:

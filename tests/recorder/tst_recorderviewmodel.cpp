@@ -289,7 +289,7 @@ private Q_SLOTS:
         start("start", Call::deviceStart, Phase::countingDown(1), "开始系统音频录制");
         QTest::newRow("no audio") << -1 << 0 << 0 << Phase::exporting()
                                   << QStringLiteral(
-                                         "没有收到系统音频。请检查系统音频录制权限，并确认 Mac 正在播放声音。");
+                                         "没有收到系统音频。请确认声音服务正在运行，并确认电脑正在播放声音。");
         // The stop fails at the device, then at the tap; the release fails at
         // the tap once more, and that is what the user reads.
         QTest::newRow("stop, then release")
