@@ -16,13 +16,13 @@ VessaroApp::VessaroApp(QStringList arguments)
       m_model(std::make_unique<RecorderViewModel>(
           std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>()), m_desktop)),
       m_delegate(std::make_unique<AppDelegate>(m_desktop, [] { QCoreApplication::exit(0); }, std::move(arguments))),
-      m_window(std::make_unique<MainWindow>(m_model.get(), m_desktop))
+      m_window(std::make_unique<ContentView>(m_model.get(), m_desktop))
 {
     // Quitting goes through the delegate's negotiation, whoever asks.
     QApplication::setQuitOnLastWindowClosed(false);
-    QObject::connect(m_window.get(), &MainWindow::shown, m_delegate.get(),
+    QObject::connect(m_window.get(), &ContentView::shown, m_delegate.get(),
                      [this] { m_delegate->setModel(m_model.get()); });
-    QObject::connect(m_window.get(), &MainWindow::closeRequested, m_delegate.get(), [this] {
+    QObject::connect(m_window.get(), &ContentView::closeRequested, m_delegate.get(), [this] {
         if (m_delegate->applicationShouldTerminateAfterLastWindowClosed())
             m_delegate->terminate();
     });

@@ -3,7 +3,7 @@
 #include "app/AppDelegate.h"
 #include "app/UnixSignalNotifier.h"
 #include "recorder/RecorderViewModel.h"
-#include "ui/MainWindow.h"
+#include "ui/ContentView.h"
 
 #include <QStringList>
 
@@ -30,12 +30,13 @@ public:
 
     // For tests: the one model.
     RecorderViewModel* model() const { return m_model.get(); }
+    ContentView* window() const { return m_window.get(); }
 
 private:
     std::shared_ptr<DesktopServices> m_desktop;
     std::unique_ptr<RecorderViewModel> m_model;
     std::unique_ptr<AppDelegate> m_delegate;
-    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<ContentView> m_window;
     // SIGINT and SIGTERM are quit requests like any other.
     std::unique_ptr<UnixSignalNotifier> m_signals;
 };

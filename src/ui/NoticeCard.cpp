@@ -63,7 +63,7 @@ void NoticeCard::setMessage(const QString& message)
 {
     m_message->setText(message);
     updateGeometry();
-    setFixedHeight(heightForWidth(width()));
+    fitHeight();
 }
 
 QString NoticeCard::message() const
@@ -85,8 +85,17 @@ QSize NoticeCard::sizeHint() const
 void NoticeCard::resizeEvent(QResizeEvent* event)
 {
     QWidget::resizeEvent(event);
+    fitHeight();
+}
+
+void NoticeCard::fitHeight()
+{
+    // A width too narrow for the margins has no height yet.
+    if (const int height = heightForWidth(width()); height > 0)
+        setFixedHeight(height);
+    // The scroll area covers the card's face, also when the height did not
+    // change and no further resize event comes.
     m_scroll->setGeometry(rect());
-    setFixedHeight(heightForWidth(width()));
 }
 
 void NoticeCard::paintEvent(QPaintEvent*)

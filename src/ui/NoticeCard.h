@@ -41,6 +41,8 @@ protected:
     void resizeEvent(QResizeEvent* event) override;
 
 private:
+    void fitHeight();
+
     QScrollArea* m_scroll = nullptr;
     QWidget* m_content = nullptr;
     QLabel* m_message = nullptr;

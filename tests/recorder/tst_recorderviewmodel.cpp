@@ -1,10 +1,6 @@
 #include "base/Platform.h"
-#include "capture/CoreAudioTapDriver.h"
-#include "capture/SystemAudioCaptureService.h"
-#include "capture/hal/SimulatedAudioHardware.h"
 #include "recorder/RecorderViewModel.h"
-#include "support/FakeMediaWriter.h"
-#include "support/ManualClock.h"
+#include "support/RecorderRig.h"
 #include "support/ScopedEnvironmentVariable.h"
 #include "support/ScriptedDesktopServices.h"
 #include "support/TestSupport.h"
@@ -51,77 +47,7 @@ QByteArray contents(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A recorder over the simulated hardware and fake media, with a hand-moved
-// clock, scripted dialogs and every phase it announces.
-struct Rig {
-    Rig()
-    {
-        auto hardwareOwned = std::make_unique<SimulatedAudioHardware>();
-        hardware = hardwareOwned.get();
-        auto service = std::make_unique<SystemAudioCaptureService>(
-            std::make_unique<CoreAudioTapDriver>(std::move(hardwareOwned)),
-            std::make_shared<test::FakeMediaWriterFactory>(script),
-            std::make_shared<test::FakeMediaAssetOpener>(asset));
-        model = std::make_unique<RecorderViewModel>(std::move(service), desktop, clock, [] {
-            return ZonedCalendar{QCalendar(), QTimeZone::utc()};
-        });
-        QObject::connect(model.get(), &RecorderViewModel::phaseChanged, model.get(),
-            [this](const Phase& phase) { phases.append(phase); });
-    }
-
-    // Runs the event loop until `done` holds; the limit only catches a hang.
-    template <typename Predicate>
-    bool waitFor(Predicate done) { return QTest::qWaitFor(done, 10000); }
-    bool waitForPhase(const Phase& phase)
-    {
-        return waitFor([&] { return model->phase() == phase; });
-    }
-    // Lets the event loop run a while, for things that must not happen.
-    void settle() { QTest::qWait(50); }
-
-    // Starts if need be and moves the clock through the countdown until
-    // `secondsLeft` remain (0: into recording).
-    bool countDownTo(int secondsLeft = 0)
-    {
-        if (!model->phase().isBusy())
-            model->start();
-        for (int n = 3; n > secondsLeft; --n) {
-            if (!waitForPhase(Phase::countingDown(n)))
-                return false;
-            clock->advance(1s);
-        }
-        return waitForPhase(secondsLeft == 0 ? Phase::recording() : Phase::countingDown(secondsLeft));
-    }
-    // Records `chunks` of audio and stops; the save dialog answers from the script.
-    bool recordAndStop(int chunks = 2)
-    {
-        if (!countDownTo())
-            return false;
-        for (int i = 0; i < chunks; ++i)
-            deliver(480);
-        model->stop();
-        return waitFor([&] { return !model->phase().isBusy(); });
-    }
-    void deliver(std::uint32_t frames = 480)
-    {
-        std::vector<char> bytes(frames * 8);
-        AudioBufferList list{1, {{2, frames * 8, bytes.data()}}};
-        hardware->deliver(&list);
-    }
-    QString pending() const { return model->pendingTemporaryURL().value_or(QString()); }
-    QStringList recordings() const { return QDir(home.recordingsDirectory()).entryList(QDir::Files); }
-    Result<void> shutdown() { return QCoro::waitFor(model->shutdownForTermination()); }
-
-    test::ScopedCacheHome home;
-    QTemporaryDir exports;
-    std::shared_ptr<test::FakeMediaScript> script = std::make_shared<test::FakeMediaScript>();
-    std::shared_ptr<test::FakeAssetScript> asset = std::make_shared<test::FakeAssetScript>();
-    std::shared_ptr<test::ManualClock> clock = std::make_shared<test::ManualClock>();
-    std::shared_ptr<test::ScriptedDesktopServices> desktop = std::make_shared<test::ScriptedDesktopServices>();
-    SimulatedAudioHardware* hardware = nullptr;
-    std::unique_ptr<RecorderViewModel> model;
-    QList<Phase> phases;
-};
+using Rig = test::RecorderRig;
 
 } // namespace
 
