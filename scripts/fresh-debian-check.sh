@@ -4,17 +4,24 @@
 # installed but what the project's own scripts install. A green run on a
 # developer's machine can hide a missing install step; this cannot.
 #
-# Usage: scripts/fresh-debian-check.sh [COMMAND...]
+# Usage: scripts/fresh-debian-check.sh [--copy FILE]... [COMMAND...]
 #
 # Builds the tree with mmdebstrap (minbase, bookworm, the host's Debian
 # sources), clones the committed HEAD of this repository into it, runs COMMAND
 # there as root (default: bash .ci/run) with /proc, /sys, /dev and an empty
 # /run, then unmounts everything and removes the tree. Exits with COMMAND's
-# status. Takes several minutes; run it as root. Not part of scripts/test.sh.
+# status. --copy puts FILE into the tree's /root first. Takes several
+# minutes; run it as root. Not part of scripts/test.sh.
 # Uncommitted changes are not seen: commit first.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 repo=$PWD
+copies=()
+while [ "${1:-}" = --copy ]; do
+    [ -f "${2:-}" ] || { echo "fresh-debian-check.sh: --copy needs a file" >&2; exit 2; }
+    copies+=("$(realpath "$2")")
+    shift 2
+done
 [ $# -gt 0 ] || set -- bash .ci/run
 
 if ! command -v mmdebstrap >/dev/null; then
@@ -56,6 +63,9 @@ git clone --quiet "$repo" "$tree/root/vessaro"
 # The tests read nothing of shared/, but CI lays it beside the clone.
 [ -d "$repo/../shared" ] && cp -r "$repo/../shared" "$tree/root/shared"
 cp /etc/resolv.conf "$tree/etc/resolv.conf"
+for file in "${copies[@]}"; do
+    cp "$file" "$tree/root/"
+done
 
 mount_in /proc -t proc proc
 mount_in /sys --bind /sys

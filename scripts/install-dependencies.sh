@@ -18,6 +18,9 @@ packages=(
   pipewire pipewire-pulse wireplumber dbus-daemon
   # test signals and reference encodes
   sox ffmpeg
+  # the installation and the Debian package: checking them, and the package's
+  # library dependencies (dpkg-shlibdeps)
+  desktop-file-utils appstream dpkg-dev file
 )
 
 missing=()

@@ -5,6 +5,7 @@
 #include "verification/CaptureVerification.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QStringList>
 
 #include <cstdio>
@@ -62,6 +63,9 @@ int main(int argc, char** argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Brisal录音"));
     QApplication::setApplicationVersion(QStringLiteral(VESSARO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.vessaro.Vessaro"));
+    // Task bars and window switchers show this; the theme's copy wins once installed.
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.vessaro.Vessaro"),
+                                                 QIcon(QStringLiteral(":/icons/org.vessaro.Vessaro.svg"))));
     // Our own texts are Chinese in every locale, so Qt's are too.
     vessaro::QtTranslations::installChinese(application);
 

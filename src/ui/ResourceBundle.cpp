@@ -13,7 +13,9 @@ const QString ResourceBundle::bundleName = QStringLiteral("Vessaro_Vessaro.bundl
 
 QStringList ResourceBundle::candidateDirectories()
 {
-    return { QCoreApplication::applicationDirPath(), QStringLiteral(VESSARO_BUILD_TREE_DIR) };
+    const QString program = QCoreApplication::applicationDirPath();
+    return {program, QDir(program).filePath(QStringLiteral(VESSARO_INSTALLED_BUNDLE_DIR)),
+            QStringLiteral(VESSARO_BUILD_TREE_DIR)};
 }
 
 std::optional<QString> ResourceBundle::locate(const QStringList& directories)

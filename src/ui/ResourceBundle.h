@@ -14,9 +14,10 @@ class ResourceBundle {
 public:
     static const QString bundleName;
 
-    // Where the bundle is looked for, in order: beside the program (installed
-    // or in the build tree), then the build tree that built this library, so
-    // that tests in sub-folders find it too.
+    // Where the bundle is looked for, in order: beside the program (the build
+    // tree), the installation's data folder (share/vessaro next to bin/), then
+    // the build tree that built this library, so that tests in sub-folders
+    // find it too.
     static QStringList candidateDirectories();
     // The first candidate that holds a readable bundle directory.
     static std::optional<QString> locate(const QStringList& directories);
