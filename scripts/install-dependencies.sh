@@ -21,6 +21,8 @@ packages=(
   # the installation and the Debian package: checking them, and the package's
   # library dependencies (dpkg-shlibdeps)
   desktop-file-utils appstream dpkg-dev file
+  # the window read over AT-SPI, as a screen reader does, under a private X server
+  xvfb xauth at-spi2-core python3-pyatspi
 )
 
 missing=()
