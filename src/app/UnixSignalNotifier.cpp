@@ -27,7 +27,7 @@ UnixSignalNotifier::UnixSignalNotifier(std::initializer_list<int> signalNumbers,
     if (!g_writeEnd.compare_exchange_strong(expected, m_writeEnd.get()))
         return;  // another notifier owns the handlers
 
-    m_notifier = new QSocketNotifier(m_readEnd.get(), QSocketNotifier::Read, this);
+    m_notifier = new QSocketNotifier(m_readEnd.get(), QSocketNotifier::Read, this);  // NOLINT(cppcoreguidelines-owning-memory): owned by this
     connect(m_notifier, &QSocketNotifier::activated, this, &UnixSignalNotifier::readPending);
 
     m_active = true;

@@ -25,8 +25,8 @@ NoticeCard::NoticeCard(QWidget* parent)
     m_scroll = new QScrollArea(this); // NOLINT(cppcoreguidelines-owning-memory)
     m_content = new QWidget; // NOLINT(cppcoreguidelines-owning-memory): taken by the scroll area
     m_message = new QLabel(m_content); // NOLINT(cppcoreguidelines-owning-memory)
-    m_usage
-        = new OrloSecondaryButton(QStringLiteral("查看使用帮助"), m_content); // NOLINT(cppcoreguidelines-owning-memory)
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+    m_usage = new OrloSecondaryButton(QStringLiteral("查看使用帮助"), m_content);
 
     m_message->setWordWrap(true);
     m_message->setTextFormat(Qt::PlainText);

@@ -128,8 +128,8 @@ UsageSheet::UsageSheet(QWidget* parent)
             BrisalTheme::systemFont(13), BrisalTheme::secondaryInk(), firstUse);
     advice->setWordWrap(true);
     box->addWidget(advice);
-    m_soundSettings
-        = new OrloSecondaryButton(QStringLiteral("打开声音设置"), firstUse); // NOLINT(cppcoreguidelines-owning-memory)
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory)
+    m_soundSettings = new OrloSecondaryButton(QStringLiteral("打开声音设置"), firstUse);
     box->addWidget(m_soundSettings, 0, Qt::AlignLeft);
     sections->addWidget(firstUse);
     connect(m_soundSettings, &QAbstractButton::clicked, this, &UsageSheet::soundSettingsRequested);
