@@ -8,8 +8,10 @@ extern "C" {
 #include <libavutil/opt.h>
 }
 
+#include <array>
 #include <cerrno>
-#include <climits>
+#include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -89,13 +91,19 @@ int AlacMp4Muxer::writeHeader(const AVCodecContext& encoder)
     if (result < 0)
         return result;
     m_headerWritten = true;
-    return flushToDisk();
+    result = flushToDisk();
+    m_headerBytes = m_fragmentsEnd = avio_tell(m_io.get());
+    return result;
 }
 
 int AlacMp4Muxer::writePacket(AVPacket& packet)
 {
     packet.stream_index = m_stream->index;
     av_packet_rescale_ts(&packet, m_sampleTimeBase, m_stream->time_base);
+    if (packet.size <= 0 || packet.duration <= 0 || packet.duration > std::numeric_limits<std::uint32_t>::max())
+        m_indexUsable = false;
+    m_queuedSizes.push_back(static_cast<std::uint32_t>(packet.size));
+    m_queuedDurations.push_back(static_cast<std::uint32_t>(packet.duration));
     return av_write_frame(m_format.get(), &packet);
 }
 
@@ -104,8 +112,43 @@ int AlacMp4Muxer::closeFragment()
     if (!m_headerWritten)
         return AVERROR(EINVAL);
     // A null packet asks the muxer to write what it holds as one fragment.
-    const int result = av_write_frame(m_format.get(), nullptr);
-    return result < 0 ? result : flushToDisk();
+    int result = av_write_frame(m_format.get(), nullptr);
+    if (result >= 0)
+        result = flushToDisk();
+    if (result < 0)
+        return result;
+    indexWrittenFragment();
+    return 0;
+}
+
+void AlacMp4Muxer::indexWrittenFragment()
+{
+    if (m_queuedSizes.empty())
+        return;
+    const std::int64_t end = avio_tell(m_io.get());
+    std::int64_t bytes = 0;
+    for (const std::uint32_t size : m_queuedSizes)
+        bytes += size;
+    // The muxer's layout: moof, an 8-byte mdat header, the packets in order.
+    const std::int64_t dataStart = end - bytes;
+    std::array<std::uint8_t, 8> header{};
+    const auto mdatBytes = static_cast<std::uint64_t>(bytes + 8);
+    const std::array<std::uint8_t, 8> expected{std::uint8_t(mdatBytes >> 24), std::uint8_t(mdatBytes >> 16),
+                                               std::uint8_t(mdatBytes >> 8), std::uint8_t(mdatBytes), 'm', 'd', 'a', 't'};
+    if (mdatBytes > std::numeric_limits<std::uint32_t>::max() || dataStart - 8 <= m_fragmentsEnd
+        || ::pread(m_file.get(), header.data(), header.size(), dataStart - 8) != std::int64_t(header.size())
+        || header != expected)
+        m_indexUsable = false;
+    if (m_indexUsable) {
+        m_index.chunks.push_back({dataStart, static_cast<std::uint32_t>(m_queuedSizes.size())});
+        m_index.sizes.insert(m_index.sizes.end(), m_queuedSizes.begin(), m_queuedSizes.end());
+        m_index.durations.insert(m_index.durations.end(), m_queuedDurations.begin(), m_queuedDurations.end());
+        for (const std::uint32_t duration : m_queuedDurations)
+            m_index.duration += duration;
+    }
+    m_queuedSizes.clear();
+    m_queuedDurations.clear();
+    m_fragmentsEnd = end;
 }
 
 Result<Mp4Flattener::Report> AlacMp4Muxer::finish()
@@ -119,7 +162,9 @@ Result<Mp4Flattener::Report> AlacMp4Muxer::finish()
         result = flushToDisk();
     if (result < 0)
         return PlatformError::fromAvError(result, QStringLiteral("写入文件失败"));
-    auto report = Mp4Flattener::flatten(m_file.get());
+    indexWrittenFragment();
+    auto report = m_indexUsable ? Mp4Flattener::flattenWritten(m_file.get(), m_headerBytes, m_fragmentsEnd, m_index)
+                                : Mp4Flattener::flatten(m_file.get());
     if (const int error = m_file.close(); error != 0 && report)
         return PlatformError::fromErrno(error, QStringLiteral("写入文件失败"));
     return report;

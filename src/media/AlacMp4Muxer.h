@@ -13,6 +13,7 @@ extern "C" {
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 struct AVStream;
 
@@ -68,6 +69,9 @@ private:
     static std::int64_t seekInFile(void* opaque, std::int64_t offset, int whence);
     // Pushes the IO buffer to the file and syncs it. 0 or an AVERROR.
     int flushToDisk();
+    // Adds the fragment just written to the index, once its mdat is where
+    // the queued packets say it is; otherwise finishing parses the file.
+    void indexWrittenFragment();
 
     FileDescriptor m_file;
     // Freed in this order by the destructor: IO context, format context, file.
@@ -76,6 +80,15 @@ private:
     AVStream* m_stream = nullptr;
     AVRational m_sampleTimeBase{0, 1};
     bool m_headerWritten = false;
+
+    // The index of the closed fragments, kept as they are written so that
+    // finishing reads none of them back.
+    Mp4SampleTable m_index;
+    std::vector<std::uint32_t> m_queuedSizes;
+    std::vector<std::uint32_t> m_queuedDurations;
+    std::int64_t m_headerBytes = 0;
+    std::int64_t m_fragmentsEnd = 0;
+    bool m_indexUsable = true;
 };
 
 } // namespace vessaro

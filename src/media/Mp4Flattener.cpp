@@ -2,7 +2,10 @@
 
 #include "base/RecorderError.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstring>
 #include <functional>
 #include <limits>
 #include <vector>
@@ -67,6 +70,37 @@ int readAt(int fd, std::int64_t offset, std::uint8_t* data, std::size_t size)
     }
     return 0;
 }
+// Reads through a small window: a moof and the header of the mdat after it
+// come in one pread, which keeps finishing an hour-long take quick.
+class WindowedReader {
+public:
+    WindowedReader(int fd, std::int64_t fileBytes) : m_fd(fd), m_fileBytes(fileBytes) {}
+    // 0, an errno, or ENODATA when the file ends first.
+    int read(std::int64_t offset, std::uint8_t* data, std::size_t size)
+    {
+        if (size > m_window.size())
+            return readAt(m_fd, offset, data, size);
+        if (m_windowAt < 0 || offset < m_windowAt || offset + std::int64_t(size) > m_windowAt + m_windowBytes) {
+            const std::int64_t wanted = std::min(std::int64_t(m_window.size()), m_fileBytes - offset);
+            if (wanted < std::int64_t(size))
+                return ENODATA;
+            if (const int error = readAt(m_fd, offset, m_window.data(), std::size_t(wanted)); error != 0)
+                return error;
+            m_windowAt = offset;
+            m_windowBytes = wanted;
+        }
+        std::memcpy(data, m_window.data() + (offset - m_windowAt), size);
+        return 0;
+    }
+
+private:
+    int m_fd;
+    std::int64_t m_fileBytes;
+    std::array<std::uint8_t, 4096> m_window{};
+    std::int64_t m_windowAt = -1;
+    std::int64_t m_windowBytes = 0;
+};
+
 int writeAt(int fd, std::int64_t offset, const Bytes& bytes)
 {
     for (std::size_t done = 0; done < bytes.size();) {
@@ -112,18 +146,18 @@ struct Box {
 
 // The whole top-level boxes from the start of the file, up to the first one
 // that is torn or malformed.
-Result<std::vector<Box>> scanTopLevel(int fd, std::int64_t fileBytes)
+Result<std::vector<Box>> scanTopLevel(WindowedReader& reader, std::int64_t fileBytes)
 {
     std::vector<Box> boxes;
     std::uint8_t head[16];
     for (std::int64_t at = 0; fileBytes - at >= 8;) {
-        if (const int error = readAt(fd, at, head, 8); error != 0)
+        if (const int error = reader.read(at, head, 8); error != 0)
             return readError(error);
         Box box{be32(head + 4), at, std::int64_t(be32(head)), 8};
         if (box.size == 1) {
             if (fileBytes - at < 16)
                 break;
-            if (const int error = readAt(fd, at + 8, head + 8, 8); error != 0)
+            if (const int error = reader.read(at + 8, head + 8, 8); error != 0)
                 return readError(error);
             box.size = std::int64_t(be64(head + 8));
             box.header = 16;
@@ -137,12 +171,12 @@ Result<std::vector<Box>> scanTopLevel(int fd, std::int64_t fileBytes)
     return boxes;
 }
 
-Result<Bytes> readBox(int fd, const Box& box)
+Result<Bytes> readBox(WindowedReader& reader, const Box& box)
 {
     if (box.size > kMaximumIndexBytes)
         return nothingWhole();
     Bytes bytes(std::size_t(box.size));
-    if (const int error = readAt(fd, box.offset, bytes.data(), bytes.size()); error != 0)
+    if (const int error = reader.read(box.offset, bytes.data(), bytes.size()); error != 0)
         return readError(error);
     return bytes;
 }
@@ -339,17 +373,7 @@ std::optional<Track> readFragmentedMoov(Bytes moov, std::size_t payload)
     return std::nullopt;
 }
 
-// The samples of the whole fragments; one chunk per run of samples.
-struct SampleTable {
-    struct Chunk {
-        std::int64_t offset = 0;
-        std::uint32_t samples = 0;
-    };
-    std::vector<std::uint32_t> sizes;
-    std::vector<std::uint32_t> durations;
-    std::vector<Chunk> chunks;
-    std::int64_t duration = 0;
-};
+using SampleTable = Mp4SampleTable;
 
 // Adds the samples of one moof whose data lies in `mdat`; false, and the table
 // unchanged, unless the fragment is whole and continues the timeline.
@@ -700,6 +724,42 @@ Bytes regionHeader(std::int64_t offset, std::int64_t end)
     return header;
 }
 
+// Steps 1 to 3 for a file whose fragments up to `keptEnd` are whole and
+// described by `table`; the region starts with the fragmented moov.
+Result<Mp4Flattener::Report> convert(int fd, std::int64_t fileBytes, std::int64_t regionOffset, std::int64_t keptEnd,
+                                     const Track& track, const SampleTable& table)
+{
+    // The torn tail goes first: nothing after the last whole fragment is audio.
+    if (fileBytes > keptEnd) {
+        if (int error = truncateTo(fd, keptEnd); error != 0)
+            return writeError(error);
+    }
+    Mp4Flattener::Report report{false, table.duration, std::int32_t(track.mediaTimescale), keptEnd, std::nullopt};
+    const auto moov = flatMoov(track, table);
+    if (!moov) {
+        report.conversionError = writeError(EINVAL);
+        return report;
+    }
+    // Until the new moov is on disk, the fragmented form is the valid one.
+    int error = writeAt(fd, keptEnd, *moov);
+    if (error == 0)
+        error = syncData(fd);
+    if (error == 0)
+        error = writeAt(fd, regionOffset, regionHeader(regionOffset, keptEnd));
+    if (error != 0) {
+        // The old moov is intact unless the header write above went through.
+        (void)truncateTo(fd, keptEnd);
+        (void)syncData(fd);
+        report.conversionError = writeError(error);
+        return report;
+    }
+    // No sync for the commit itself: should it not reach the disk, the file
+    // reads as fragmented, whole, and the next look commits it again.
+    report.ordinary = true;
+    report.fileBytes = keptEnd + std::int64_t(moov->size());
+    return report;
+}
+
 } // namespace
 
 Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
@@ -708,7 +768,8 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
     if (::fstat(fd, &info) != 0)
         return readError(errno);
     const std::int64_t fileBytes = info.st_size;
-    auto scanned = scanTopLevel(fd, fileBytes);
+    WindowedReader reader(fd, fileBytes);
+    auto scanned = scanTopLevel(reader, fileBytes);
     if (!scanned)
         return scanned.error();
     const std::vector<Box>& boxes = scanned.value();
@@ -721,7 +782,7 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
     // data before it. Finish the commit (again, if it was done) and cut
     // whatever torn bytes follow.
     if (const Box* box = &boxes.back(); box->type == kMoov) {
-        auto moov = readBox(fd, *box);
+        auto moov = readBox(reader, *box);
         if (!moov)
             return moov.error();
         const auto audio = describedAudio(moov.value(), std::size_t(box->header), region.offset + kRegionHeaderBytes,
@@ -739,7 +800,7 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
 
     if (region.type != kMoov)
         return nothingWhole();
-    auto header = readBox(fd, region);
+    auto header = readBox(reader, region);
     if (!header)
         return header.error();
     const auto track = readFragmentedMoov(std::move(header).value(), std::size_t(region.header));
@@ -749,7 +810,7 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
     SampleTable table;
     std::int64_t keptEnd = region.end();
     for (std::size_t i = 2; i + 1 < boxes.size() && boxes[i].type == kMoof && boxes[i + 1].type == kMdat; i += 2) {
-        auto moof = readBox(fd, boxes[i]);
+        auto moof = readBox(reader, boxes[i]);
         if (!moof)
             return moof.error();
         if (!addFragment(moof.value(), boxes[i], boxes[i + 1], *track, table))
@@ -758,37 +819,30 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
     }
     if (table.sizes.empty())
         return nothingWhole();
-    // The torn tail goes first: nothing after the last whole fragment is audio.
-    if (fileBytes > keptEnd) {
-        if (int error = truncateTo(fd, keptEnd); error != 0)
-            return writeError(error);
-    }
+    return convert(fd, fileBytes, region.offset, keptEnd, *track, table);
+}
 
-    Report report{false, table.duration, std::int32_t(track->mediaTimescale), keptEnd, std::nullopt};
-    const auto moov = flatMoov(*track, table);
-    if (!moov) {
-        report.conversionError = writeError(EINVAL);
-        return report;
-    }
-    // Until the new moov is on disk, the fragmented form is the valid one.
-    int error = writeAt(fd, keptEnd, *moov);
-    if (error == 0)
-        error = syncData(fd);
-    if (error == 0)
-        error = writeAt(fd, region.offset, regionHeader(region.offset, keptEnd));
-    if (error != 0) {
-        // The old moov is intact unless the header write above went through.
-        (void)truncateTo(fd, keptEnd);
-        (void)syncData(fd);
-        report.conversionError = writeError(error);
-        return report;
-    }
-    // Both forms are valid and repairable from here, so a failed sync only
-    // leaves the commit undecided until the next look at the file.
-    (void)syncData(fd);
-    report.ordinary = true;
-    report.fileBytes = keptEnd + std::int64_t(moov->size());
-    return report;
+Result<Mp4Flattener::Report> Mp4Flattener::flattenWritten(int fd, std::int64_t headerBytes, std::int64_t fragmentsEnd,
+                                                          const Mp4SampleTable& table)
+{
+    struct stat info {};
+    if (::fstat(fd, &info) != 0)
+        return readError(errno);
+    WindowedReader reader(fd, headerBytes);
+    auto scanned = scanTopLevel(reader, headerBytes);
+    if (!scanned)
+        return scanned.error();
+    const std::vector<Box>& boxes = scanned.value();
+    if (boxes.size() != 2 || boxes[0].type != kFtyp || boxes[1].type != kMoov || boxes[1].end() != headerBytes
+        || table.sizes.empty() || info.st_size < fragmentsEnd)
+        return nothingWhole();
+    auto header = readBox(reader, boxes[1]);
+    if (!header)
+        return header.error();
+    const auto track = readFragmentedMoov(std::move(header).value(), std::size_t(boxes[1].header));
+    if (!track || track->mediaTimescale > std::uint32_t(std::numeric_limits<std::int32_t>::max()))
+        return nothingWhole();
+    return convert(fd, info.st_size, boxes[1].offset, fragmentsEnd, *track, table);
 }
 
 } // namespace vessaro

@@ -2,6 +2,7 @@
 
 #include "base/PlatformError.h"
 #include "base/Result.h"
+#include "media/Mp4SampleTable.h"
 
 #include <cstdint>
 #include <optional>
@@ -41,6 +42,13 @@ public:
     // invalidOutput when not one whole fragment is there (the file is then
     // left as it was), or with the file system's error.
     static Result<Report> flatten(int fd);
+
+    // The same for the file's own writer, which kept `table` while writing:
+    // no fragment is read back. `headerBytes` is where the first fragment
+    // starts (ftyp and moov before it), `fragmentsEnd` where the last whole
+    // one ends; the table must describe exactly the samples in between.
+    static Result<Report> flattenWritten(int fd, std::int64_t headerBytes, std::int64_t fragmentsEnd,
+                                         const Mp4SampleTable& table);
 };
 
 } // namespace vessaro
