@@ -1,48 +1,34 @@
 #pragma once
 
-#include <unistd.h>
+#include <utility>
 
 namespace vessaro {
 
-// Owns one file descriptor and closes it once. Any thread; one owner at a time.
+// Owns one open file descriptor and closes it exactly once. Move-only. One
+// thread at a time; the object may move between threads.
 class FileDescriptor {
 public:
     FileDescriptor() = default;
     explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(other.release()) {}
+    ~FileDescriptor() { (void)close(); }
+    FileDescriptor(FileDescriptor&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
     FileDescriptor& operator=(FileDescriptor&& other) noexcept
     {
         if (this != &other) {
-            if (m_fd >= 0)
-                ::close(m_fd);
-            m_fd = other.release();
+            (void)close();
+            m_fd = std::exchange(other.m_fd, -1);
         }
         return *this;
     }
+    FileDescriptor(const FileDescriptor&) = delete;
+    FileDescriptor& operator=(const FileDescriptor&) = delete;
 
     int get() const { return m_fd; }
-    bool isValid() const { return m_fd >= 0; }
-    // Gives up ownership without closing.
-    int release()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-    // Closes now and reports close()'s own failure, which can carry a write error.
-    int close()
-    {
-        const int result = ::close(m_fd);
-        m_fd = -1;
-        return result;
-    }
+    bool isOpen() const { return m_fd >= 0; }
+
+    // Closes now: 0, or the errno of close(2), which reports delayed write
+    // errors (NFS, quotas). The descriptor is gone either way, even on EINTR.
+    int close();
 
 private:
     int m_fd = -1;

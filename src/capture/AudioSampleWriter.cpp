@@ -26,12 +26,15 @@ Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(const Audio
     if (status != 0 || !description)
         return RecorderError::captureFailed(QStringLiteral("读取音频格式"), status);
 
-    auto url = RecordingFile::makeTemporaryURL();
-    if (!url)
-        return url.error();
-    auto created = writers->createWriter(url.value());
-    if (!created)
+    auto file = RecordingFile::createTemporaryFile();
+    if (!file)
+        return file.error();
+    const QString url = file.value().path;
+    auto created = writers->createWriter(url);
+    if (!created) {
+        (void)Platform::removeItem(url);
         return created.error();
+    }
     std::unique_ptr<MediaWriter> writer = std::move(created).value();
 
     AudioOutputSettings settings = RecordingFile::alacSettings();
@@ -46,7 +49,9 @@ Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(const Audio
         return RecorderError::writerStartFailed(writer->error().value_or(QStringLiteral("未知错误")));
     writer->startSessionAtZero();
 
-    return std::make_shared<AudioSampleWriter>(Key{}, url.value(), std::move(writer), format);
+    auto made = std::make_shared<AudioSampleWriter>(Key{}, url, std::move(writer), format);
+    made->m_lock = std::move(file.value().lock);
+    return made;
 }
 
 AudioSampleWriter::AudioSampleWriter(Key, QString url, std::unique_ptr<MediaWriter> writer,
@@ -120,11 +125,36 @@ Result<QString> AudioSampleWriter::finish()
     return RecorderError::writerAppendFailed(reason);
 }
 
+FinishedWriting AudioSampleWriter::finishKeepingAudio()
+{
+    if (m_frames <= 0) {
+        discard();
+        return {m_failure ? Error(*m_failure) : Error(RecorderError::noAudioReceived()), std::nullopt};
+    }
+    // After a refusal or a loss the writer still holds every sample before
+    // it, gap-free; after a write error it keeps the whole fragments.
+    m_writer->markAsFinished();
+    m_writer->finishWriting();
+    FinishedWriting finished;
+    if (m_failure)
+        finished.failure = *m_failure;
+    else if (m_writer->status() != MediaWriter::Status::completed)
+        finished.failure = RecorderError::writerAppendFailed(m_writer->error().value_or(QStringLiteral("封装失败")));
+    if (!m_writer->hasPlayableFile()) {
+        discard();
+        return finished;
+    }
+    finished.kept = LockedRecordingFile{m_url, std::move(m_lock)};
+    return finished;
+}
+
 void AudioSampleWriter::discard()
 {
     if (m_writer->status() == MediaWriter::Status::writing)
         m_writer->cancelWriting();
     (void)Platform::removeItem(m_url);
+    // Only once the file is gone: no other process may take it meanwhile.
+    m_lock.release();
 }
 
 } // namespace vessaro

@@ -2,8 +2,10 @@
 
 #include "base/AudioBufferList.h"
 #include "base/AudioStreamBasicDescription.h"
+#include "base/FileLock.h"
 #include "base/RecorderError.h"
 #include "base/Result.h"
+#include "capture/FinishedWriting.h"
 #include "media/AudioFormatDescription.h"
 #include "media/MediaWriter.h"
 #include "media/MediaWriterFactory.h"
@@ -23,7 +25,8 @@ namespace vessaro {
 // Threads: create() on the capture service's executor; append() and
 // noteLoss() on the audio thread only; finish() and discard() once, after the
 // driver's stop() has returned (finish() blocks, so run it on a
-// general-purpose thread); url() anywhere.
+// general-purpose thread); url() anywhere. The file is locked (FileLock)
+// from creation until it is removed or handed over.
 class AudioSampleWriter {
 public:
     // Starts writing at time zero, or fails: the format step first, before any
@@ -44,8 +47,12 @@ public:
     void noteLoss(std::uint64_t bytesLost);
 
     // Finalises the file and hands its location over, or removes it and reports
-    // the first failure.
+    // the first failure. The file's lock stays with the writer until it is released.
     Result<QString> finish();
+    // Finalises the file keeping every sample that reached it whole, and hands
+    // it over with its lock; reports the first failure beside it. Without a
+    // valid file (no audio, or none written whole) it is removed.
+    FinishedWriting finishKeepingAudio();
     // Cancels writing and removes the file; never fails.
     void discard();
 
@@ -66,6 +73,8 @@ private:
     // Touched by the audio thread until the hand-over, then by finish/discard.
     std::int64_t m_frames = 0;
     std::optional<RecorderError> m_failure;
+    // Held from creation until the file is handed over or removed.
+    FileLock m_lock;
 };
 
 } // namespace vessaro

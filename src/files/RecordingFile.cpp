@@ -3,9 +3,15 @@
 #include "base/AudioStreamBasicDescription.h"
 #include "base/Platform.h"
 #include "media/MediaAssetOpener.h"
+#include "media/Mp4Flattener.h"
 #include "media/PlatformMedia.h"
 
+#include <QDir>
+#include <QFileInfo>
+
+#include <cerrno>
 #include <cmath>
+#include <cstdio>
 
 namespace vessaro {
 
@@ -24,6 +30,57 @@ Result<QString> RecordingFile::makeTemporaryURL()
     if (auto made = Platform::createDirectory(directory, Platform::DirectoryAccess::userOnly); !made)
         return made.error();
     return directory + QStringLiteral("/recording-") + Platform::uuidString() + QStringLiteral(".mp4");
+}
+
+Result<LockedRecordingFile> RecordingFile::createTemporaryFile()
+{
+    auto url = makeTemporaryURL();
+    if (!url)
+        return url.error();
+    // Created and locked under a hidden name, then renamed: a leftover scan
+    // only ever sees the file locked.
+    const QFileInfo target(url.value());
+    const QString hidden = target.absolutePath() + QStringLiteral("/.") + target.fileName();
+    auto lock = FileLock::createNew(hidden);
+    if (!lock)
+        return lock.error();
+    if (std::rename(QFile::encodeName(hidden).constData(), QFile::encodeName(url.value()).constData()) != 0) {
+        const int error = errno;
+        (void)Platform::removeItem(hidden);
+        return PlatformError::fromErrno(error, QStringLiteral("无法创建文件 %1").arg(url.value()));
+    }
+    return LockedRecordingFile{url.value(), std::move(lock).value()};
+}
+
+std::optional<RecoveredRecording> RecordingFile::recoverNewestLeftover(const MediaAssetOpener* opener)
+{
+    auto base = Platform::temporaryDirectory();
+    if (!base)
+        return std::nullopt;
+    const QDir folder(base.value() + QStringLiteral("/Vessaro"));
+    const QFileInfoList candidates = folder.entryInfoList({QStringLiteral("recording-*.mp4")},
+                                                          QDir::Files | QDir::NoSymLinks, QDir::Time);
+    for (const QFileInfo& candidate : candidates) {
+        const QString path = candidate.absoluteFilePath();
+        auto locked = FileLock::tryToLock(path);
+        if (!locked || !locked.value())
+            continue;  // a running program's file, or none to open: not ours to touch
+        FileLock lock = std::move(*locked.value());
+        auto repaired = Mp4Flattener::flatten(lock.fd());
+        if (!repaired) {
+            const RecorderError* refused = repaired.error().recorderError();
+            if (!refused || refused->kind() != RecorderError::Case::invalidOutput)
+                return std::nullopt;
+            // Not one whole fragment: there is no audio to keep.
+            (void)Platform::removeItem(path);
+            continue;
+        }
+        auto summary = validate(path, opener);
+        if (!summary)
+            return std::nullopt;
+        return RecoveredRecording{path, summary.value(), std::move(lock)};
+    }
+    return std::nullopt;
 }
 
 Result<RecordingSummary> RecordingFile::validate(const QString& path, const MediaAssetOpener* opener)

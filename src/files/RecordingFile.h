@@ -2,11 +2,15 @@
 
 #include "base/Result.h"
 #include "base/ZonedCalendar.h"
+#include "files/LockedRecordingFile.h"
+#include "files/RecoveredRecording.h"
 #include "files/RecordingSummary.h"
 #include "media/AudioOutputSettings.h"
 
 #include <QDateTime>
 #include <QString>
+
+#include <optional>
 
 namespace vessaro {
 
@@ -26,6 +30,21 @@ public:
     // "recording-<UUID>.mp4" in the private `Vessaro` folder of the per-user
     // temporary directory, which is created if missing. The file itself is not.
     static Result<QString> makeTemporaryURL();
+
+    // Creates a new, empty recording file at a location as above, already
+    // locked: it is never visible unlocked under its name, so no other
+    // process takes it for a leftover. Fails with the file system's error.
+    static Result<LockedRecordingFile> createTemporaryFile();
+
+    // The newest recording file in the temporary folder that no running
+    // process holds (left by a crash, a SIGTERM, or a quit with a pending
+    // recording), locked first, then repaired in place into an ordinary MP4
+    // that keeps every whole fragment and validated. A leftover holding no
+    // whole audio is removed and the next newest is tried; one that cannot
+    // be repaired or validated is left as it is, and so are all older ones.
+    // Files whose lock is held are never touched. Reads and writes the disk:
+    // not on the main thread. `opener` defaults to the platform's reader.
+    static std::optional<RecoveredRecording> recoverNewestLeftover(const MediaAssetOpener* opener = nullptr);
 
     // Proves the file holds an ALAC audio track with a usable duration and is
     // not empty, and measures it. Errors of the media layer and the file

@@ -5,10 +5,13 @@ extern "C" {
 #include <libavformat/avformat.h>
 #include <libavformat/avio.h>
 #include <libavutil/mem.h>
+#include <libavutil/opt.h>
 }
 
+#include <array>
 #include <cerrno>
-#include <climits>
+#include <cstring>
+#include <limits>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -18,47 +21,46 @@ namespace vessaro {
 
 namespace {
 constexpr int kIOBufferBytes = 64 * 1024;
+// Fragments only when asked (audio alone has no key frames to cut at), the
+// samples' offsets relative to their moof, and no mfra index at the end: the
+// file is made ordinary instead.
+constexpr const char* kFragmentedLayout = "frag_custom+empty_moov+default_base_moof+skip_trailer";
 }
 
 Result<std::unique_ptr<AlacMp4Muxer>> AlacMp4Muxer::create(const QString& path)
 {
     const QByteArray nativePath = path.toLocal8Bit();
-    const int fd = ::open(nativePath.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (fd < 0)
+    // Read and write: finishing reads the fragment headers back.
+    FileDescriptor file(::open(nativePath.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR));
+    if (!file.isOpen())
         return PlatformError::fromErrno(errno, QStringLiteral("无法创建文件 %1").arg(path));
     // An existing file keeps its mode through O_TRUNC; the recording is private either way.
-    if (::fchmod(fd, S_IRUSR | S_IWUSR) != 0) {
-        const int error = errno;
-        ::close(fd);
-        return PlatformError::fromErrno(error, QStringLiteral("无法设置文件权限 %1").arg(path));
-    }
+    if (::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法设置文件权限 %1").arg(path));
 
     AVFormatContext* rawFormat = nullptr;
     int result = avformat_alloc_output_context2(&rawFormat, nullptr, "mp4", nativePath.constData());
     ffmpeg::OutputContextPtr format(rawFormat);
-    if (result < 0 || !format) {
-        ::close(fd);
+    if (result >= 0 && format)
+        result = av_opt_set(format->priv_data, "movflags", kFragmentedLayout, 0);
+    if (result < 0 || !format)
         return PlatformError::fromAvError(result < 0 ? result : AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
-    }
 
     auto* buffer = static_cast<unsigned char*>(av_malloc(kIOBufferBytes));
-    if (!buffer) {
-        ::close(fd);
+    if (!buffer)
         return PlatformError::fromAvError(AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
-    }
     // The opaque pointer is set once the muxer exists (below); nothing is written before.
     ffmpeg::IOContextPtr io(avio_alloc_context(buffer, kIOBufferBytes, 1, nullptr, nullptr,
                                                &AlacMp4Muxer::writeToFile, &AlacMp4Muxer::seekInFile));
     if (!io) {
         av_free(buffer);
-        ::close(fd);
         return PlatformError::fromAvError(AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
     }
-    return std::make_unique<AlacMp4Muxer>(fd, std::move(io), std::move(format));
+    return std::make_unique<AlacMp4Muxer>(std::move(file), std::move(io), std::move(format));
 }
 
-AlacMp4Muxer::AlacMp4Muxer(int fd, ffmpeg::IOContextPtr io, ffmpeg::OutputContextPtr format)
-    : m_fd(fd), m_io(std::move(io)), m_format(std::move(format))
+AlacMp4Muxer::AlacMp4Muxer(FileDescriptor file, ffmpeg::IOContextPtr io, ffmpeg::OutputContextPtr format)
+    : m_file(std::move(file)), m_io(std::move(io)), m_format(std::move(format))
 {
     m_io->opaque = this;
     m_format->pb = m_io.get();
@@ -72,7 +74,6 @@ AlacMp4Muxer::~AlacMp4Muxer()
     m_format->pb = nullptr;
     m_io.reset();
     m_format.reset();
-    closeFile();
 }
 
 int AlacMp4Muxer::writeHeader(const AVCodecContext& encoder)
@@ -90,56 +91,124 @@ int AlacMp4Muxer::writeHeader(const AVCodecContext& encoder)
     if (result < 0)
         return result;
     m_headerWritten = true;
-    return 0;
+    result = flushToDisk();
+    m_headerBytes = m_fragmentsEnd = avio_tell(m_io.get());
+    return result;
 }
 
 int AlacMp4Muxer::writePacket(AVPacket& packet)
 {
     packet.stream_index = m_stream->index;
     av_packet_rescale_ts(&packet, m_sampleTimeBase, m_stream->time_base);
+    if (packet.size <= 0 || packet.duration <= 0 || packet.duration > std::numeric_limits<std::uint32_t>::max())
+        m_indexUsable = false;
+    m_queuedSizes.push_back(static_cast<std::uint32_t>(packet.size));
+    m_queuedDurations.push_back(static_cast<std::uint32_t>(packet.duration));
     return av_write_frame(m_format.get(), &packet);
 }
 
-int AlacMp4Muxer::finish()
+int AlacMp4Muxer::closeFragment()
 {
-    int first = 0;
-    if (m_headerWritten) {
-        first = av_write_trailer(m_format.get());
-        m_headerWritten = false;
+    if (!m_headerWritten)
+        return AVERROR(EINVAL);
+    // A null packet asks the muxer to write what it holds as one fragment.
+    int result = av_write_frame(m_format.get(), nullptr);
+    if (result >= 0)
+        result = flushToDisk();
+    if (result < 0)
+        return result;
+    indexWrittenFragment();
+    return 0;
+}
+
+void AlacMp4Muxer::indexWrittenFragment()
+{
+    if (m_queuedSizes.empty())
+        return;
+    const std::int64_t end = avio_tell(m_io.get());
+    std::int64_t bytes = 0;
+    for (const std::uint32_t size : m_queuedSizes)
+        bytes += size;
+    // The muxer's layout: moof, an 8-byte mdat header, the packets in order.
+    const std::int64_t dataStart = end - bytes;
+    std::array<std::uint8_t, 8> header{};
+    const auto mdatBytes = static_cast<std::uint64_t>(bytes + 8);
+    const std::array<std::uint8_t, 8> expected{std::uint8_t(mdatBytes >> 24), std::uint8_t(mdatBytes >> 16),
+                                               std::uint8_t(mdatBytes >> 8), std::uint8_t(mdatBytes), 'm', 'd', 'a', 't'};
+    if (mdatBytes > std::numeric_limits<std::uint32_t>::max() || dataStart - 8 <= m_fragmentsEnd
+        || ::pread(m_file.get(), header.data(), header.size(), dataStart - 8) != std::int64_t(header.size())
+        || header != expected)
+        m_indexUsable = false;
+    if (m_indexUsable) {
+        m_index.chunks.push_back({dataStart, static_cast<std::uint32_t>(m_queuedSizes.size())});
+        m_index.sizes.insert(m_index.sizes.end(), m_queuedSizes.begin(), m_queuedSizes.end());
+        m_index.durations.insert(m_index.durations.end(), m_queuedDurations.begin(), m_queuedDurations.end());
+        for (const std::uint32_t duration : m_queuedDurations)
+            m_index.duration += duration;
     }
-    if (m_fd >= 0) {
-        avio_flush(m_io.get());
-        if (first == 0 && m_io->error < 0)
-            first = m_io->error;
-    }
-    const int closed = closeFile();
-    return first != 0 ? first : closed;
+    m_queuedSizes.clear();
+    m_queuedDurations.clear();
+    m_fragmentsEnd = end;
+}
+
+Result<Mp4Flattener::Report> AlacMp4Muxer::finish()
+{
+    if (!m_headerWritten || !m_file.isOpen())
+        return PlatformError::fromAvError(AVERROR(EINVAL), QStringLiteral("写入文件失败"));
+    m_headerWritten = false;
+    // In fragmented mode the trailer is the last fragment and nothing else.
+    int result = av_write_trailer(m_format.get());
+    if (result >= 0)
+        result = flushToDisk();
+    if (result < 0)
+        return PlatformError::fromAvError(result, QStringLiteral("写入文件失败"));
+    indexWrittenFragment();
+    auto report = m_indexUsable ? Mp4Flattener::flattenWritten(m_file.get(), m_headerBytes, m_fragmentsEnd, m_index)
+                                : Mp4Flattener::flatten(m_file.get());
+    if (const int error = m_file.close(); error != 0 && report)
+        return PlatformError::fromErrno(error, QStringLiteral("写入文件失败"));
+    return report;
+}
+
+bool AlacMp4Muxer::salvage()
+{
+    // No trailer: the muxer may be mid-fragment. What it holds in memory is
+    // lost with it; what reached the file is judged fragment by fragment.
+    m_headerWritten = false;
+    if (!m_file.isOpen())
+        return false;
+    const bool kept = Mp4Flattener::flatten(m_file.get()).ok();
+    (void)m_file.close();
+    return kept;
 }
 
 void AlacMp4Muxer::abandon()
 {
     m_headerWritten = false;
-    closeFile();
+    (void)m_file.close();
 }
 
-int AlacMp4Muxer::closeFile()
+int AlacMp4Muxer::flushToDisk()
 {
-    if (m_fd < 0)
-        return 0;
-    const int result = ::close(m_fd);
-    m_fd = -1;
-    // close() reports delayed write errors (NFS, quota); EINTR still closed the descriptor.
-    return result != 0 && errno != EINTR ? AVERROR(errno) : 0;
+    avio_flush(m_io.get());
+    if (m_io->error < 0)
+        return m_io->error;
+    while (::fdatasync(m_file.get()) != 0) {
+        if (errno != EINTR)
+            return AVERROR(errno);
+    }
+    return 0;
 }
 
 int AlacMp4Muxer::writeToFile(void* opaque, std::uint8_t* data, int size)
 {
     auto* self = static_cast<AlacMp4Muxer*>(opaque);
-    if (self->m_fd < 0)
+    const int fd = self->m_file.get();
+    if (fd < 0)
         return AVERROR(EBADF);
     int written = 0;
     while (written < size) {
-        const ssize_t result = ::write(self->m_fd, data + written, static_cast<std::size_t>(size - written));
+        const ssize_t result = ::write(fd, data + written, static_cast<std::size_t>(size - written));
         if (result < 0) {
             if (errno == EINTR)
                 continue;
@@ -153,15 +222,16 @@ int AlacMp4Muxer::writeToFile(void* opaque, std::uint8_t* data, int size)
 std::int64_t AlacMp4Muxer::seekInFile(void* opaque, std::int64_t offset, int whence)
 {
     auto* self = static_cast<AlacMp4Muxer*>(opaque);
-    if (self->m_fd < 0)
+    const int fd = self->m_file.get();
+    if (fd < 0)
         return AVERROR(EBADF);
     if (whence & AVSEEK_SIZE) {
         struct stat info {};
-        if (::fstat(self->m_fd, &info) != 0)
+        if (::fstat(fd, &info) != 0)
             return AVERROR(errno);
         return info.st_size;
     }
-    const off_t result = ::lseek(self->m_fd, offset, whence & ~AVSEEK_FORCE);
+    const off_t result = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
     return result < 0 ? AVERROR(errno) : result;
 }
 

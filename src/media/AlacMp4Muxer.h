@@ -1,7 +1,9 @@
 #pragma once
 
+#include "base/FileDescriptor.h"
 #include "base/Result.h"
 #include "media/FfmpegHandles.h"
+#include "media/Mp4Flattener.h"
 
 extern "C" {
 #include <libavutil/rational.h>
@@ -11,6 +13,7 @@ extern "C" {
 
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 struct AVStream;
 
@@ -19,6 +22,12 @@ namespace vessaro {
 // Puts the packets of one ALAC stream into an MPEG-4 file through
 // libavformat's mp4 muxer. All file output of the writer goes through here,
 // so how the file is laid out on disk is decided in this class alone.
+//
+// While recording the file is fragmented (ftyp, a moov without samples, then
+// a moof+mdat pair per closed fragment), so that whatever reached the disk
+// reads as media at every moment, after a crash or a power cut too. finish()
+// makes it an ordinary file in place (Mp4Flattener).
+//
 // Thread: created on the set-up thread, then used by one thread at a time
 // (the encoder thread, then the finishing thread after it has joined).
 class AlacMp4Muxer {
@@ -28,7 +37,7 @@ public:
     static Result<std::unique_ptr<AlacMp4Muxer>> create(const QString& path);
 
     // Takes the file and the handles that create() made; use create().
-    AlacMp4Muxer(int fd, ffmpeg::IOContextPtr io, ffmpeg::OutputContextPtr format);
+    AlacMp4Muxer(FileDescriptor file, ffmpeg::IOContextPtr io, ffmpeg::OutputContextPtr format);
     ~AlacMp4Muxer();
     AlacMp4Muxer(const AlacMp4Muxer&) = delete;
     AlacMp4Muxer& operator=(const AlacMp4Muxer&) = delete;
@@ -36,26 +45,50 @@ public:
     // Adds the stream of the opened `encoder` (time base 1/sample rate) and
     // writes the header. 0 or an AVERROR.
     int writeHeader(const AVCodecContext& encoder);
-    // Writes one packet whose pts, dts and duration count samples. 0 or an AVERROR.
+    // Queues one packet whose pts, dts and duration count samples for the
+    // current fragment. 0 or an AVERROR.
     int writePacket(AVPacket& packet);
-    // Writes the trailer (only after a header was written), flushes and closes
-    // the file. 0 or the first AVERROR.
-    int finish();
+    // Writes the packets queued since the last call as one fragment and
+    // waits until it is on the disk (fdatasync): slow, never on the audio
+    // thread. 0 or an AVERROR; after one, only salvage() is left.
+    int closeFragment();
+    // Closes the last fragment and makes the file ordinary in place. When
+    // only that conversion fails (a full disk), the file stays fragmented and
+    // valid, and the report says why. An error when the last fragment cannot
+    // be written: salvage() then keeps the ones before it.
+    Result<Mp4Flattener::Report> finish();
+    // After a failure: keeps every whole fragment already written as a valid
+    // file (ordinary if possible) and closes it. False when not one was whole;
+    // the file then holds no audio and the caller removes it.
+    bool salvage();
     // Closes the file as it stands, without a trailer.
     void abandon();
 
 private:
     static int writeToFile(void* opaque, std::uint8_t* data, int size);
     static std::int64_t seekInFile(void* opaque, std::int64_t offset, int whence);
-    int closeFile();
+    // Pushes the IO buffer to the file and syncs it. 0 or an AVERROR.
+    int flushToDisk();
+    // Adds the fragment just written to the index, once its mdat is where
+    // the queued packets say it is; otherwise finishing parses the file.
+    void indexWrittenFragment();
 
-    int m_fd;
+    FileDescriptor m_file;
     // Freed in this order by the destructor: IO context, format context, file.
     ffmpeg::IOContextPtr m_io;
     ffmpeg::OutputContextPtr m_format;
     AVStream* m_stream = nullptr;
     AVRational m_sampleTimeBase{0, 1};
     bool m_headerWritten = false;
+
+    // The index of the closed fragments, kept as they are written so that
+    // finishing reads none of them back.
+    Mp4SampleTable m_index;
+    std::vector<std::uint32_t> m_queuedSizes;
+    std::vector<std::uint32_t> m_queuedDurations;
+    std::int64_t m_headerBytes = 0;
+    std::int64_t m_fragmentsEnd = 0;
+    bool m_indexUsable = true;
 };
 
 } // namespace vessaro

@@ -24,6 +24,8 @@ namespace {
 // thread must never wake it, so it polls.
 constexpr auto kEncoderPollInterval = std::chrono::milliseconds(3);
 constexpr double kRingSeconds = 5.0;
+// How much audio a crash may cost at most, besides what is still in the ring.
+constexpr std::int64_t kFragmentMilliseconds = 500;
 constexpr std::uint32_t kMaximumChannels = 8;
 constexpr double kMaximumSampleRate = 768000.0;
 constexpr std::int32_t kInvalidArgument = AVERROR(EINVAL);
@@ -177,6 +179,7 @@ bool FfmpegMediaWriter::startWriting()
         return false;
     }
     m_samplesPerEncoderFrame = static_cast<std::uint32_t>(m_encoder->frame_size > 0 ? m_encoder->frame_size : 4096);
+    m_fragmentFrames = std::int64_t{rate} * kFragmentMilliseconds / 1000;
 
     m_frame->format = m_encoder->sample_fmt;
     m_frame->sample_rate = rate;
@@ -261,26 +264,31 @@ void FfmpegMediaWriter::markAsFinished()
 
 void FfmpegMediaWriter::finishWriting()
 {
-    if (status() != Status::writing) {
-        joinEncoder();
-        if (status() == Status::unknown)
-            fail(QStringLiteral("写入尚未开始"));
+    if (status() == Status::unknown) {
+        fail(QStringLiteral("写入尚未开始"));
         m_muxer->abandon();
         return;
     }
-    markAsFinished();
-    m_finishRequested.store(true, std::memory_order_release);
+    if (status() == Status::writing) {
+        markAsFinished();
+        m_finishRequested.store(true, std::memory_order_release);
+    }
     joinEncoder();
-    if (status() != Status::writing) {
+    if (status() == Status::writing) {
+        auto finished = m_muxer->finish();
+        if (finished) {
+            // Ordinary, or still fragmented when only the conversion failed: valid either way.
+            m_playable = true;
+            m_status.store(static_cast<int>(Status::completed), std::memory_order_release);
+            return;
+        }
+        fail(finished.error().localizedDescription());
+    }
+    // Failed while writing, or at the last fragment: keep the whole fragments.
+    if (status() == Status::failed)
+        m_playable = m_muxer->salvage();
+    else
         m_muxer->abandon();
-        return;
-    }
-    const int result = m_muxer->finish();
-    if (result < 0) {
-        fail(avErrorText(QStringLiteral("写入文件失败"), result));
-        return;
-    }
-    m_status.store(static_cast<int>(Status::completed), std::memory_order_release);
 }
 
 void FfmpegMediaWriter::cancelWriting()
@@ -303,6 +311,11 @@ std::optional<QString> FfmpegMediaWriter::error() const
     if (status() != Status::failed)
         return std::nullopt;
     return m_errorText;
+}
+
+bool FfmpegMediaWriter::hasPlayableFile() const
+{
+    return m_playable;
 }
 
 std::size_t FfmpegMediaWriter::ringCapacityBytes() const
@@ -400,13 +413,29 @@ bool FfmpegMediaWriter::drainPackets(std::int64_t pts, std::int64_t samples)
         m_packet->dts = pts;
         m_packet->duration = samples > 0 ? samples : m_packet->duration;
         pts += m_packet->duration;
+        m_framesInFragment += m_packet->duration;
         result = m_muxer->writePacket(*m_packet);
         av_packet_unref(m_packet.get());
         if (result < 0) {
             fail(avErrorText(QStringLiteral("写入文件失败"), result));
             return false;
         }
+        if (!closeFragmentWhenDue())
+            return false;
     }
+}
+
+bool FfmpegMediaWriter::closeFragmentWhenDue()
+{
+    // The encoder thread. The last fragment is closed by the muxer's finish().
+    if (m_framesInFragment < m_fragmentFrames)
+        return true;
+    m_framesInFragment = 0;
+    if (const int result = m_muxer->closeFragment(); result < 0) {
+        fail(avErrorText(QStringLiteral("写入文件失败"), result));
+        return false;
+    }
+    return true;
 }
 
 void FfmpegMediaWriter::convertStagedFrames(std::uint32_t frames)

@@ -23,7 +23,9 @@ class AudioRing;
 // The audio thread copies each sample buffer into an AudioRing and publishes
 // it; one encoder thread per writer polls the ring, converts the samples to
 // 32-bit planar with the audio in the top 24 bits, encodes 4096-sample frames
-// and muxes them. The threads follow MediaWriter; in addition the encoder
+// and muxes them, closing a fragment of the file about every half second and
+// syncing it to disk there, off the audio thread. The threads follow
+// MediaWriter; in addition the encoder
 // thread runs from startWriting() until finishWriting(), cancelWriting() or
 // the destructor has joined it.
 class FfmpegMediaWriter final : public MediaWriter {
@@ -58,6 +60,7 @@ public:
 
     Status status() const override;
     std::optional<QString> error() const override;
+    bool hasPlayableFile() const override;
 
     // The ring's size in bytes once the input is added, else 0. Set-up thread.
     std::size_t ringCapacityBytes() const;
@@ -70,6 +73,7 @@ private:
     void runEncoder();
     bool encodeStagedFrames();
     bool drainPackets(std::int64_t pts, std::int64_t samples);
+    bool closeFragmentWhenDue();
     void convertStagedFrames(std::uint32_t frames);
     void joinEncoder();
 
@@ -90,7 +94,11 @@ private:
     std::uint32_t m_stagedFrames = 0;
     std::uint32_t m_samplesPerEncoderFrame = 0;
     std::int64_t m_encodedFrames = 0;
+    std::int64_t m_fragmentFrames = 0;
+    std::int64_t m_framesInFragment = 0;
     std::thread m_thread;
+    // The finishing thread, after the encoder thread has joined.
+    bool m_playable = false;
 
     // Audio thread only: the sample buffer being built.
     std::uint32_t m_bufferFrames = 0;

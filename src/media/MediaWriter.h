@@ -47,13 +47,18 @@ public:
 
     virtual void markAsFinished() = 0;
     // Finalises the file; returns when it is complete or has failed. Blocks the
-    // calling thread, so call it on a general-purpose thread.
+    // calling thread, so call it on a general-purpose thread. After a failure
+    // (also one met while writing) it keeps what it can: see hasPlayableFile().
     virtual void finishWriting() = 0;
     virtual void cancelWriting() = 0;
 
     virtual Status status() const = 0;
     // The writer's own error text, if it has one.
     virtual std::optional<QString> error() const = 0;
+    // After finishWriting(): whether the file is valid media holding every
+    // sample written before any failure. Always so when completed; after a
+    // failure, when some audio reached the disk whole. The finishing thread.
+    virtual bool hasPlayableFile() const = 0;
 };
 
 } // namespace vessaro

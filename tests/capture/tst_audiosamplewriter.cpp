@@ -1,3 +1,4 @@
+#include "base/FileLock.h"
 #include "capture/AudioSampleWriter.h"
 #include "capture/hal/SimulatedAudioHardware.h"
 #include "support/FakeMediaWriter.h"
@@ -192,6 +193,56 @@ private Q_SLOTS:
         rig.script->writerError = writerError;
         QCOMPARE(describe(rig.writer->finish().error()), expected);
         QVERIFY(!QFileInfo::exists(rig.writer->url()));
+    }
+
+    // A take cut short keeps what reached the file whole, with its lock, and still reports why.
+    void finishKeepingAudio_data()
+    {
+        QTest::addColumn<QString>("how");
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<bool>("kept");
+        const QString cut = QStringLiteral("录音写入中断：");
+        QTest::newRow("whole take") << "clean" << QString() << true;
+        QTest::newRow("refusal") << "refusal" << cut + kBackPressure << true;
+        QTest::newRow("loss") << "loss" << cut + kBackPressure << true;
+        QTest::newRow("disk full, fragments kept") << "full" << cut + QStringLiteral("写入文件失败：No space left on device") << true;
+        QTest::newRow("nothing whole") << "broken" << cut + QStringLiteral("封装失败") << false;
+        QTest::newRow("no audio") << "silent" << RecorderError::noAudioReceived().localizedDescription() << false;
+    }
+
+    void finishKeepingAudio()
+    {
+        QFETCH(QString, how);
+        QFETCH(QString, failure);
+        QFETCH(bool, kept);
+        test::ScopedCacheHome home;
+        Rig rig;
+        QVERIFY(rig.create().ok());
+        const QString path = rig.writer->url();
+        QVERIFY(!FileLock::tryToLock(path).value());  // locked from creation
+        if (how == QStringLiteral("refusal"))
+            rig.script->readyFor = 1;
+        if (how != QStringLiteral("silent"))
+            rig.feed(100);
+        if (how == QStringLiteral("loss"))
+            rig.writer->noteLoss(4096);
+        rig.feed(how == QStringLiteral("silent") ? 0 : 100);  // refused, or ignored after the loss
+        if (how == QStringLiteral("full") || how == QStringLiteral("broken")) {
+            rig.script->finishCompletes = false;
+            rig.script->keepsFileOnFailure = how == QStringLiteral("full");
+            if (how == QStringLiteral("full"))
+                rig.script->writerError = QStringLiteral("写入文件失败：No space left on device");
+        }
+        FinishedWriting finished = rig.writer->finishKeepingAudio();
+        QCOMPARE(finished.failure ? describe(*finished.failure) : QString(), failure);
+        QCOMPARE(finished.kept.has_value(), kept);
+        QCOMPARE(QFileInfo::exists(path), kept);
+        if (!kept)
+            return;
+        QCOMPARE(finished.kept->path, path);
+        QVERIFY(!FileLock::tryToLock(path).value());  // handed over, still held
+        finished.kept->lock.release();
+        QVERIFY(FileLock::tryToLock(path).value());
     }
 
     void constructionFailures_data()

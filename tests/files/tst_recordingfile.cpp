@@ -1,8 +1,10 @@
+#include "base/FileLock.h"
 #include "base/Platform.h"
 #include "files/RecordingFile.h"
 #include "support/FakeMediaWriter.h"
 #include "support/TestSupport.h"
 
+#include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -41,6 +43,19 @@ bool ffmpeg(const QStringList& arguments)
     QProcess process;
     process.start(QStringLiteral("ffmpeg"), QStringList{"-v", "error", "-y"} + arguments);
     return process.waitForFinished(60000) && process.exitCode() == 0;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void touch(const QString& path, const QDateTime& when)
+{
+    QFile file(path);
+    if (file.open(QIODevice::ReadWrite))
+        file.setFileTime(when, QFileDevice::FileModificationTime);
 }
 
 MediaTime seconds(std::int64_t value, std::int32_t timescale) { return MediaTime{value, timescale, true}; }
@@ -199,6 +214,48 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(first.value()));  // only the folder is made
         QVERIFY(Platform::isInsideTemporaryDirectory(first.value()));
         QCOMPARE(RecordingFile::alacSettings(), (AudioOutputSettings{alac, 48000, 2, 24}));
+    }
+
+    // At launch: the newest file nobody holds is locked, repaired and validated; a held file and
+    // older leftovers are not touched; a leftover without one whole fragment is removed.
+    void newestLeftoverIsRecovered()
+    {
+        test::ScopedCacheHome home;
+        auto held = RecordingFile::createTemporaryFile();  // a running recording's, locked from birth
+        QVERIFY(held && !FileLock::tryToLock(held.value().path).value());
+        const QDir dir(home.recordingsDirectory());
+        QCOMPARE(dir.entryList(QDir::Files | QDir::Hidden), QStringList{QFileInfo(held.value().path).fileName()});
+        const QString older = dir.filePath("recording-older.mp4");
+        const QString newest = dir.filePath("recording-newest.mp4");
+        const QString empty = dir.filePath("recording-empty.mp4");
+        QCOMPARE(test::writeUnfinishedRecording(held.value().path, 1), test::kFramesPerFragment);
+        QCOMPARE(test::writeUnfinishedRecording(older, 1), test::kFramesPerFragment);
+        QCOMPARE(test::writeUnfinishedRecording(newest, 2), 2 * test::kFramesPerFragment);
+        writeFile(empty, readAll(newest).left(2000));  // cut inside the first fragment
+        QFile tail(newest);  // a torn fragment after the whole ones
+        QVERIFY(tail.open(QIODevice::Append) && tail.write(readAll(older).right(3000)) == 3000);
+        tail.close();
+        const QDateTime now = QDateTime::currentDateTime();
+        touch(held.value().path, now);
+        touch(empty, now.addSecs(-60));
+        touch(newest, now.addSecs(-120));
+        touch(older, now.addSecs(-3600));
+        const QByteArray heldBytes = readAll(held.value().path);
+        const QByteArray olderBytes = readAll(older);
+
+        auto recovered = RecordingFile::recoverNewestLeftover();
+        QVERIFY(recovered);
+        QCOMPARE(recovered->path, newest);
+        QCOMPARE(recovered->summary, (RecordingSummary{2.0 * test::kFramesPerFragment / 48000, QFileInfo(newest).size()}));
+        QVERIFY(!FileLock::tryToLock(newest).value());
+        QVERIFY(!QFile::exists(empty));
+        QCOMPARE(readAll(held.value().path), heldBytes);
+        QCOMPARE(readAll(older), olderBytes);
+        // Another program starting now finds the next one; the held ones stay held.
+        auto next = RecordingFile::recoverNewestLeftover();
+        QVERIFY(next && next->path == older);
+        QVERIFY(!RecordingFile::recoverNewestLeftover());
+        QCOMPARE(readAll(held.value().path), heldBytes);
     }
 
     void suggestedFilename_data()

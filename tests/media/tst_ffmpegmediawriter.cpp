@@ -1,6 +1,7 @@
 #include "media/FfmpegMediaAsset.h"
 #include "media/FfmpegMediaWriter.h"
 #include "media/FfmpegMediaWriterFactory.h"
+#include "media/Mp4Flattener.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -9,6 +10,7 @@ extern "C" {
 
 #include <QFile>
 #include <QScopeGuard>
+#include <QtEndian>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -20,7 +22,12 @@ extern "C" {
 #include <thread>
 #include <vector>
 
+#include <csignal>
+
+#include <fcntl.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 using namespace vessaro;
 
@@ -177,12 +184,105 @@ std::int64_t feed(MediaWriter& writer, const std::vector<std::byte>& bytes, cons
     return done;
 }
 
+struct TopBox {
+    QString type;
+    qint64 offset, end;
+};
+
+// The file's top-level boxes; a last one that runs past the end is "torn".
+std::vector<TopBox> topLevelBoxes(const QString& path)
+{
+    QFile file(path);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    std::vector<TopBox> boxes;
+    for (qint64 at = 0; at + 8 <= bytes.size();) {
+        auto size = qint64(qFromBigEndian<quint32>(bytes.constData() + at));
+        if (size == 1 && at + 16 <= bytes.size())
+            size = qint64(qFromBigEndian<quint64>(bytes.constData() + at + 8));
+        const bool torn = size < 8 || size > bytes.size() - at;
+        boxes.push_back({torn ? QStringLiteral("torn") : QString::fromLatin1(bytes.mid(at + 4, 4)), at, at + size});
+        if (torn)
+            break;
+        at += size;
+    }
+    return boxes;
+}
+
+QStringList boxTypes(const QString& path)
+{
+    QStringList types;
+    for (const TopBox& box : topLevelBoxes(path))
+        types << box.type;
+    return types;
+}
+
+const QStringList kOrdinary{"ftyp", "mdat", "moov"};
+
+// Frames per closed fragment: whole 4096-frame packets until half a second is reached.
+constexpr std::int64_t kFragmentFrames = 6 * 4096;
+
+Result<Mp4Flattener::Report> flattenFile(const QString& path)
+{
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC);
+    auto report = Mp4Flattener::flatten(fd);
+    ::close(fd);
+    return report;
+}
+
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+// Whether the file decodes to exactly the first `frames` frames of `signal`, or
+// with `orMore` to those and possibly more.
+bool decodesToPrefix(const QString& path, const Signal& signal, std::int64_t frames, bool orMore = false)
+{
+    const Decoded decoded = decodeFile(path);
+    if (decoded.samples.size() != signal.expected.size())
+        return false;
+    for (std::size_t c = 0; c < decoded.samples.size(); ++c) {
+        const auto& want = signal.expected[c];
+        const auto got = std::int64_t(decoded.samples[c].size());
+        if ((orMore ? got < frames : got != frames)
+            || !std::equal(want.begin(), want.begin() + frames, decoded.samples[c].begin()))
+            return false;
+    }
+    return true;
+}
+
+// A small tmpfs at a fresh directory, unmounted on destruction.
+struct SmallDisk {
+    explicit SmallDisk(const char* size)
+    {
+        mounted = ::mount("tmpfs", QFile::encodeName(dir.path()).constData(), "tmpfs", 0, size) == 0;
+    }
+    ~SmallDisk()
+    {
+        if (mounted)
+            ::umount2(QFile::encodeName(dir.path()).constData(), MNT_DETACH);
+    }
+    QString path(const char* name) const { return dir.filePath(QString::fromLatin1(name)); }
+    // Writes a filler file until the disk refuses.
+    void fill() const
+    {
+        QFile filler(path("filler"));
+        const QByteArray block(4096, 'x');
+        if (filler.open(QIODevice::WriteOnly))
+            while (filler.write(block) == block.size() && filler.flush()) {}
+    }
+    QTemporaryDir dir;
+    bool mounted = false;
+};
+
 } // namespace
 
 class TestFfmpegMediaWriter : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase() { av_log_set_level(AV_LOG_QUIET); }  // torn files are read on purpose
     // What the factory makes of a source, whether a writer takes the settings, and whether it then starts:
     // never with a source the factory refuses, nor one that differs from the settings.
     void setup_data()
@@ -279,7 +379,10 @@ private Q_SLOTS:
         writer->markAsFinished();
         writer->finishWriting();
         QCOMPARE(writer->status(), MediaWriter::Status::completed);
+        QVERIFY(writer->hasPlayableFile());
         QCOMPARE(QFile::permissions(path), QFile::ReadOwner | QFile::WriteOwner | QFile::ReadUser | QFile::WriteUser);
+        // An ordinary file: one moov after the data, no fragment left.
+        QCOMPARE(boxTypes(path), kOrdinary);
         const Decoded decoded = decodeFile(path);
         QCOMPARE(decoded.sampleRate, rate);
         QCOMPARE(decoded.timeBase.num, 1);
@@ -356,17 +459,17 @@ private Q_SLOTS:
         QCOMPARE(error->source(), PlatformError::Source::fileSystem);
         QCOMPARE(error->code(), ENOTDIR);
     }
-    void diskFullFailsTheWriter()
+    // The disk fills mid-recording: the writer fails on its own, and finishing keeps the fragments before.
+    void diskFullKeepsTheAudioBeforeIt()
     {
-        QTemporaryDir disk;
-        const QByteArray mountPoint = QFile::encodeName(disk.path());
         // mount(2) itself, not the mount program: forking from a threaded test trips ThreadSanitizer.
-        if (::mount("tmpfs", mountPoint.constData(), "tmpfs", 0, "size=256k") != 0)
+        const SmallDisk disk("size=256k");
+        if (!disk.mounted)
             QSKIP(qPrintable(QStringLiteral("no small tmpfs here: ") + QString::fromLocal8Bit(strerror(errno))));
-        auto unmount = qScopeGuard([&] { ::umount2(mountPoint.constData(), MNT_DETACH); });
         // Noise does not compress: three seconds of it are far more than 256 KiB.
         const auto stream = makeStream(SampleKind::float32, 48000, 2);
-        auto writer = startedWriter(QFile::decodeName(mountPoint + "/full.mp4"), stream);
+        const QString path = disk.path("full.mp4");
+        auto writer = startedWriter(path, stream);
         QVERIFY(writer);
         const Signal signal = makeSignal(SampleKind::float32, 2, 3 * 48000, 24, 11);
         feed(*writer, signal.bytes, stream, 512);
@@ -379,18 +482,143 @@ private Q_SLOTS:
         writer->finishWriting();
         QCOMPARE(writer->status(), MediaWriter::Status::failed);
         QCOMPARE(writer->error(), diskFull);
+        QVERIFY(writer->hasPlayableFile());
+        QCOMPARE(boxTypes(path), kOrdinary);
+        QVERIFY(decodesToPrefix(path, signal, kFragmentFrames));
     }
-    void destroyingAWritingWriterLeavesTheFile()
+    // Killed mid-recording: what reached the disk reads back at every moment, before and after.
+    void theFileReadsWhileRecordingAndAfterACrash()
     {
         const auto stream = makeStream(SampleKind::int16, 48000, 2);
+        const Signal signal = makeSignal(SampleKind::int16, 2, 2 * 48000, 24, 9);
         const QString path = nextPath();
         auto writer = startedWriter(path, stream);
         QVERIFY(writer);
-        feed(*writer, makeSignal(SampleKind::int16, 2, 20000, 24, 9).bytes, stream, 480);
-        writer.reset();  // joins the encoder thread; finishes nothing
-        // The caller removes the file. Without a trailer it has no index and is not readable media.
-        QVERIFY(QFile::exists(path));
-        QVERIFY(!FfmpegMediaAsset(path).loadAudioTracks());
+        feed(*writer, signal.bytes, stream, 480);
+        // Still writing: the encoder closes every fragment whose half second is whole.
+        QTRY_VERIFY_WITH_TIMEOUT(decodesToPrefix(path, signal, 3 * kFragmentFrames), 10000);
+        QCOMPARE(writer->status(), MediaWriter::Status::writing);
+        QVERIFY(boxTypes(path).contains(QStringLiteral("moof")));
+        writer.reset();  // as a crash leaves it: no trailer, nothing finished
+        QVERIFY(decodesToPrefix(path, signal, 3 * kFragmentFrames));
+    }
+    // Cut anywhere, a fragmented file keeps its whole fragments or is refused; the repair never crashes.
+    void cutFilesAreRepairedOrRefused()
+    {
+        const auto stream = makeStream(SampleKind::int16, 48000, 2);
+        const Signal signal = makeSignal(SampleKind::int16, 2, 2 * 48000, 24, 5);
+        const QString source = nextPath();
+        auto writer = startedWriter(source, stream);
+        QVERIFY(writer);
+        feed(*writer, signal.bytes, stream, 512);
+        QTRY_COMPARE_WITH_TIMEOUT(boxTypes(source).count(QStringLiteral("moof")), 3, 10000);
+        writer.reset();
+        const QByteArray whole = readAll(source);
+        const std::vector<TopBox> boxes = topLevelBoxes(source);
+
+        std::vector<qint64> cuts;
+        for (const TopBox& box : boxes) {
+            for (const qint64 delta : {-1, 0, 1, 8, 17})
+                cuts.push_back(std::clamp<qint64>(box.end + delta, 0, whole.size()));
+        }
+        std::mt19937 random(3);
+        for (int i = 0; i < 120; ++i)
+            cuts.push_back(std::uniform_int_distribution<qint64>(0, whole.size())(random));
+        for (const qint64 cut : cuts) {
+            const QString path = nextPath();
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::WriteOnly) && file.write(whole.left(cut)) == cut);
+            file.close();
+            // The moof+mdat pairs that lie whole before the cut.
+            const auto fragments = std::count_if(boxes.begin(), boxes.end(), [&](const TopBox& box) {
+                return box.type == QStringLiteral("mdat") && box.end <= cut;
+            });
+            const auto frames = std::int64_t(fragments) * kFragmentFrames;
+            const QByteArray at = QByteArray::number(cut);
+            // Unrepaired, as a reader finds it: the whole fragments, and whatever whole packets of a torn
+            // one. A moof goes out in one write(), so only a power cut or a full disk tears one, and
+            // only the repair reads past that.
+            const bool inMoof = std::any_of(boxes.begin(), boxes.end(), [&](const TopBox& box) {
+                return box.type == QStringLiteral("moof") && box.offset < cut && cut < box.end;
+            });
+            if (fragments > 0 && !inMoof)
+                QVERIFY2(decodesToPrefix(path, signal, frames, true), at.constData());
+            const auto repaired = flattenFile(path);
+            if (fragments == 0) {
+                QVERIFY2(!repaired && repaired.error().recorderError(), at.constData());
+                QCOMPARE(repaired.error().recorderError()->kind(), RecorderError::Case::invalidOutput);
+                QCOMPARE(QFileInfo(path).size(), cut);
+                continue;
+            }
+            QVERIFY2(repaired && repaired.value().ordinary, at.constData());
+            QCOMPARE(repaired.value().samples, frames);
+            QCOMPARE(boxTypes(path), kOrdinary);
+            QVERIFY2(decodesToPrefix(path, signal, frames), at.constData());
+            const QByteArray once = readAll(path);
+            QVERIFY(flattenFile(path));  // a second look changes nothing
+            QCOMPARE(readAll(path), once);
+        }
+    }
+    // The file may not grow when the index is appended (a full disk, here a size limit): the take
+    // stays fragmented, whole and valid, and the writer completes.
+    void failedConversionKeepsTheFragmentedFile()
+    {
+        const auto stream = makeStream(SampleKind::float32, 48000, 2);
+        const Signal signal = makeSignal(SampleKind::float32, 2, kFragmentFrames, 24, 13);
+        const QString path = nextPath();
+        auto writer = startedWriter(path, stream);
+        QVERIFY(writer);
+        feed(*writer, signal.bytes, stream, 512);
+        // Exactly one fragment's worth: it is closed while recording, and finishing adds no audio.
+        QTRY_COMPARE_WITH_TIMEOUT(boxTypes(path).count(QStringLiteral("moof")), 1, 10000);
+        const QByteArray fragmented = readAll(path);
+        const auto restoreSignal = std::signal(SIGXFSZ, SIG_IGN);
+        rlimit unlimited{};
+        ::getrlimit(RLIMIT_FSIZE, &unlimited);
+        const rlimit cap{rlim_t(fragmented.size()), unlimited.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &cap);
+        writer->markAsFinished();
+        writer->finishWriting();
+        ::setrlimit(RLIMIT_FSIZE, &unlimited);
+        std::signal(SIGXFSZ, restoreSignal);
+        QCOMPARE(writer->status(), MediaWriter::Status::completed);
+        QVERIFY(writer->hasPlayableFile());
+        QCOMPARE(readAll(path), fragmented);
+        QCOMPARE(FfmpegMediaAsset(path).loadDuration().value().value, kFragmentFrames);
+        QVERIFY(decodesToPrefix(path, signal, kFragmentFrames));
+        // With room again the same file converts.
+        const auto converted = flattenFile(path);
+        QVERIFY(converted && converted.value().ordinary);
+        QCOMPARE(boxTypes(path), kOrdinary);
+        QVERIFY(decodesToPrefix(path, signal, kFragmentFrames));
+    }
+    // Stopped before the conversion, or between writing the new index and the commit: the file
+    // reads in full either way, and the next look makes the very same ordinary file of it.
+    void interruptedConversionIsCompleted()
+    {
+        const auto stream = makeStream(SampleKind::int16, 44100, 2);
+        const Signal signal = makeSignal(SampleKind::int16, 2, 30000, 24, 17);  // a short last packet
+        const QString path = nextPath();
+        auto writer = startedWriter(path, stream);
+        QVERIFY(writer);
+        const TopBox moov = topLevelBoxes(path)[1];  // written with the header, before any audio
+        const QByteArray moovHeader = readAll(path).mid(moov.offset, 16);
+        QCOMPARE(feed(*writer, signal.bytes, stream, 441), 30000);
+        writer->markAsFinished();
+        writer->finishWriting();
+        QCOMPARE(writer->status(), MediaWriter::Status::completed);
+        const QByteArray ordinary = readAll(path);
+        const qint64 flatMoov = topLevelBoxes(path).back().offset;
+        for (const bool indexWritten : {true, false}) {
+            QFile file(path);
+            QVERIFY(file.open(QIODevice::ReadWrite) && file.seek(moov.offset) && file.write(moovHeader) == 16);
+            QVERIFY(indexWritten || file.resize(flatMoov));
+            file.close();
+            QVERIFY(boxTypes(path).contains(QStringLiteral("moof")));
+            QVERIFY(decodesToPrefix(path, signal, 30000));
+            QVERIFY(flattenFile(path));
+            QCOMPARE(readAll(path), ordinary);
+        }
     }
 
 private:

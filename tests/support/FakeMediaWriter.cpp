@@ -61,6 +61,10 @@ public:
     }
     Status status() const override { return m_status; }
     std::optional<QString> error() const override { return m_script->writerError; }
+    bool hasPlayableFile() const override
+    {
+        return m_status == Status::completed || (m_status == Status::failed && m_script->keepsFileOnFailure);
+    }
 
 private:
     std::shared_ptr<FakeMediaScript> m_script;

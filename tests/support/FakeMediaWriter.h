@@ -31,6 +31,8 @@ struct FakeMediaScript {
     // Buffers accepted before the input reports it is not ready; -1: never.
     int readyFor = -1;
     bool finishCompletes = true;
+    // Whether a failed writer still leaves a valid file.
+    bool keepsFileOnFailure = false;
     // Runs inside finishWriting, on the finishing thread.
     std::function<void()> onFinish;
 

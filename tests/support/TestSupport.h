@@ -7,6 +7,7 @@
 #include <QTemporaryDir>
 
 #include <chrono>
+#include <cstdint>
 
 namespace vessaro::test {
 
@@ -33,6 +34,13 @@ private:
 
 // Whether a private audio server was started for this test run.
 bool audioServerAvailable();
+
+// Frames in one closed fragment of a recording file at 48 kHz.
+constexpr std::int64_t kFramesPerFragment = 6 * 4096;
+// Records `fragments` fragments of a 48 kHz 16-bit stereo tone at `path` with
+// the real writer and leaves the file as a crash would: the fragments closed,
+// nothing finished. The frames written, or -1.
+std::int64_t writeUnfinishedRecording(const QString& path, int fragments);
 
 } // namespace vessaro::test
 
