@@ -44,10 +44,10 @@ public:
             return RecorderError::captureFailed(QStringLiteral("创建系统音频采集"), -6);
         return m_inner.prepare();
     }
-    Result<void> start(ReceiveCallback receive, LossCallback loss) override
+    Result<void> start(ReceiveCallback receive, LossCallback loss, EventCallback events) override
     {
         m_stopped = false;
-        return m_inner.start(std::move(receive), std::move(loss));
+        return m_inner.start(std::move(receive), std::move(loss), std::move(events));
     }
     Result<void> stop() override
     {
@@ -64,7 +64,8 @@ private:
     bool m_stopped = false;
 };
 
-// Time passes at once, and audio plays while it does.
+// Time passes at once, and audio plays while it does: a sound in the first two
+// cycles, digital silence in the third.
 class PlayingClock final : public Clock {
 public:
     explicit PlayingClock(SimulatedAudioHardware* hardware) : m_hardware(hardware) {}
@@ -72,7 +73,7 @@ public:
     QFuture<bool> sleep(std::chrono::nanoseconds duration, CancellationTokenPtr) override
     {
         requested.append(duration);
-        std::vector<char> bytes(4800 * 8);
+        std::vector<float> bytes(4800 * 2, requested.size() == 3 ? 0.0f : 0.25f);
         AudioBufferList list{1, {{2, 4800 * 8, bytes.data()}}};
         m_hardware->deliver(&list);
         QPromise<bool> promise;
@@ -168,7 +169,10 @@ private Q_SLOTS:
         QStringList files;
         for (int i = 0; i < cycles.size(); ++i) {
             const QJsonObject cycle = cycles.at(i).toObject();
-            QCOMPARE(cycle.keys(), QStringList({"active", "duration", "file", "stopped"}));
+            // Only the silent take says so.
+            QCOMPARE(cycle.keys(), i == 2 ? QStringList({"active", "duration", "file", "silent", "stopped"})
+                                          : QStringList({"active", "duration", "file", "stopped"}));
+            QCOMPARE(cycle.value(QStringLiteral("silent")).toBool(), i == 2);
             QCOMPARE(cycle.value(QStringLiteral("active")).toObject().value(QStringLiteral("running")).toString(),
                      QStringLiteral("true"));
             QCOMPARE(cycle.value(QStringLiteral("stopped")).toObject().value(QStringLiteral("io")).toString(),
