@@ -283,10 +283,8 @@ OSStatus PulseAudioHardware::openStream(PulseStreamHandle& handle, pa_context* c
     buffering.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentMicroseconds, &device.spec));
     // Corked until deviceStart, so that nothing is buffered before recording
     // begins. Never moved by the server: the user's routing must not turn it
-    // into a microphone; the supervisor follows the output instead. Timing
-    // updates let it tell what the server still holds for us.
-    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE
-                                                | PA_STREAM_AUTO_TIMING_UPDATE | PA_STREAM_INTERPOLATE_TIMING);
+    // into a microphone; the supervisor follows the output instead.
+    auto flags = static_cast<pa_stream_flags_t>(PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE);
     if (corked)
         flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED);
     if (pa_stream_connect_record(stream, source.constData(), &buffering, flags) < 0)
@@ -391,6 +389,7 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
         return status;
     m_device->bytesReceived = 0;
     m_device->intakeFlowing = false;
+    m_device->intakeBehind = false;
     m_device->intakeSince.reset();
     m_device->outputChanged = false;
     m_device->serverLost = false;
@@ -674,6 +673,7 @@ void PulseAudioHardware::follow(Device& device)
     m_tap->monitorSource = output.monitorSource;
     device.bytesReceived = 0;
     device.intakeFlowing = false;
+    device.intakeBehind = false;
     device.intakeSince.reset();
     if (device.events)
         device.events(AudioDeviceEvent::followedOutput);
@@ -705,6 +705,7 @@ void PulseAudioHardware::reconnect(Device& device)
             attachStream(device.stream.get());
             device.bytesReceived = 0;
             device.intakeFlowing = false;
+            device.intakeBehind = false;
             device.intakeSince.reset();
             device.outputChanged = false;
             if (device.events)
@@ -725,25 +726,22 @@ void PulseAudioHardware::reconnect(Device& device)
 
 void PulseAudioHardware::checkIntake(Device& device)
 {
-    // Frames the stream delivered plus those still on their way (the stream's
-    // latency) must keep up with the time that passed; what is missing beyond
-    // the tolerance the server dropped without a word.
+    // The frames the stream delivered must keep up with the time that passed;
+    // what is missing beyond the tolerance, on two looks in a row (so that a
+    // backlog still being read after a hold-up does not count), the server
+    // dropped without a word. The stream's own latency figures are not used:
+    // both servers report them too unevenly for this.
     pa_stream* stream = device.stream.get();
     if (device.lossReported || !device.loss || device.io == 0 || pa_stream_get_state(stream) != PA_STREAM_READY
         || pa_stream_is_corked(stream) != 0)
         return;
     const double rate = device.spec.rate;
     const double bytesPerFrame = static_cast<double>(pa_frame_size(&device.spec));
-    pa_usec_t latencyMicroseconds = 0;
-    int negative = 0;
-    double inFlightFrames = 0;
-    if (pa_stream_get_latency(stream, &latencyMicroseconds, &negative) == 0 && negative == 0)
-        inFlightFrames = static_cast<double>(latencyMicroseconds) * rate / 1e6;
-    const double heldFrames = static_cast<double>(device.bytesReceived) / bytesPerFrame + inFlightFrames;
+    const double receivedFrames = static_cast<double>(device.bytesReceived) / bytesPerFrame;
     const auto now = std::chrono::steady_clock::now();
     if (!device.intakeSince) {
-        // Measured from the second look at a delivering stream: the server's
-        // latency figures settle only once audio flows.
+        // Measured from the second look at a delivering stream: the first
+        // delivery may carry what the server gathered while starting.
         if (device.bytesReceived == 0)
             return;
         if (!device.intakeFlowing) {
@@ -751,13 +749,16 @@ void PulseAudioHardware::checkIntake(Device& device)
             return;
         }
         device.intakeSince = now;
-        device.intakeBaseFrames = heldFrames;
+        device.intakeBaseFrames = receivedFrames;
         return;
     }
     const double elapsedSeconds = std::chrono::duration<double>(now - *device.intakeSince).count();
-    const double missingFrames = device.intakeBaseFrames + elapsedSeconds * rate - heldFrames;
+    const double missingFrames = device.intakeBaseFrames + elapsedSeconds * rate - receivedFrames;
     const double toleranceFrames = rate * (lossToleranceSeconds + lossToleranceOfElapsed * elapsedSeconds);
-    if (missingFrames <= toleranceFrames)
+    const bool behind = missingFrames > toleranceFrames;
+    const bool confirmed = behind && device.intakeBehind;
+    device.intakeBehind = behind;
+    if (!confirmed)
         return;
     device.lossReported = true;
     device.loss(static_cast<std::uint64_t>(missingFrames * bytesPerFrame));

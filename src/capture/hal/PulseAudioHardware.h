@@ -115,9 +115,10 @@ private:
         std::atomic<std::int64_t>* stallMicroseconds = nullptr;
         // Bytes taken from the current stream; the audio queue adds to it.
         std::uint64_t bytesReceived = 0;
-        // When the supervisor first saw the current stream deliver, and the
-        // frames it held then (received plus still on their way).
+        // When the supervisor began to measure the current stream's intake,
+        // and the frames received then.
         bool intakeFlowing = false;
+        bool intakeBehind = false;
         std::optional<std::chrono::steady_clock::time_point> intakeSince;
         double intakeBaseFrames = 0;
         // Set by the callbacks for the supervisor.
