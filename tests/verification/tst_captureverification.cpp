@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QPromise>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
 
 #include <vector>
@@ -241,6 +242,47 @@ private Q_SLOTS:
                  QStringLiteral("释放系统音频采集失败（-11）。请检查系统音频录制权限后重试。"));
         QCOMPARE(run.report.value(QStringLiteral("cleanupError")).toString(),
                  QStringLiteral("释放系统音频采集失败（-11）。请检查系统音频录制权限后重试。"));
+    }
+
+    // Report directories at the edges. Root writes through mode bits, so the
+    // unwritable places are a regular file and a read-only mount. A place the
+    // report cannot go gets no report, no recording, and termination all the
+    // same; an odd but usable name works as any other.
+    void reportDirectoriesAtTheEdges_data()
+    {
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("a file instead of a directory") << "file" << false;
+        QTest::newRow("a directory in a read-only place") << "read-only" << false;
+        QTest::newRow("spaces and Chinese in the path") << "录音 报告/第 1 次" << true;
+    }
+
+    void reportDirectoriesAtTheEdges()
+    {
+        QFETCH(QString, place);
+        QFETCH(bool, usable);
+        test::ScopedCacheHome home;
+        QTemporaryDir dir;
+        QString directory = dir.filePath(place);
+        const auto unmount = qScopeGuard([&] {
+            if (place == QStringLiteral("read-only"))
+                QProcess::execute(QStringLiteral("umount"), {dir.filePath(place)});
+        });
+        if (place == QStringLiteral("file")) {
+            QFile file(directory);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        } else if (place == QStringLiteral("read-only")) {
+            QVERIFY(QDir(dir.path()).mkdir(place));
+            if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", directory}) != 0)
+                QSKIP("mounting a read-only tmpfs needs root");
+            directory += QStringLiteral("/report");
+        }
+        const Run run = verify(directory);
+        QVERIFY(run.terminated);
+        QCOMPARE(run.report.value(QStringLiteral("status")).toString(),
+                 usable ? QStringLiteral("passed") : QString());
+        QCOMPARE(recordingsIn(directory).size(), usable ? 3 : 0);
+        QVERIFY(QDir(home.recordingsDirectory()).entryList(QDir::Files).isEmpty());
     }
 };
 
