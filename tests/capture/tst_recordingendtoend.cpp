@@ -15,6 +15,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 using namespace vessaro;
@@ -233,6 +234,60 @@ private Q_SLOTS:
         QVERIFY2(again.ok(), qPrintable(again.ok() ? QString() : again.error().localizedDescription()));
         QCOMPARE(told.size(), 1);
         QVERIFY(QFile::remove(again.value().path));
+    }
+
+    // A long run, not part of the suite (scripts/long-run.sh): ten minutes of
+    // a known signal, recorded while two busy loops hog both cores, come back
+    // bit for bit.
+    void tenMinutesUnderLoadComeBackBitForBit()
+    {
+        if (qEnvironmentVariableIsEmpty("VESSARO_LONG_RUN"))
+            QSKIP("a long run: scripts/long-run.sh");
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server");
+        test::ScopedCacheHome home;
+        QTemporaryDir scratch;
+        const QString seconds = qEnvironmentVariable("VESSARO_LONG_RUN_SECONDS", QStringLiteral("600"));
+        const QString rate = qEnvironmentVariable("VESSARO_TEST_SINK_RATE", QStringLiteral("48000"));
+        const QString wav = scratch.filePath(QStringLiteral("signal.wav"));
+        QVERIFY(run(QStringLiteral("sox"), {"-n", "-r", rate, "-c", "2", "-b", "16", wav, "synth", seconds, "whitenoise",
+                                            "vol", "0.5"}));
+        const QString padded = scratch.filePath(QStringLiteral("padded.wav"));
+        QVERIFY(run(QStringLiteral("sox"), {wav, padded, "pad", "0.5", "0.2"}));
+        const std::vector<std::int32_t> played = source(wav, scratch.path());
+        QVERIFY(!played.empty());
+
+        std::vector<std::unique_ptr<QProcess>> hogs;
+        for (int i = 0; i < 2; ++i) {
+            hogs.push_back(std::make_unique<QProcess>());
+            hogs.back()->start(QStringLiteral("sh"), {"-c", "while :; do :; done"});
+        }
+        const auto stopHogs = qScopeGuard([&] {
+            for (auto& hog : hogs) {
+                hog->kill();
+                hog->waitForFinished();
+            }
+        });
+        SystemAudioCaptureService service(std::make_unique<CoreAudioTapDriver>());
+        QObject context;
+        QStringList told;
+        QObject::connect(service.events(), &CaptureEvents::captureInterrupted, &context,
+                         [&told](const QString& reason, double) { told.append(reason); });
+        QVERIFY(test::await(service.prepare()).ok());
+        QVERIFY(test::await(service.start()).ok());
+        QTest::qWait(2000);
+        QProcess player;
+        player.start(QStringLiteral("paplay"), {padded});
+        QVERIFY(player.waitForStarted());
+        while (!player.waitForFinished(100))
+            QCoreApplication::processEvents();
+        QTest::qWait(500);
+        auto stopped = test::await(service.stop(), std::chrono::minutes(5));
+        QVERIFY2(stopped.ok(), qPrintable(stopped.ok() ? QString() : stopped.error().localizedDescription()));
+        QVERIFY2(told.isEmpty(), qPrintable(told.join(QLatin1Char(' '))));
+        const std::vector<std::int32_t> recorded = decode(stopped.value().path, scratch.path());
+        QVERIFY(find(recorded, played, 16) >= 0);
+        QFile::remove(stopped.value().path);
     }
 };
 
