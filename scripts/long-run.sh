@@ -10,6 +10,8 @@
 set -uo pipefail
 cd "$(dirname "$0")/.."
 export VESSARO_LONG_RUN=1 QT_QPA_PLATFORM=offscreen
+# Each run takes longer than the test library allows a function by default.
+export QTEST_FUNCTION_TIMEOUT=7200000
 status=0
 for server in pulseaudio pipewire; do
   echo "== ten minutes under load, $server"
