@@ -189,9 +189,10 @@ QFuture<Result<CaptureOutcome>> SystemAudioCaptureService::stop()
     return taken.then(QThreadPool::globalInstance(), [assets = m_state->assets](Taken writer) -> Result<CaptureOutcome> {
         if (!writer)
             return writer.error();
-        auto finished = writer.value()->finish();
-        const bool silent = writer.value()->isSilent();
-        writer = Taken();
+        std::shared_ptr<AudioSampleWriter> sink = std::move(writer).value();
+        auto finished = sink->finish();
+        const bool silent = sink->isSilent();
+        sink.reset();
         if (!finished)
             return finished.error();
         auto summary = RecordingFile::validate(finished.value(), assets.get());
