@@ -204,6 +204,14 @@ context.properties = {
     default.clock.allowed-rates = [ $sink_rate ]
 }
 EOF
+    # WirePlumber's bluetooth monitor watches logind's /run/systemd/users by
+    # default; where there is no systemd (a container, a minimal system)
+    # WirePlumber then exits at start-up. The private server has no bluetooth
+    # and no seat, so the monitor runs without logind.
+    mkdir -p "$dir/config/wireplumber/bluetooth.lua.d"
+    cat >"$dir/config/wireplumber/bluetooth.lua.d/51-vessaro-no-logind.lua" <<EOF
+bluez_monitor.properties["with-logind"] = false
+EOF
     "${server_env[@]}" pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
     pids+=($!)
     wait_until "pipewire" "${pids[-1]}" test -S "$dir/pipewire-0"

@@ -7,6 +7,9 @@ packages=(
   # build
   g++ cmake ninja-build pkg-config
   qt6-base-dev qcoro-qt6-dev
+  qt6-svg-dev                     # the symbols, and rendering the artwork at build time
+  # the look: Chinese glyphs, the rounded face, Qt's own dialogs in Chinese
+  fonts-noto-cjk fonts-quicksand qt6-translations-l10n
   libavcodec-dev libavformat-dev libavutil-dev
   libpulse-dev
   libbenchmark-dev
@@ -15,6 +18,11 @@ packages=(
   pipewire pipewire-pulse wireplumber dbus-daemon
   # test signals and reference encodes
   sox ffmpeg
+  # the installation and the Debian package: checking them, and the package's
+  # library dependencies (dpkg-shlibdeps)
+  desktop-file-utils appstream dpkg-dev file
+  # the window read over AT-SPI, as a screen reader does, under a private X server
+  xvfb xauth at-spi2-core python3-pyatspi
 )
 
 missing=()

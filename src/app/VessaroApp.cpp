@@ -16,16 +16,22 @@ VessaroApp::VessaroApp(QStringList arguments)
       m_model(std::make_unique<RecorderViewModel>(
           std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>()), m_desktop)),
       m_delegate(std::make_unique<AppDelegate>(m_desktop, [] { QCoreApplication::exit(0); }, std::move(arguments))),
-      m_window(std::make_unique<MainWindow>(m_model.get(), m_desktop))
+      m_window(std::make_unique<ContentView>(m_model.get(), m_desktop))
 {
     // Quitting goes through the delegate's negotiation, whoever asks.
     QApplication::setQuitOnLastWindowClosed(false);
-    QObject::connect(m_window.get(), &MainWindow::shown, m_delegate.get(),
+    QObject::connect(m_window.get(), &ContentView::shown, m_delegate.get(),
                      [this] { m_delegate->setModel(m_model.get()); });
-    QObject::connect(m_window.get(), &MainWindow::closeRequested, m_delegate.get(), [this] {
+    QObject::connect(m_window.get(), &ContentView::closeRequested, m_delegate.get(), [this] {
         if (m_delegate->applicationShouldTerminateAfterLastWindowClosed())
             m_delegate->terminate();
     });
+    // A signal or the end of the desktop session asks like the user does.
+    m_signals = std::make_unique<UnixSignalNotifier>(std::initializer_list<int>{SIGINT, SIGTERM});
+    QObject::connect(m_signals.get(), &UnixSignalNotifier::received, m_delegate.get(),
+                     [this] { m_delegate->terminate(); });
+    QObject::connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(),
+                     [this] { m_delegate->terminate(); });
     auto* quit = new QShortcut(QKeySequence::Quit, m_window.get());  // NOLINT(cppcoreguidelines-owning-memory): owned by the window
     QObject::connect(quit, &QShortcut::activated, m_delegate.get(), [this] { m_delegate->terminate(); });
 }
@@ -33,9 +39,22 @@ VessaroApp::VessaroApp(QStringList arguments)
 VessaroApp::~VessaroApp()
 {
     // The window observes the model, and the delegate may still point at it.
+    m_signals.reset();
     m_window.reset();
     m_delegate.reset();
     m_model.reset();
+}
+
+void VessaroApp::bringForward(const QByteArray& activationToken)
+{
+    // The Wayland platform reads the token from the environment when it asks
+    // the compositor for focus; without one the compositor may only flash it.
+    if (!activationToken.isEmpty())
+        qputenv("XDG_ACTIVATION_TOKEN", activationToken);
+    m_window->setWindowState((m_window->windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    m_window->show();
+    m_window->raise();
+    m_window->activateWindow();
 }
 
 int VessaroApp::exec()

@@ -1,8 +1,9 @@
 #pragma once
 
 #include "app/AppDelegate.h"
+#include "app/UnixSignalNotifier.h"
 #include "recorder/RecorderViewModel.h"
-#include "ui/MainWindow.h"
+#include "ui/ContentView.h"
 
 #include <QStringList>
 
@@ -23,11 +24,21 @@ public:
     // Shows the window and runs the event loop until a quit is granted.
     int exec();
 
+    // Shows the window on top, as a second launch asks. `activationToken` is
+    // that launch's startup token (Wayland or X11), possibly empty.
+    void bringForward(const QByteArray& activationToken);
+
+    // For tests: the one model.
+    RecorderViewModel* model() const { return m_model.get(); }
+    ContentView* window() const { return m_window.get(); }
+
 private:
     std::shared_ptr<DesktopServices> m_desktop;
     std::unique_ptr<RecorderViewModel> m_model;
     std::unique_ptr<AppDelegate> m_delegate;
-    std::unique_ptr<MainWindow> m_window;
+    std::unique_ptr<ContentView> m_window;
+    // SIGINT and SIGTERM are quit requests like any other.
+    std::unique_ptr<UnixSignalNotifier> m_signals;
 };
 
 } // namespace vessaro

@@ -1,8 +1,11 @@
+#include "app/SingleInstance.h"
 #include "app/VessaroApp.h"
 #include "base/Platform.h"
+#include "ui/QtTranslations.h"
 #include "verification/CaptureVerification.h"
 
 #include <QApplication>
+#include <QIcon>
 #include <QStringList>
 
 #include <cstdio>
@@ -60,7 +63,25 @@ int main(int argc, char** argv)
     QApplication::setApplicationDisplayName(QStringLiteral("Brisal录音"));
     QApplication::setApplicationVersion(QStringLiteral(VESSARO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.vessaro.Vessaro"));
+    // Task bars and window switchers show this; the theme's copy wins once installed.
+    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.vessaro.Vessaro"),
+                                                 QIcon(QStringLiteral(":/icons/org.vessaro.Vessaro.svg"))));
+    // Our own texts are Chinese in every locale, so Qt's are too.
+    vessaro::QtTranslations::installChinese(application);
+
+    // One recorder per user: a second launch brings the first window forward.
+    // The self-test records beside an open window and takes no part in this.
+    vessaro::SingleInstance instance(vessaro::SingleInstance::defaultSocketPath());
+    if (!verifying) {
+        QByteArray token = qgetenv("XDG_ACTIVATION_TOKEN");
+        if (token.isEmpty())
+            token = qgetenv("DESKTOP_STARTUP_ID");
+        if (instance.claim(token) == vessaro::SingleInstance::Role::secondary)
+            return 0;
+    }
 
     vessaro::VessaroApp app(std::move(arguments));
+    QObject::connect(&instance, &vessaro::SingleInstance::activationRequested, &instance,
+                     [&app](const QByteArray& token) { app.bringForward(token); });
     return app.exec();
 }

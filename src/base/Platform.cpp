@@ -1,5 +1,7 @@
 #include "base/Platform.h"
 
+#include "base/FileDescriptor.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -42,29 +44,6 @@ QString cacheHome()
 }
 
 // Closes a POSIX descriptor when it goes out of scope.
-class FileDescriptor {
-public:
-    explicit FileDescriptor(int fd) : m_fd(fd) {}
-    ~FileDescriptor()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    FileDescriptor(const FileDescriptor&) = delete;
-    FileDescriptor& operator=(const FileDescriptor&) = delete;
-    int get() const { return m_fd; }
-    // Closes now and reports close()'s own failure, which can carry a write error.
-    int close()
-    {
-        const int result = ::close(m_fd);
-        m_fd = -1;
-        return result;
-    }
-
-private:
-    int m_fd;
-};
-
 Result<void> writeAll(int fd, const char* data, size_t size, const QString& path)
 {
     while (size > 0) {
@@ -193,6 +172,14 @@ bool fileExists(const QString& path)
 {
     struct stat info {};
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
+}
+
+bool isSameFile(const QString& first, const QString& second)
+{
+    struct stat a {};
+    struct stat b {};
+    return ::stat(QFile::encodeName(first).constData(), &a) == 0
+        && ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 Result<void> removeItem(const QString& path)

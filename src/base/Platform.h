@@ -33,6 +33,9 @@ enum class DirectoryAccess { userOnly, standard };
 Result<void> createDirectory(const QString& path, DirectoryAccess access = DirectoryAccess::standard);
 
 bool fileExists(const QString& path);
+// Whether both paths name one existing file (device and inode, links followed):
+// the same path, a symlink, a hard link or a bind mount of it.
+bool isSameFile(const QString& first, const QString& second);
 Result<void> removeItem(const QString& path);
 // A byte copy; fails when the destination exists. The new file gets the mode of
 // any new file of the user's (0666 less the umask).

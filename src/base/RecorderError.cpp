@@ -46,9 +46,9 @@ QString RecorderError::localizedDescription() const
     case Case::captureFailed:
         // Always decimal, even when the status spells a four-character code.
         return m_text + QStringLiteral("失败（") + QString::number(m_status)
-            + QStringLiteral("）。请检查系统音频录制权限后重试。");
+            + QStringLiteral("）。请确认声音服务正在运行后重试。");
     case Case::noAudioReceived:
-        return QStringLiteral("没有收到系统音频。请检查系统音频录制权限，并确认 Mac 正在播放声音。");
+        return QStringLiteral("没有收到系统音频。请确认声音服务正在运行，并确认电脑正在播放声音。");
     }
     return m_text;
 }

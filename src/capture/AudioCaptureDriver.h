@@ -17,7 +17,9 @@ namespace vessaro {
 // during the call. Must not lock, allocate, make a system call or wait.
 using ReceiveCallback = std::function<void(const AudioBufferList*)>;
 // Told on the audio thread that the server lost audio of our stream (bytes lost,
-// 0 when unknown). Same rules as ReceiveCallback.
+// 0 when unknown). Same rules as ReceiveCallback. Only the losses the server
+// reports arrive here: on PulseAudio the holes it marks in our stream, not the
+// audio it drops when our stream's buffer overruns.
 using LossCallback = std::function<void(std::uint64_t)>;
 // Told that the running capture followed a new output, reconnected to a
 // restarted server, or lost the server for good. Same rules as ReceiveCallback;

@@ -51,7 +51,7 @@ struct SystemAudioCaptureService::State {
     // left in atomics. Only here may the signals be emitted.
     void watchRecording()
     {
-        if (!sink)
+        if (!sink || sinkAbandoned)
             return;
         for (auto n = notices->outputsFollowed.exchange(0, std::memory_order_relaxed); n > 0; --n)
             Q_EMIT events->outputFollowed();
@@ -70,14 +70,38 @@ struct SystemAudioCaptureService::State {
         Q_EMIT events->captureInterrupted(*reason, sink->capturedSeconds());
     }
 
+    // The writer's recording was given up, but the driver could not be stopped,
+    // so the audio thread may still reach it. The next recording lets it go
+    // once the driver stops.
+    bool sinkAbandoned = false;
+
     Result<void> cancel()
     {
-        if (auto stopped = driver->stop(); !stopped)
-            return stopped;  // the writer is kept for a later cancel
+        if (auto stopped = driver->stop(); !stopped) {
+            sinkAbandoned = sink != nullptr;  // kept for a later cancel
+            return stopped;
+        }
         if (sink)
             sink->discard();
         sink.reset();
+        sinkAbandoned = false;
         return {};
+    }
+
+    // Before a new recording: an abandoned writer is discarded, or the
+    // driver's failure to stop is what the caller sees.
+    Result<void> releaseAbandonedSink()
+    {
+        if (!sinkAbandoned)
+            return {};
+        return cancel();
+    }
+
+    Result<void> prepare()
+    {
+        if (auto released = releaseAbandonedSink(); !released)
+            return released;
+        return driver->prepare();
     }
 
     Result<void> start(const CancellationTokenPtr& token)
@@ -85,6 +109,8 @@ struct SystemAudioCaptureService::State {
         const auto cancelled = [&token] { return token && token->isCancelled(); };
         if (cancelled())
             return CancellationError{};
+        if (auto released = releaseAbandonedSink(); !released)
+            return released;
         // A second start would discard the recording in progress: refuse it
         // and leave the running capture alone.
         if (sink)
@@ -166,7 +192,7 @@ SystemAudioCaptureService::~SystemAudioCaptureService()
 
 QFuture<Result<void>> SystemAudioCaptureService::prepare()
 {
-    return m_executor->submit([state = m_state] { return state->driver->prepare(); });
+    return m_executor->submit([state = m_state] { return state->prepare(); });
 }
 
 QFuture<Result<void>> SystemAudioCaptureService::start(CancellationTokenPtr token)

@@ -37,6 +37,8 @@ public:
     SystemAudioCaptureService(const SystemAudioCaptureService&) = delete;
     SystemAudioCaptureService& operator=(const SystemAudioCaptureService&) = delete;
 
+    // prepare() and start() first discard a writer that a failed cancel had to
+    // keep, once the driver stops; if it still cannot, that failure is returned.
     QFuture<Result<void>> prepare();
     // `token` is checked before anything is touched and again once capture runs.
     QFuture<Result<void>> start(CancellationTokenPtr token = {});

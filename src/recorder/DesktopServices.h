@@ -45,6 +45,8 @@ public:
         // to a name typed without one.
         QStringList allowedSuffixes;
         bool canCreateDirectories = true;
+        // The folder it opens in; empty: wherever the toolkit chooses.
+        QString directory;
 
         friend bool operator==(const SavePanel&, const SavePanel&) = default;
     };

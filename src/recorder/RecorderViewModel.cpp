@@ -6,6 +6,10 @@
 #include "files/RecordingFile.h"
 #include "recorder/NextTurn.h"
 
+#include <QDir>
+#include <QFileInfo>
+#include <QStandardPaths>
+
 #include <qcoro/qcorofuture.h>
 
 namespace vessaro {
@@ -27,9 +31,17 @@ DesktopServices::Alert discardPendingAlert()
     return alert;
 }
 
-DesktopServices::SavePanel savePanel(const QString& suggestedName)
+// Before the first export of this run: the user's Music folder, else home.
+QString defaultExportDirectory()
+{
+    const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+    return !music.isEmpty() && QFileInfo(music).isDir() ? music : QDir::homePath();
+}
+
+DesktopServices::SavePanel savePanel(const QString& suggestedName, const QString& directory)
 {
     DesktopServices::SavePanel panel;
+    panel.directory = directory;
     panel.title = QStringLiteral("保存Brisal录音");
     panel.nameFieldLabel = QStringLiteral("文件名：");
     panel.suggestedName = suggestedName;
@@ -363,13 +375,23 @@ void RecorderViewModel::exportPendingRecording()
     QPointer<RecorderViewModel> self(this);
     m_savePanelOpen = true;
     const std::optional<QString> destination =
-        m_desktop->runSavePanel(savePanel(RecordingFile::suggestedFilename(m_clock->now(), m_calendar())));
+        m_desktop->runSavePanel(savePanel(RecordingFile::suggestedFilename(m_clock->now(), m_calendar()),
+                                          m_lastExportDirectory.value_or(defaultExportDirectory())));
     if (!self)
         return;
     m_savePanelOpen = false;
 
     if (!destination || destination->isEmpty()) {
         setPhase(Phase::finished(source, summary));
+        return;
+    }
+    // Saved onto itself (the same path, a link or a mount of it): replacing it
+    // and then removing the source would delete the only copy. It stays, and
+    // counts as exported.
+    if (Platform::isSameFile(source, *destination)) {
+        m_lastExportDirectory = QFileInfo(*destination).absolutePath();
+        forgetPendingRecording(source);
+        setPhase(Phase::finished(*destination, summary));
         return;
     }
     // Replaces an existing destination in one step: a failed copy leaves the
@@ -379,11 +401,18 @@ void RecorderViewModel::exportPendingRecording()
         return;
     }
     (void)Platform::removeItem(source);  // a leftover is harmless and no longer tracked
-    if (m_pendingTemporaryURL == source) {
+    m_lastExportDirectory = QFileInfo(*destination).absolutePath();
+    forgetPendingRecording(source);
+    setPhase(Phase::finished(*destination, summary));
+}
+
+void RecorderViewModel::forgetPendingRecording(const QString& exported)
+{
+    // The dialog's event loop may have let a new recording replace it meanwhile.
+    if (m_pendingTemporaryURL == exported) {
         m_pendingTemporaryURL.reset();
         m_pendingSummary.reset();
     }
-    setPhase(Phase::finished(*destination, summary));
 }
 
 void RecorderViewModel::cleanupPendingTemporaryFile()

@@ -121,6 +121,8 @@ private:
     void finishRecording();
     void exportPendingRecording();
     void cleanupPendingTemporaryFile();
+    // Clears the pending fields if they still name `exported`.
+    void forgetPendingRecording(const QString& exported);
 
     void setPhase(Phase phase);
     void setElapsedSeconds(double seconds);
@@ -147,6 +149,8 @@ private:
     bool m_silent = false;
     // The save dialog is open: its nested event loop must not open another.
     bool m_savePanelOpen = false;
+    // The folder of the last export of this run; the save dialog opens there.
+    std::optional<QString> m_lastExportDirectory;
 };
 
 } // namespace vessaro

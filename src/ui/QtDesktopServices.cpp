@@ -92,6 +92,8 @@ std::unique_ptr<QFileDialog> QtDesktopServices::makeSavePanel(const SavePanel& p
     dialog->setOption(QFileDialog::ReadOnly, !panel.canCreateDirectories);
     // Replacing an existing file is confirmed by the dialog itself (Qt's default).
     dialog->setOption(QFileDialog::DontConfirmOverwrite, false);
+    if (!panel.directory.isEmpty())
+        dialog->setDirectory(panel.directory);
     dialog->selectFile(panel.suggestedName);
     return dialog;
 }

@@ -92,7 +92,7 @@ private Q_SLOTS:
         QTRY_COMPARE(rig.desktop->alerts.size(), 1);
         const DesktopServices::Alert alert = rig.desktop->alerts.first();
         QCOMPARE(alert.messageText, QStringLiteral("音频设备没有正常释放"));
-        QCOMPARE(alert.informativeText, QStringLiteral("释放系统音频采集失败（-4）。请检查系统音频录制权限后重试。"));
+        QCOMPARE(alert.informativeText, QStringLiteral("释放系统音频采集失败（-4）。请确认声音服务正在运行后重试。"));
         QVERIFY(alert.buttons.isEmpty());
         QCOMPARE(rig.exits, 0);
         QVERIFY(!rig.delegate->isFinishingTermination());

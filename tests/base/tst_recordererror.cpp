@@ -25,16 +25,16 @@ private Q_SLOTS:
                                                        << QStringLiteral("导出的 MP4 是空文件。");
         QTest::newRow("invalid output, empty") << invalid << QString() << 0 << QString();
         QTest::newRow("negative status") << capture << QStringLiteral("读取采集格式") << -50
-                                         << QStringLiteral("读取采集格式失败（-50）。请检查系统音频录制权限后重试。");
+                                         << QStringLiteral("读取采集格式失败（-50）。请确认声音服务正在运行后重试。");
         QTest::newRow("status zero") << capture << QStringLiteral("创建系统音频采集") << 0
-                                     << QStringLiteral("创建系统音频采集失败（0）。请检查系统音频录制权限后重试。");
+                                     << QStringLiteral("创建系统音频采集失败（0）。请确认声音服务正在运行后重试。");
         // 'who?' as a four-character code is still written in decimal.
         QTest::newRow("four-character code") << capture << QStringLiteral("开始系统音频录制") << 2003329599
-                                             << QStringLiteral("开始系统音频录制失败（2003329599）。请检查系统音频录制权限后重试。");
+                                             << QStringLiteral("开始系统音频录制失败（2003329599）。请确认声音服务正在运行后重试。");
         QTest::newRow("most negative") << capture << QStringLiteral("停止音频设备") << std::numeric_limits<int>::min()
-                                       << QStringLiteral("停止音频设备失败（-2147483648）。请检查系统音频录制权限后重试。");
+                                       << QStringLiteral("停止音频设备失败（-2147483648）。请确认声音服务正在运行后重试。");
         QTest::newRow("no audio") << none << QString() << 0
-                                  << QStringLiteral("没有收到系统音频。请检查系统音频录制权限，并确认 Mac 正在播放声音。");
+                                  << QStringLiteral("没有收到系统音频。请确认声音服务正在运行，并确认电脑正在播放声音。");
     }
 
     void descriptions()

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "ScopedEnvironmentVariable.h"
+#include "support/ScopedEnvironmentVariable.h"
 
 #include <QByteArray>
 #include <QProcess>

@@ -147,8 +147,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<bool>("create");
         QTest::addColumn<QString>("expected");
-        QTest::newRow("create") << true << QStringLiteral("创建音频缓冲失败（-12731）。请检查系统音频录制权限后重试。");
-        QTest::newRow("copy") << false << QStringLiteral("复制音频缓冲失败（-12731）。请检查系统音频录制权限后重试。");
+        QTest::newRow("create") << true << QStringLiteral("创建音频缓冲失败（-12731）。请确认声音服务正在运行后重试。");
+        QTest::newRow("copy") << false << QStringLiteral("复制音频缓冲失败（-12731）。请确认声音服务正在运行后重试。");
     }
 
     void bufferFailuresAreKeptUntilFinish()
@@ -208,9 +208,9 @@ private Q_SLOTS:
         QTest::addColumn<QString>("what");
         QTest::addColumn<QString>("expected");
         QTest::addColumn<bool>("fileLeft");
-        QTest::newRow("format") << "format" << QStringLiteral("读取音频格式失败（-22）。请检查系统音频录制权限后重试。") << false;
+        QTest::newRow("format") << "format" << QStringLiteral("读取音频格式失败（-22）。请确认声音服务正在运行后重试。") << false;
         QTest::newRow("format without description") << "nodescription"
-                                                    << QStringLiteral("读取音频格式失败（0）。请检查系统音频录制权限后重试。") << false;
+                                                    << QStringLiteral("读取音频格式失败（0）。请确认声音服务正在运行后重试。") << false;
         QTest::newRow("writer creation") << "create" << QStringLiteral("无法创建“x”：No space left on device") << false;
         QTest::newRow("settings") << "settings" << QStringLiteral("无法创建无损 MP4：音频设备的格式不能编码为 ALAC。") << true;
         QTest::newRow("input") << "input" << QStringLiteral("无法创建无损 MP4：无法添加音频轨道。") << true;

@@ -28,7 +28,7 @@ QString describe(const Result<void>& result)
 QString failureText(const char* step, int status)
 {
     return QString::fromUtf8(step) + QStringLiteral("失败（") + QString::number(status)
-        + QStringLiteral("）。请检查系统音频录制权限后重试。");
+        + QStringLiteral("）。请确认声音服务正在运行后重试。");
 }
 
 Diagnostics idleDiagnostics(const QString& sampleRate)

@@ -4,7 +4,7 @@
 
 #include "PrivateAudioServer.h"
 #include "ReceivedAudio.h"
-#include "ScopedEnvironmentVariable.h"
+#include "support/ScopedEnvironmentVariable.h"
 #include "ServerAudio.h"
 #include "capture/hal/PulseAudioHardware.h"
 #include "support/TestSupport.h"

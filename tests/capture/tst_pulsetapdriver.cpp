@@ -4,7 +4,7 @@
 
 #include "PrivateAudioServer.h"
 #include "ReceivedAudio.h"
-#include "ScopedEnvironmentVariable.h"
+#include "support/ScopedEnvironmentVariable.h"
 #include "ServerAudio.h"
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/hal/PulseAudioHardware.h"
@@ -100,7 +100,7 @@ private Q_SLOTS:
         ScopedEnvironmentVariable server("PULSE_SERVER", "unix:/nonexistent/vessaro/native");
         CoreAudioTapDriver driver(std::make_unique<PulseAudioHardware>());
         QCOMPARE(messageOf(driver.prepare()),
-                 QStringLiteral("创建系统音频采集失败（-6）。请检查系统音频录制权限后重试。"));
+                 QStringLiteral("创建系统音频采集失败（-6）。请确认声音服务正在运行后重试。"));
         QCOMPARE(shown(driver), state("0", "none", "false", "0.0"));
         QVERIFY(driver.stop());
         QVERIFY(!driver.start([](const AudioBufferList*) {}, nullptr, nullptr));

@@ -93,7 +93,7 @@ QString describe(const Result<T>& result)
     return result.ok() ? QStringLiteral("ok") : result.error().localizedDescription();
 }
 
-const QString kNoAudio = QStringLiteral("没有收到系统音频。请检查系统音频录制权限，并确认 Mac 正在播放声音。");
+const QString kNoAudio = QStringLiteral("没有收到系统音频。请确认声音服务正在运行，并确认电脑正在播放声音。");
 const QString kNotReady = QStringLiteral("录音设备未准备好或已开始录制。");
 
 } // namespace
@@ -141,7 +141,7 @@ private Q_SLOTS:
     {
         Rig rig;
         QCOMPARE(describe(test::await(rig.service->start())),
-                 QStringLiteral("读取音频格式失败（-22）。请检查系统音频录制权限后重试。"));
+                 QStringLiteral("读取音频格式失败（-22）。请确认声音服务正在运行后重试。"));
         QVERIFY(rig.recordings().isEmpty());
         // Nothing is held: a stop finds no writer.
         QCOMPARE(describe(test::await(rig.service->stop())), kNoAudio);
@@ -206,7 +206,7 @@ private Q_SLOTS:
         rig.hardware->failCall(Call::deviceStart, -1);
         rig.hardware->failCall(Call::destroyProcessTap, -2, 1);
         QCOMPARE(describe(test::await(rig.service->start())),
-                 QStringLiteral("释放系统音频采集失败（-2）。请检查系统音频录制权限后重试。"));
+                 QStringLiteral("释放系统音频采集失败（-2）。请确认声音服务正在运行后重试。"));
         QCOMPARE(rig.recordings().size(), 1);
         QVERIFY(test::await(rig.service->cancel()).ok());
         QVERIFY(rig.recordings().isEmpty());
@@ -221,10 +221,28 @@ private Q_SLOTS:
         rig.deliver(100);
         rig.hardware->failCall(Call::deviceStop, -3, 1);
         QCOMPARE(describe(test::await(rig.service->stop())),
-                 QStringLiteral("停止音频设备失败（-3）。请检查系统音频录制权限后重试。"));
+                 QStringLiteral("停止音频设备失败（-3）。请确认声音服务正在运行后重试。"));
         QCOMPARE(rig.recordings().size(), 1);
         QVERIFY(test::await(rig.service->cancel()).ok());
         QVERIFY(rig.recordings().isEmpty());
+    }
+
+    // A cancel that could not stop the driver keeps its writer; the next
+    // recording lets it go and works, and only the new file is left.
+    void abandonedWriterGivesWayToTheNextRecording()
+    {
+        Rig rig;
+        QVERIFY(test::await(rig.service->prepare()).ok());
+        QVERIFY(test::await(rig.service->start()).ok());
+        rig.deliver(100);
+        rig.hardware->failCall(Call::deviceStop, -3, 1);
+        QVERIFY(!test::await(rig.service->cancel()).ok());
+        QVERIFY(test::await(rig.service->prepare()).ok());
+        QVERIFY(test::await(rig.service->start()).ok());
+        rig.deliver(100);
+        auto stopped = test::await(rig.service->stop());
+        QVERIFY2(stopped.ok(), qPrintable(describe(stopped)));
+        QCOMPARE(rig.recordings(), QStringList({QFileInfo(stopped.value().path).fileName()}));
     }
 
     void cancelTwice()

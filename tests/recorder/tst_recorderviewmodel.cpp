@@ -1,10 +1,7 @@
 #include "base/Platform.h"
-#include "capture/CoreAudioTapDriver.h"
-#include "capture/SystemAudioCaptureService.h"
-#include "capture/hal/SimulatedAudioHardware.h"
 #include "recorder/RecorderViewModel.h"
-#include "support/FakeMediaWriter.h"
-#include "support/ManualClock.h"
+#include "support/RecorderRig.h"
+#include "support/ScopedEnvironmentVariable.h"
 #include "support/ScriptedDesktopServices.h"
 #include "support/TestSupport.h"
 
@@ -50,77 +47,7 @@ QByteArray contents(const QString& path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
-// A recorder over the simulated hardware and fake media, with a hand-moved
-// clock, scripted dialogs and every phase it announces.
-struct Rig {
-    Rig()
-    {
-        auto hardwareOwned = std::make_unique<SimulatedAudioHardware>();
-        hardware = hardwareOwned.get();
-        auto service = std::make_unique<SystemAudioCaptureService>(
-            std::make_unique<CoreAudioTapDriver>(std::move(hardwareOwned)),
-            std::make_shared<test::FakeMediaWriterFactory>(script),
-            std::make_shared<test::FakeMediaAssetOpener>(asset));
-        model = std::make_unique<RecorderViewModel>(std::move(service), desktop, clock, [] {
-            return ZonedCalendar{QCalendar(), QTimeZone::utc()};
-        });
-        QObject::connect(model.get(), &RecorderViewModel::phaseChanged, model.get(),
-            [this](const Phase& phase) { phases.append(phase); });
-    }
-
-    // Runs the event loop until `done` holds; the limit only catches a hang.
-    template <typename Predicate>
-    bool waitFor(Predicate done) { return QTest::qWaitFor(done, 10000); }
-    bool waitForPhase(const Phase& phase)
-    {
-        return waitFor([&] { return model->phase() == phase; });
-    }
-    // Lets the event loop run a while, for things that must not happen.
-    void settle() { QTest::qWait(50); }
-
-    // Starts if need be and moves the clock through the countdown until
-    // `secondsLeft` remain (0: into recording).
-    bool countDownTo(int secondsLeft = 0)
-    {
-        if (!model->phase().isBusy())
-            model->start();
-        for (int n = 3; n > secondsLeft; --n) {
-            if (!waitForPhase(Phase::countingDown(n)))
-                return false;
-            clock->advance(1s);
-        }
-        return waitForPhase(secondsLeft == 0 ? Phase::recording() : Phase::countingDown(secondsLeft));
-    }
-    // Records `chunks` of audio and stops; the save dialog answers from the script.
-    bool recordAndStop(int chunks = 2)
-    {
-        if (!countDownTo())
-            return false;
-        for (int i = 0; i < chunks; ++i)
-            deliver(480);
-        model->stop();
-        return waitFor([&] { return !model->phase().isBusy(); });
-    }
-    void deliver(std::uint32_t frames = 480, float sample = 0)
-    {
-        std::vector<float> bytes(frames * 2, sample);
-        AudioBufferList list{1, {{2, frames * 8, bytes.data()}}};
-        hardware->deliver(&list);
-    }
-    QString pending() const { return model->pendingTemporaryURL().value_or(QString()); }
-    QStringList recordings() const { return QDir(home.recordingsDirectory()).entryList(QDir::Files); }
-    Result<void> shutdown() { return QCoro::waitFor(model->shutdownForTermination()); }
-
-    test::ScopedCacheHome home;
-    QTemporaryDir exports;
-    std::shared_ptr<test::FakeMediaScript> script = std::make_shared<test::FakeMediaScript>();
-    std::shared_ptr<test::FakeAssetScript> asset = std::make_shared<test::FakeAssetScript>();
-    std::shared_ptr<test::ManualClock> clock = std::make_shared<test::ManualClock>();
-    std::shared_ptr<test::ScriptedDesktopServices> desktop = std::make_shared<test::ScriptedDesktopServices>();
-    SimulatedAudioHardware* hardware = nullptr;
-    std::unique_ptr<RecorderViewModel> model;
-    QList<Phase> phases;
-};
+using Rig = test::RecorderRig;
 
 } // namespace
 
@@ -132,6 +59,10 @@ private Q_SLOTS:
     void recordingRoadEndsInTheExportedFile()
     {
         Rig rig;
+        // A home without a Music folder: the first save dialog opens at home.
+        QTemporaryDir home;
+        test::ScopedEnvironmentVariable homeVariable("HOME", QFile::encodeName(home.path()));
+        test::ScopedEnvironmentVariable configVariable("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
         const QString destination = rig.exports.filePath(QStringLiteral("saved.mp4"));
         rig.desktop->savePanelAnswers = {destination};
         QByteArray recorded;
@@ -156,7 +87,7 @@ private Q_SLOTS:
                 Phase::recording(), Phase::exporting(), Phase::finished(destination, kSummary)}));
         QCOMPARE(rig.desktop->savePanels,
             QList<DesktopServices::SavePanel>({{QStringLiteral("保存Brisal录音"), QStringLiteral("文件名："),
-                kFirstName, {QStringLiteral("mp4")}, true}}));
+                kFirstName, {QStringLiteral("mp4")}, true, home.path()}}));
         QVERIFY(!recorded.isEmpty());
         QCOMPARE(contents(destination), recorded);
         struct stat info {};
@@ -168,6 +99,11 @@ private Q_SLOTS:
         // The clock stopped with the recording and kept its last value.
         QCOMPARE(rig.model->elapsedSeconds(), 0.35);
         QCOMPARE(rig.clock->pendingSleeps(), 0);
+
+        // The next save dialog opens where the last export went.
+        rig.desktop->whileModal = {};
+        QVERIFY(rig.recordAndStop());
+        QCOMPARE(rig.desktop->savePanels.value(1).directory, rig.exports.path());
     }
 
     // While recording the capture's events show at once; the phase stays
@@ -329,7 +265,7 @@ private Q_SLOTS:
         start("start", Call::deviceStart, Phase::countingDown(1), "开始系统音频录制");
         QTest::newRow("no audio") << -1 << 0 << 0 << Phase::exporting()
                                   << QStringLiteral(
-                                         "没有收到系统音频。请检查系统音频录制权限，并确认 Mac 正在播放声音。");
+                                         "没有收到系统音频。请确认声音服务正在运行，并确认电脑正在播放声音。");
         // The stop fails at the device, then at the tap; the release fails at
         // the tap once more, and that is what the user reads.
         QTest::newRow("stop, then release")
@@ -499,6 +435,36 @@ private Q_SLOTS:
         QCOMPARE(contents(second), recorded);
         QVERIFY(!QFileInfo::exists(temporary));
         QVERIFY(rig.desktop->savePanels.at(1).suggestedName != kFirstName);
+    }
+
+    // Saving onto the pending file itself keeps it, by its own path or a link.
+    void exportOntoThePendingFileKeepsIt_data()
+    {
+        QTest::addColumn<bool>("throughLink");
+        QTest::newRow("same path") << false;
+        QTest::newRow("symlink") << true;
+    }
+    void exportOntoThePendingFileKeepsIt()
+    {
+        QFETCH(bool, throughLink);
+        Rig rig;
+        QString temporary;
+        QString chosen;
+        QByteArray recorded;
+        rig.desktop->whileModal = [&] {
+            temporary = chosen = rig.pending();
+            recorded = contents(temporary);
+            if (throughLink) {
+                chosen = rig.exports.filePath(QStringLiteral("link.mp4"));
+                QVERIFY(QFile::link(temporary, chosen));
+            }
+            rig.desktop->savePanelAnswers = {chosen};
+        };
+        QVERIFY(rig.recordAndStop());
+        QCOMPARE(rig.model->phase(), Phase::finished(chosen, kSummary));
+        QVERIFY(!recorded.isEmpty());
+        QCOMPARE(contents(temporary), recorded);
+        QVERIFY(!rig.model->pendingTemporaryURL());
     }
 
     // After termination nothing is held or left behind, and start is refused

@@ -25,7 +25,7 @@ namespace {
 
 const QString kSuggested = QStringLiteral("系统音频 2027-01-15 08.00.03.mp4");
 const DesktopServices::SavePanel kPanel{QStringLiteral("保存Brisal录音"), QStringLiteral("文件名："), kSuggested,
-    {QStringLiteral("mp4")}, true};
+    {QStringLiteral("mp4")}, true, QDir::tempPath()};
 
 DesktopServices::Alert discardAlert()
 {
@@ -131,6 +131,7 @@ private Q_SLOTS:
         QVERIFY(!dialog->testOption(QFileDialog::ReadOnly));
         QVERIFY(!dialog->testOption(QFileDialog::DontConfirmOverwrite));
         QCOMPARE(QFileInfo(dialog->selectedFiles().value(0)).fileName(), kSuggested);
+        QCOMPARE(dialog->directory().absolutePath(), kPanel.directory);
     }
 
     void alertAnswersWithTheChosenButton_data()

@@ -223,7 +223,7 @@ private Q_SLOTS:
         const Run run = verify(dir.path(), 2);
         QCOMPARE(run.report.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
         QCOMPARE(run.report.value(QStringLiteral("error")).toString(),
-                 QStringLiteral("创建系统音频采集失败（-6）。请检查系统音频录制权限后重试。"));
+                 QStringLiteral("创建系统音频采集失败（-6）。请确认声音服务正在运行后重试。"));
         QCOMPARE(run.report.value(QStringLiteral("cycles")).toArray().size(), 1);
         QVERIFY(!run.report.contains(QStringLiteral("cancelled")));
         QCOMPARE(recordingsIn(dir.path()).size(), 1);
@@ -239,9 +239,9 @@ private Q_SLOTS:
         });
         QCOMPARE(run.report.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
         QCOMPARE(run.report.value(QStringLiteral("error")).toString(),
-                 QStringLiteral("释放系统音频采集失败（-11）。请检查系统音频录制权限后重试。"));
+                 QStringLiteral("释放系统音频采集失败（-11）。请确认声音服务正在运行后重试。"));
         QCOMPARE(run.report.value(QStringLiteral("cleanupError")).toString(),
-                 QStringLiteral("释放系统音频采集失败（-11）。请检查系统音频录制权限后重试。"));
+                 QStringLiteral("释放系统音频采集失败（-11）。请确认声音服务正在运行后重试。"));
     }
 
     // Report directories at the edges. Root writes through mode bits, so the

@@ -19,7 +19,7 @@ using OSStatus = std::int32_t;          // 0 means success
 // not lock, allocate, make a system call or wait.
 using AudioInputBlock = std::function<void(const AudioBufferList*)>;
 // Called on the audio queue when the server reports audio lost for our stream
-// (a hole or an overrun); the argument is the number of bytes lost, 0 when
+// (on PulseAudio: a hole it marks in the stream); the argument is the number of bytes lost, 0 when
 // unknown. Same rules as the input block.
 using AudioLossBlock = std::function<void(std::uint64_t)>;
 // Called when the running device followed a new output, reconnected or lost

@@ -342,7 +342,6 @@ OSStatus PulseAudioHardware::createIOProc(AudioObjectID device, AudioInputBlock 
     m_device->events = std::move(events);
     m_device->io = m_nextIOProcID++;
     pa_stream_set_read_callback(m_device->stream.get(), &PulseAudioHardware::onRead, m_device.get());
-    pa_stream_set_overflow_callback(m_device->stream.get(), &PulseAudioHardware::onOverflow, m_device.get());
     *io = m_device->io;
     return 0;
 }
@@ -358,7 +357,6 @@ OSStatus PulseAudioHardware::destroyIOProc(AudioObjectID device, AudioDeviceIOPr
     AudioEventBlock events;
     PulseMainLoop::Locker locker(m_loop);
     pa_stream_set_read_callback(m_device->stream.get(), nullptr, nullptr);
-    pa_stream_set_overflow_callback(m_device->stream.get(), nullptr, nullptr);
     input = std::move(m_device->input);
     loss = std::move(m_device->loss);
     events = std::move(m_device->events);
@@ -526,7 +524,6 @@ void PulseAudioHardware::releaseDevice()
         return;
     if (pa_stream* stream = m_device->stream.get()) {
         pa_stream_set_read_callback(stream, nullptr, nullptr);
-        pa_stream_set_overflow_callback(stream, nullptr, nullptr);
         pa_stream_set_state_callback(stream, nullptr, nullptr);
         if (pa_stream_get_state(stream) == PA_STREAM_READY)
             pa_stream_disconnect(stream);
@@ -583,18 +580,13 @@ void PulseAudioHardware::onRead(pa_stream* stream, size_t, void* userdata)
             device->bytesReceived += bytes;
             device->input(&list);
         } else if (device->loss) {
-            // A hole: the server skipped audio of ours.
+            // A hole: the server skipped audio of ours and says so. This is the
+            // only loss libpulse reports for a record stream; its overflow
+            // notice is sent to playback streams only.
             device->loss(bytes);
         }
         pa_stream_drop(stream);
     }
-}
-
-void PulseAudioHardware::onOverflow(pa_stream*, void* userdata)
-{
-    auto* device = static_cast<Device*>(userdata);
-    if (device->loss)
-        device->loss(0);
 }
 
 // --- Supervision ---

@@ -20,7 +20,9 @@ namespace vessaro {
 // A tap is a connection to the server that has found the default output's
 // monitor source and rate; the aggregate device is a record stream on that
 // monitor, float32 stereo at the output's rate; the IO proc is the stream's
-// read callback. The object owns its main loop and connection: no state is
+// read callback. The loss block hears of holes the server marks in our stream
+// (it skipped audio and says how much); audio it drops when our stream's
+// buffer overruns is not reported to a record stream. The object owns its main loop and connection: no state is
 // shared between objects. It holds at most one tap and one device at a time.
 //
 // While the device runs, a supervisor thread keeps it recording what the user
@@ -161,7 +163,6 @@ private:
     static void onSubscription(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
                                void* userdata);
     static void onRead(pa_stream* stream, size_t bytes, void* userdata);
-    static void onOverflow(pa_stream* stream, void* userdata);
 
     const std::chrono::milliseconds m_timeout;
     const std::chrono::milliseconds m_reconnectWindow;

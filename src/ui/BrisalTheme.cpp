@@ -1,0 +1,73 @@
+#include "ui/BrisalTheme.h"
+
+#include "ui/ResourceBundle.h"
+
+namespace vessaro::BrisalTheme {
+namespace {
+
+QColor fromFractions(double red, double green, double blue)
+{
+    return QColor::fromRgbF(static_cast<float>(red), static_cast<float>(green), static_cast<float>(blue));
+}
+
+// Noto Sans CJK covers Latin and every Chinese text we show; Quicksand gives
+// the rounded Latin letters and digits.
+const QString kSystemFamily = QStringLiteral("Noto Sans CJK SC");
+const QString kRoundedFamily = QStringLiteral("Quicksand");
+
+} // namespace
+
+QColor ink()
+{
+    return fromFractions(0.075, 0.15, 0.25);
+}
+QColor secondaryInk()
+{
+    return fromFractions(0.32, 0.39, 0.49);
+}
+QColor blue()
+{
+    return fromFractions(0.15, 0.37, 0.7);
+}
+QColor coral()
+{
+    return fromFractions(0.98, 0.32, 0.39);
+}
+QColor cream()
+{
+    return fromFractions(0.98, 0.97, 0.94);
+}
+QColor gray()
+{
+    return fromFractions(0.5, 0.5, 0.5);
+}
+
+QFont systemFont(int pixelSize, QFont::Weight weight)
+{
+    QFont font;
+    font.setFamilies({ kSystemFamily });
+    font.setPixelSize(pixelSize);
+    font.setWeight(weight);
+    return font;
+}
+
+QFont roundedFont(int pixelSize, QFont::Weight weight)
+{
+    QFont font = systemFont(pixelSize, weight);
+    font.setFamilies({ kRoundedFamily, kSystemFamily });
+    return font;
+}
+
+const std::optional<QImage>& shell()
+{
+    static const std::optional<QImage> picture = []() -> std::optional<QImage> {
+        const std::optional<QString>& bundle = ResourceBundle::shared();
+        if (!bundle)
+            return std::nullopt;
+        return ResourceBundle::image(
+            *bundle, QStringLiteral("orlo-shell"), QStringLiteral("png"), QStringLiteral("Brand"));
+    }();
+    return picture;
+}
+
+} // namespace vessaro::BrisalTheme

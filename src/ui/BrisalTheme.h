@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QColor>
+#include <QFont>
+#include <QImage>
+
+#include <optional>
+
+// The look's vocabulary: five colours, the two typefaces and the artwork that
+// forms the window's body. Main thread only (fonts and images are created on
+// first use, with a QGuiApplication running).
+namespace vessaro::BrisalTheme {
+
+QColor ink();
+QColor secondaryInk();
+QColor blue();
+QColor coral();
+QColor cream();
+// The platform's gray, for the disabled primary button.
+QColor gray();
+
+// Sizes are in logical points (Qt's device-independent pixels), not in
+// typographic points, so a 13-point text is 13 pixels tall at scale 1.
+QFont systemFont(int pixelSize, QFont::Weight weight = QFont::Normal);
+// The rounded design; Chinese characters fall back to the system face.
+QFont roundedFont(int pixelSize, QFont::Weight weight = QFont::Normal);
+
+// The artwork "orlo-shell" from the resource bundle, loaded once. Absent when
+// the bundle or the picture is missing or unreadable; the window then shows
+// only its elements.
+const std::optional<QImage>& shell();
+// The artwork is drawn stretched to this size, whatever its own.
+inline constexpr int shellWidthPoints = 768;
+inline constexpr int shellHeightPoints = 512;
+
+} // namespace vessaro::BrisalTheme

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <QAbstractButton>
+
+namespace vessaro {
+
+// A small tinted text button: blue text on a pale blue capsule that darkens,
+// without animation, while pressed. Disabled, the text fades to 45 %. As
+// small as its 12 × 7 point margins around the text allow. Main thread only.
+class OrloSecondaryButton final : public QAbstractButton {
+    Q_OBJECT
+public:
+    explicit OrloSecondaryButton(const QString& title, QWidget* parent = nullptr);
+
+    QSize sizeHint() const override;
+    QSize minimumSizeHint() const override { return sizeHint(); }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+    bool hitButton(const QPoint& position) const override;
+};
+
+} // namespace vessaro

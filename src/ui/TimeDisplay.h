@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QString>
+#include <QVariantAnimation>
+#include <QWidget>
+
+namespace vessaro {
+
+// The large clock: one line in the rounded bold face, ink-coloured, every
+// digit in a cell of the same width so the line does not jitter. 66 points
+// for up to five characters, 52 from six on. A changed digit rolls upward to
+// its new value over 0.16 s, unless motion is reduced. Main thread only.
+class TimeDisplay final : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr int widthPoints = 355;
+    static constexpr int heightPoints = 80;
+    static constexpr int rollMilliseconds = 160;
+
+    explicit TimeDisplay(QWidget* parent = nullptr);
+
+    // Rolls the digits that differ when the length stays the same.
+    void setText(const QString& text);
+    const QString& text() const { return m_text; }
+    // Defaults to the desktop's setting (ReducedMotion::requested()).
+    void setReduceMotion(bool reduce) { m_reduceMotion = reduce; }
+    int fontPixelSize() const;
+    bool isRolling() const { return m_roll.state() == QAbstractAnimation::Running; }
+    // The width of one digit cell, in points.
+    qreal digitCellWidth() const;
+
+    QSize sizeHint() const override { return { widthPoints, heightPoints }; }
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+
+private:
+    QFont currentFont() const;
+
+    QString m_text = QStringLiteral("00:00");
+    QString m_previous; // what rolls away while the animation runs
+    QVariantAnimation m_roll;
+    bool m_reduceMotion;
+};
+
+} // namespace vessaro

@@ -1,0 +1,104 @@
+#include "app/VessaroApp.h"
+#include "support/TestSupport.h"
+#include "ui/ContentView.h"
+#include "ui/OrloPrimaryButton.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QProcess>
+#include <QTest>
+#include <QTimer>
+
+#include <csignal>
+
+using namespace vessaro;
+using Phase = RecorderViewModel::Phase;
+
+namespace {
+
+// Record streams the private audio server holds for any client.
+void press(OrloPrimaryButton* button)
+{
+    QTest::mouseClick(button, Qt::LeftButton, {}, button->capsuleRect().center().toPoint());
+}
+
+int recordStreams()
+{
+    QProcess pactl;
+    pactl.start(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("short"), QStringLiteral("source-outputs")});
+    if (!pactl.waitForFinished(10000) || pactl.exitCode() != 0)
+        return -1;
+    return static_cast<int>(pactl.readAllStandardOutput().count('\n'));
+}
+
+} // namespace
+
+// The whole application, window included, on the private audio server.
+class VessaroAppTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // A user's whole road: start, the countdown, stop, a name in the save
+    // dialog, and the file is where the dialog said.
+    void clickThroughARecording()
+    {
+        test::ScopedCacheHome home;
+        QTemporaryDir exports;
+        const QString destination = exports.filePath(QStringLiteral("一段 录音.mp4"));
+        VessaroApp app({QStringLiteral("vessaro")});
+        RecorderViewModel* model = app.model();
+        QStringList seen;
+        QObject::connect(model, &RecorderViewModel::phaseChanged, model, [&](const Phase& phase) {
+            seen.append(phase.description());
+            if (phase == Phase::recording())
+                QTimer::singleShot(1500, [&] { press(app.window()->primaryButton()); });
+            if (phase.kind() == RecorderPhase::Kind::finished || phase.kind() == RecorderPhase::Kind::failed)
+                QCoreApplication::exit(0);
+        });
+        // The save dialog runs modally: answer it as a user would.
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] {
+            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+                dialog->selectFile(destination);
+                QMetaObject::invokeMethod(dialog, "accept");
+            }
+        });
+        answer.start(50);
+        QTimer::singleShot(0, [&] { press(app.window()->primaryButton()); });
+        QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
+        QCOMPARE(app.exec(), 0);
+
+        QCOMPARE(seen.mid(0, 5), QStringList({QStringLiteral("preparing"), QStringLiteral("countingDown(3)"),
+                                              QStringLiteral("countingDown(2)"), QStringLiteral("countingDown(1)"),
+                                              QStringLiteral("recording")}));
+        QCOMPARE(model->phase().kind(), RecorderPhase::Kind::finished);
+        QCOMPARE(model->phase().url(), destination);
+        QCOMPARE(QFileInfo(destination).size(), model->phase().summary().fileSize);
+        QVERIFY(model->phase().summary().duration > 1.0);
+        QVERIFY(QDir(home.recordingsDirectory()).isEmpty());
+    }
+
+    // SIGTERM is a quit like any other: the event loop ends only once the
+    // capture is released, and the partial recording is gone.
+    void sigtermWhileRecordingReleasesEverything()
+    {
+        test::ScopedCacheHome home;
+        VessaroApp app({QStringLiteral("vessaro")});
+        RecorderViewModel* model = app.model();
+        QObject::connect(model, &RecorderViewModel::phaseChanged, model, [&](const Phase& phase) {
+            if (phase == Phase::recording())
+                QTimer::singleShot(300, [] { ::raise(SIGTERM); });
+        });
+        QTimer::singleShot(0, model, [model] { model->start(); });
+        QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });  // the signal went unheard
+        QCOMPARE(app.exec(), 0);
+        QVERIFY(model->isTerminating());
+        QCOMPARE(recordStreams(), 0);
+        QVERIFY(QDir(home.recordingsDirectory()).isEmpty());
+    }
+};
+
+QTEST_MAIN(VessaroAppTest)
+#include "tst_vessaroapp.moc"

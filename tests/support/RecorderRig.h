@@ -1,0 +1,58 @@
+#pragma once
+
+#include "capture/hal/SimulatedAudioHardware.h"
+#include "recorder/RecorderViewModel.h"
+#include "support/FakeMediaWriter.h"
+#include "support/ManualClock.h"
+#include "support/ScriptedDesktopServices.h"
+#include "support/TestSupport.h"
+
+#include <QList>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+namespace vessaro::test {
+
+// A recorder model over the simulated hardware and fake media, with a
+// hand-moved clock, scripted dialogs and every phase it announces. Test
+// thread only.
+struct RecorderRig {
+    using Phase = RecorderViewModel::Phase;
+
+    RecorderRig();
+    RecorderRig(const RecorderRig&) = delete;
+    RecorderRig& operator=(const RecorderRig&) = delete;
+
+    // Runs the event loop until `done` holds; the limit only catches a hang.
+    template <typename Predicate>
+    bool waitFor(Predicate done) { return QTest::qWaitFor(done, 10000); }
+    bool waitForPhase(const Phase& phase);
+    // Lets the event loop run a while, for things that must not happen.
+    void settle() { QTest::qWait(50); }
+
+    // Starts if need be and moves the clock through the countdown until
+    // `secondsLeft` remain (0: into recording).
+    bool countDownTo(int secondsLeft = 0);
+    // Records `chunks` of audio and stops; the save dialog answers from the script.
+    bool recordAndStop(int chunks = 2);
+    // Stereo float frames, every sample `sample`.
+    void deliver(std::uint32_t frames = 480, float sample = 0);
+    QString pending() const { return model->pendingTemporaryURL().value_or(QString()); }
+    QStringList recordings() const;
+    Result<void> shutdown();
+
+    ScopedCacheHome home;
+    QTemporaryDir exports;
+    std::shared_ptr<FakeMediaScript> script = std::make_shared<FakeMediaScript>();
+    std::shared_ptr<FakeAssetScript> asset = std::make_shared<FakeAssetScript>();
+    std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
+    std::shared_ptr<ScriptedDesktopServices> desktop = std::make_shared<ScriptedDesktopServices>();
+    SimulatedAudioHardware* hardware = nullptr;
+    std::unique_ptr<RecorderViewModel> model;
+    QList<Phase> phases;
+};
+
+} // namespace vessaro::test

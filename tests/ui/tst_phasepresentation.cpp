@@ -1,0 +1,116 @@
+#include "ui/PhasePresentation.h"
+
+#include <QTest>
+
+#include <cmath>
+#include <limits>
+
+using namespace vessaro;
+using Action = PhasePresentation::Action;
+using Indicator = PhasePresentation::Indicator;
+
+class PhasePresentationTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    void durations_data()
+    {
+        QTest::addColumn<double>("seconds");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("negative") << -5.0 << "00:00";
+        QTest::newRow("under a second") << 0.999 << "00:00";
+        QTest::newRow("cut, not rounded") << 59.9 << "00:59";
+        QTest::newRow("a minute and a second") << 61.0 << "01:01";
+        QTest::newRow("last second before the hour") << 3599.0 << "59:59";
+        QTest::newRow("the hour") << 3600.0 << "01:00:00";
+        QTest::newRow("hours, minutes, seconds") << 3661.5 << "01:01:01";
+        QTest::newRow("a hundred hours") << 360000.0 << "100:00:00";
+        QTest::newRow("not a number") << std::nan("") << "00:00";
+        QTest::newRow("infinite") << std::numeric_limits<double>::infinity() << "00:00";
+    }
+    void durations()
+    {
+        QFETCH(double, seconds);
+        QFETCH(QString, text);
+        QCOMPARE(formatDuration(seconds), text);
+    }
+
+    // The window's whole per-phase table.
+    void phases_data()
+    {
+        QTest::addColumn<RecorderPhase>("phase");
+        QTest::addColumn<double>("elapsed");
+        QTest::addColumn<bool>("pending");
+        QTest::addColumn<int>("indicator");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<QString>("time");
+        QTest::addColumn<QString>("primary");  // title, then "!" when disabled
+        QTest::addColumn<int>("action");
+        QTest::addColumn<QStringList>("secondary");
+        QTest::addColumn<bool>("footer");
+
+        const RecordingSummary summary{3661.5, 1000};
+        const auto row = [](const char* name, const RecorderPhase& phase, double elapsed, bool pending,
+                             Indicator indicator, const char* status, const char* time, const char* primary,
+                             Action action, const QStringList& secondary, bool footer) {
+            QTest::newRow(name) << phase << elapsed << pending << int(indicator) << QString::fromUtf8(status)
+                                << QString::fromUtf8(time) << QString::fromUtf8(primary) << int(action) << secondary
+                                << footer;
+        };
+        row("idle", RecorderPhase::idle(), 12, false, Indicator::none, "准备好了", "00:00", "开始录制", Action::start,
+            {}, true);
+        row("counting down", RecorderPhase::countingDown(2), 12, false, Indicator::none, "倒计时后开始录制", "2",
+            "取消倒计时", Action::cancelCountdown, {}, true);
+        row("preparing", RecorderPhase::preparing(), 12, false, Indicator::spinner, "稍等，马上就好", "00:00",
+            "正在准备录音…!", Action::none, {}, true);
+        row("recording", RecorderPhase::recording(), 3600.2, false, Indicator::recordingPulse, "正在录制系统声音",
+            "01:00:00", "停止并导出", Action::stop, {}, true);
+        row("exporting", RecorderPhase::exporting(), 75, false, Indicator::spinner, "正在整理这段声音", "01:15",
+            "正在保存录音…!", Action::none, {}, true);
+        row("finished, pending", RecorderPhase::finished("/t/a.mp4", summary), 5, true, Indicator::pendingTray,
+            "录音已保留，等待导出", "01:01:01", "再次导出", Action::exportAgain,
+            {QStringLiteral("在文件管理器中显示"), QStringLiteral("再次录制")}, false);
+        row("finished, saved", RecorderPhase::finished("/m/a.mp4", summary), 5, false, Indicator::savedCheck,
+            "录音已保存", "01:01:01", "再次录制", Action::recordAgain, {QStringLiteral("在文件管理器中显示")}, false);
+        row("failed", RecorderPhase::failed("坏了"), 5, false, Indicator::failedExclamation, "录制没有完成", "00:00",
+            "重新尝试", Action::retry, {QStringLiteral("打开声音设置")}, false);
+        row("failed, recording pending", RecorderPhase::failed("坏了"), 5, true, Indicator::failedExclamation,
+            "录制没有完成", "00:00", "重新尝试", Action::retry,
+            {QStringLiteral("再次导出"), QStringLiteral("打开声音设置")}, false);
+    }
+    void phases()
+    {
+        QFETCH(RecorderPhase, phase);
+        QFETCH(double, elapsed);
+        QFETCH(bool, pending);
+        QFETCH(int, indicator);
+        QFETCH(QString, status);
+        QFETCH(QString, time);
+        QFETCH(QString, primary);
+        QFETCH(int, action);
+        QFETCH(QStringList, secondary);
+        QFETCH(bool, footer);
+
+        const PhasePresentation shown = PhasePresentation::of(phase, elapsed, pending);
+        QCOMPARE(int(shown.indicator), indicator);
+        QCOMPARE(shown.primaryStatus, status);
+        QCOMPARE(shown.displayTime, time);
+        QCOMPARE(shown.timePointSize, time.size() >= 6 ? 52 : 66);
+        QCOMPARE(shown.primary.title + (shown.primary.enabled ? QString() : QStringLiteral("!")), primary);
+        QCOMPARE(int(shown.primary.action), action);
+        QVERIFY(!shown.primary.symbol.isEmpty());
+        QStringList titles;
+        for (const auto& button : shown.secondary)
+            titles.append(button.title);
+        QCOMPARE(titles, secondary);
+        QCOMPARE(shown.showsFooter, footer);
+        QCOMPARE(shown.notice.has_value(), phase.kind() == RecorderPhase::Kind::failed);
+        if (shown.notice)
+            QCOMPARE(*shown.notice, phase.message());
+        QCOMPARE(shown.timerAccessibilityLabel,
+                 phase.kind() == RecorderPhase::Kind::countingDown ? QStringLiteral("还有 2 秒开始录制")
+                                                                   : QStringLiteral("录音时长 ") + time);
+    }
+};
+
+QTEST_APPLESS_MAIN(PhasePresentationTest)
+#include "tst_phasepresentation.moc"
