@@ -35,6 +35,11 @@
 #   VESSARO_TEST_SINK, VESSARO_TEST_SINK_FORMAT, VESSARO_TEST_SINK_RATE
 #   VESSARO_TEST_FAKE_MIC          the fake microphone's sink name
 #
+# Sending SIGUSR1 to this script restarts the server like a crash would: the
+# process that speaks the PulseAudio protocol is killed and started again at
+# the same address, with the same sinks and defaults (under PipeWire only
+# pipewire-pulse restarts). Tests use it to check reconnection.
+#
 # Example:
 #   scripts/audio-server.sh run pipewire -- ctest --test-dir build -L server
 #
@@ -133,6 +138,42 @@ default_is() {   # default_is sink|source NAME
     [ "$(pactl "get-default-$1" 2>/dev/null)" = "$2" ]
 }
 
+start_pulseaudio() {
+    # As root pulseaudio warns that it is meant for users but runs.
+    "${server_env[@]}" pulseaudio -n --daemonize=no --system=no --exit-idle-time=-1 \
+        --use-pid-file=no --log-target=stderr -F "$dir/server.pa" \
+        </dev/null >>"$dir/pulseaudio.log" 2>&1 &
+    pids+=($!)
+    server_pid=$!
+    wait_until "pulseaudio" "$server_pid" server_answers
+}
+
+start_pipewire_pulse() {
+    "${server_env[@]}" pipewire-pulse </dev/null >>"$dir/pipewire-pulse.log" 2>&1 &
+    pids+=($!)
+    server_pid=$!
+    wait_until "pipewire-pulse" "$server_pid" server_answers
+
+    pactl load-module module-null-sink sink_name=$sink format="$sink_format" rate="$sink_rate" channels=2 \
+        sink_properties=device.description=Vessaro-Test-Output >/dev/null \
+        || fail "pipewire: cannot create $sink"
+    pactl load-module module-null-sink sink_name=$mic format=s16le rate=$mic_rate channels=2 \
+        sink_properties=device.description=Vessaro-Fake-Microphone >/dev/null \
+        || fail "pipewire: cannot create $mic"
+    # WirePlumber publishes the defaults a moment after the nodes appear.
+    wait_until "default sink" "$server_pid" sh -c "pactl set-default-sink $sink && [ \"\$(pactl get-default-sink)\" = $sink ]"
+    wait_until "default source" "$server_pid" sh -c "pactl set-default-source $mic.monitor && [ \"\$(pactl get-default-source)\" = $mic.monitor ]"
+}
+
+restart_server() {
+    kill -KILL "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+    case "$flavour" in
+        pulseaudio) start_pulseaudio ;;
+        pipewire) start_pipewire_pulse ;;
+    esac
+}
+
 case "$flavour" in
 pulseaudio)
     cat >"$dir/server.pa" <<EOF
@@ -142,13 +183,7 @@ load-module module-null-sink sink_name=$mic format=s16le rate=$mic_rate channels
 set-default-sink $sink
 set-default-source $mic.monitor
 EOF
-    # As root pulseaudio warns that it is meant for users but runs.
-    "${server_env[@]}" pulseaudio -n --daemonize=no --system=no --exit-idle-time=-1 \
-        --use-pid-file=no --log-target=stderr -F "$dir/server.pa" \
-        </dev/null >"$dir/pulseaudio.log" 2>&1 &
-    pids+=($!)
-    server_pid=$!
-    wait_until "pulseaudio" "$server_pid" server_answers
+    start_pulseaudio
     ;;
 pipewire)
     command -v wireplumber >/dev/null && command -v pipewire-pulse >/dev/null && command -v dbus-daemon >/dev/null \
@@ -182,20 +217,7 @@ EOF
     wait_until "pipewire" "${pids[-1]}" test -S "$dir/pipewire-0"
     "${server_env[@]}" wireplumber </dev/null >"$dir/wireplumber.log" 2>&1 &
     pids+=($!)
-    "${server_env[@]}" pipewire-pulse </dev/null >"$dir/pipewire-pulse.log" 2>&1 &
-    pids+=($!)
-    server_pid=$!
-    wait_until "pipewire-pulse" "$server_pid" server_answers
-
-    pactl load-module module-null-sink sink_name=$sink format="$sink_format" rate="$sink_rate" channels=2 \
-        sink_properties=device.description=Vessaro-Test-Output >/dev/null \
-        || fail "pipewire: cannot create $sink"
-    pactl load-module module-null-sink sink_name=$mic format=s16le rate=$mic_rate channels=2 \
-        sink_properties=device.description=Vessaro-Fake-Microphone >/dev/null \
-        || fail "pipewire: cannot create $mic"
-    # WirePlumber publishes the defaults a moment after the nodes appear.
-    wait_until "default sink" "$server_pid" sh -c "pactl set-default-sink $sink && [ \"\$(pactl get-default-sink)\" = $sink ]"
-    wait_until "default source" "$server_pid" sh -c "pactl set-default-source $mic.monitor && [ \"\$(pactl get-default-source)\" = $mic.monitor ]"
+    start_pipewire_pulse
     ;;
 esac
 
@@ -213,9 +235,17 @@ export VESSARO_TEST_FAKE_MIC=$mic
 # on explicitly (a background job would otherwise read /dev/null).
 exec 3<&0
 set +e
+restart_requested=
+trap 'restart_requested=1' USR1
 "$@" <&3 3<&- &
 command_pid=$!
-wait "$command_pid"
-status=$?
+# A trapped signal ends `wait` early: restart, then wait on.
+while :; do
+    wait "$command_pid"
+    status=$?
+    [ -n "$restart_requested" ] || break
+    restart_requested=
+    restart_server
+done
 command_pid=
 exit "$status"

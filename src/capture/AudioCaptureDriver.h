@@ -3,6 +3,7 @@
 #include "base/AudioBufferList.h"
 #include "base/AudioStreamBasicDescription.h"
 #include "base/Result.h"
+#include "capture/hal/AudioDeviceEvent.h"
 
 #include <QMap>
 #include <QString>
@@ -20,6 +21,10 @@ using ReceiveCallback = std::function<void(const AudioBufferList*)>;
 // reports arrive here: on PulseAudio the holes it marks in our stream, not the
 // audio it drops when our stream's buffer overruns.
 using LossCallback = std::function<void(std::uint64_t)>;
+// Told that the running capture followed a new output, reconnected to a
+// restarted server, or lost the server for good. Same rules as ReceiveCallback;
+// never runs at the same time as it.
+using EventCallback = std::function<void(AudioDeviceEvent)>;
 
 using Diagnostics = QMap<QString, QString>;
 
@@ -37,7 +42,7 @@ public:
     // Acquires every platform resource except the IO callback.
     virtual Result<void> prepare() = 0;
     // Registers the callbacks and starts the device.
-    virtual Result<void> start(ReceiveCallback receive, LossCallback lossNotice) = 0;
+    virtual Result<void> start(ReceiveCallback receive, LossCallback lossNotice, EventCallback events) = 0;
     // Stops and releases everything; safe in any state. When it returns, no
     // callback runs or will run again.
     virtual Result<void> stop() = 0;

@@ -4,6 +4,9 @@
 #include "files/RecordingFile.h"
 #include "media/PlatformMedia.h"
 
+#include <cmath>
+#include <cstring>
+
 namespace vessaro {
 namespace {
 
@@ -12,6 +15,15 @@ QString fellBehind()
 {
     return QStringLiteral("磁盘写入跟不上录音，已停止接收以避免静默丢帧。");
 }
+
+// Why the intake ended when the server dropped audio of ours.
+QString serverDropped()
+{
+    return QStringLiteral("声音服务丢掉了一段音频，已停止接收以避免静默丢帧。");
+}
+
+// The smallest float sample that the file's 24 bits do not round to zero.
+constexpr float smallestAudibleFloat = 0.5f / 8388608.0f;
 
 } // namespace
 
@@ -66,8 +78,32 @@ AudioSampleWriter::~AudioSampleWriter() = default;
 void AudioSampleWriter::fail(RecorderError error)
 {
     // The first failure is kept, never replaced.
-    if (!m_failure)
-        m_failure = std::move(error);
+    if (m_failure)
+        return;
+    m_failure = std::move(error);
+    m_intakeEnded.store(true, std::memory_order_release);
+}
+
+bool AudioSampleWriter::holdsSound(const AudioBufferList& list, std::uint32_t frameCount) const
+{
+    // Audio thread. Once a sound was heard no buffer is looked at again, so a
+    // recording with sound pays for its first non-zero sample only.
+    const AudioBuffer& buffer = list.mBuffers[0];
+    const std::size_t bytes = std::size_t{frameCount} * m_format.mBytesPerFrame;
+    const auto* data = static_cast<const unsigned char*>(buffer.mData);
+    if ((m_format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 && m_format.mBitsPerChannel == 32) {
+        for (std::size_t offset = 0; offset + sizeof(float) <= bytes; offset += sizeof(float)) {
+            float sample = 0;
+            std::memcpy(&sample, data + offset, sizeof sample);
+            if (std::fabs(sample) > smallestAudibleFloat)
+                return true;
+        }
+        return false;
+    }
+    for (std::size_t offset = 0; offset < bytes; ++offset)
+        if (data[offset] != 0)
+            return true;
+    return false;
 }
 
 void AudioSampleWriter::append(const AudioBufferList* list)
@@ -84,7 +120,8 @@ void AudioSampleWriter::append(const AudioBufferList* list)
     if (frameCount == 0)
         return;
 
-    if (std::int32_t status = m_writer->createSampleBuffer(frameCount, m_frames); status != 0) {
+    const std::int64_t frames = m_frames.load(std::memory_order_relaxed);
+    if (std::int32_t status = m_writer->createSampleBuffer(frameCount, frames); status != 0) {
         fail(RecorderError::captureFailed(QStringLiteral("创建音频缓冲"), status));
         return;
     }
@@ -94,7 +131,9 @@ void AudioSampleWriter::append(const AudioBufferList* list)
     }
     // Back-pressure: never wait and never retry. One refusal ends the intake.
     if (m_writer->isReadyForMoreMediaData() && m_writer->appendSampleBuffer()) {
-        m_frames += frameCount;
+        if (!m_heardSound.load(std::memory_order_relaxed) && holdsSound(*list, frameCount))
+            m_heardSound.store(true, std::memory_order_relaxed);
+        m_frames.store(frames + frameCount, std::memory_order_relaxed);
         return;
     }
     fail(RecorderError::writerAppendFailed(
@@ -103,7 +142,24 @@ void AudioSampleWriter::append(const AudioBufferList* list)
 
 void AudioSampleWriter::noteLoss(std::uint64_t)
 {
-    fail(RecorderError::writerAppendFailed(fellBehind()));
+    fail(RecorderError::writerAppendFailed(serverDropped()));
+}
+
+std::optional<RecorderError> AudioSampleWriter::interruption() const
+{
+    if (m_intakeEnded.load(std::memory_order_acquire))
+        return m_failure;
+    // The encoder failed (a full disk): the next buffer will be refused.
+    if (m_writer->status() == MediaWriter::Status::failed)
+        return RecorderError::writerAppendFailed(m_writer->error().value_or(fellBehind()));
+    return std::nullopt;
+}
+
+double AudioSampleWriter::capturedSeconds() const
+{
+    if (m_format.mSampleRate <= 0)
+        return 0;
+    return static_cast<double>(m_frames.load(std::memory_order_relaxed)) / m_format.mSampleRate;
 }
 
 Result<QString> AudioSampleWriter::finish()
@@ -112,7 +168,7 @@ Result<QString> AudioSampleWriter::finish()
         discard();
         return *m_failure;
     }
-    if (m_frames <= 0) {
+    if (frames() <= 0) {
         discard();
         return RecorderError::noAudioReceived();
     }

@@ -12,6 +12,7 @@
 
 #include <QString>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -25,8 +26,9 @@ namespace vessaro {
 // Threads: create() on the capture service's executor; append() and
 // noteLoss() on the audio thread only; finish() and discard() once, after the
 // driver's stop() has returned (finish() blocks, so run it on a
-// general-purpose thread); url() anywhere. The file is locked (FileLock)
-// from creation until it is removed or handed over.
+// general-purpose thread); url(), interruption() and capturedSeconds()
+// anywhere. The file is locked (FileLock) from creation until it is removed
+// or handed over.
 class AudioSampleWriter {
 public:
     // Starts writing at time zero, or fails: the format step first, before any
@@ -46,6 +48,12 @@ public:
     // intake ends exactly as on a refusal.
     void noteLoss(std::uint64_t bytesLost);
 
+    // Any thread, while recording: why the intake ended, once it has (the
+    // failure finish() will report, or the file writer's own error), else none.
+    std::optional<RecorderError> interruption() const;
+    // Any thread: the duration of the audio accepted so far.
+    double capturedSeconds() const;
+
     // Finalises the file and hands its location over, or removes it and reports
     // the first failure. The file's lock stays with the writer until it is released.
     Result<QString> finish();
@@ -57,7 +65,10 @@ public:
     void discard();
 
     // Frames accepted so far. Read only after the hand-over.
-    std::int64_t frames() const { return m_frames; }
+    std::int64_t frames() const { return m_frames.load(std::memory_order_relaxed); }
+    // Whether every sample accepted was digital silence (a zero in the file).
+    // Read only after the hand-over.
+    bool isSilent() const { return !m_heardSound.load(std::memory_order_relaxed); }
 
     struct Key {
         explicit Key() = default;
@@ -66,13 +77,20 @@ public:
 
 private:
     void fail(RecorderError error);
+    bool holdsSound(const AudioBufferList& list, std::uint32_t frameCount) const;
 
     const QString m_url;
     const std::unique_ptr<MediaWriter> m_writer;
     const AudioStreamBasicDescription m_format;
-    // Touched by the audio thread until the hand-over, then by finish/discard.
-    std::int64_t m_frames = 0;
+    // Written by the audio thread only. Other threads may read the counter at
+    // any time (relaxed: a glimpse), and the failure once m_intakeEnded, stored
+    // with release after it, reads true with acquire: it is never changed again.
+    std::atomic<std::int64_t> m_frames {0};
+    std::atomic<bool> m_heardSound {false};
     std::optional<RecorderError> m_failure;
+    std::atomic<bool> m_intakeEnded {false};
+    static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+    static_assert(std::atomic<bool>::is_always_lock_free);
     // Held from creation until the file is handed over or removed.
     FileLock m_lock;
 };

@@ -10,6 +10,8 @@ namespace vessaro {
 struct CaptureOutcome {
     QString path;
     RecordingSummary summary;
+    // Every sample of the recording is zero: nothing was heard.
+    bool silent = false;
 };
 
 } // namespace vessaro

@@ -78,14 +78,15 @@ Result<void> CoreAudioTapDriver::prepare()
     return {};
 }
 
-Result<void> CoreAudioTapDriver::start(ReceiveCallback receive, LossCallback lossNotice)
+Result<void> CoreAudioTapDriver::start(ReceiveCallback receive, LossCallback lossNotice, EventCallback events)
 {
     if (m_tap == 0 || m_device == 0 || m_io)
         return RecorderError::invalidOutput(QStringLiteral("录音设备未准备好或已开始录制。"));
 
     // The blocks capture only the callbacks, never the driver.
     AudioDeviceIOProcID io = 0;
-    if (OSStatus status = m_hardware->createIOProc(m_device, std::move(receive), std::move(lossNotice), &io);
+    if (OSStatus status = m_hardware->createIOProc(m_device, std::move(receive), std::move(lossNotice),
+                                                   std::move(events), &io);
         status != 0)
         return RecorderError::captureFailed(QStringLiteral("注册音频回调"), status);
     m_io = io;

@@ -27,7 +27,7 @@ public:
     Diagnostics diagnostics() const override;
 
     Result<void> prepare() override;
-    Result<void> start(ReceiveCallback receive, LossCallback lossNotice) override;
+    Result<void> start(ReceiveCallback receive, LossCallback lossNotice, EventCallback events) override;
     Result<void> stop() override;
 
 private:

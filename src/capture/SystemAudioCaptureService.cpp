@@ -7,11 +7,29 @@
 #include "media/PlatformMedia.h"
 
 #include <QThreadPool>
+#include <QTimer>
 #include <QtConcurrent>
 
 #include <atomic>
 
 namespace vessaro {
+namespace {
+
+// Why the recording ended when the audio server went away for good.
+QString serverLostReason()
+{
+    return QStringLiteral("声音服务已断开，10 秒内没有恢复。");
+}
+
+// What the device told on the audio side, for the executor's watch to pick up.
+struct DeviceNotices {
+    std::atomic<std::uint32_t> outputsFollowed {0};
+    std::atomic<std::uint32_t> reconnections {0};
+    std::atomic<bool> serverLost {false};
+    static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
+};
+
+} // namespace
 
 // Everything the executor's jobs touch. Only the executor uses `driver` and
 // `sink`; the audio thread reaches the writer through a weak reference only.
@@ -23,6 +41,35 @@ struct SystemAudioCaptureService::State {
     std::shared_ptr<const MediaWriterFactory> writers;
     std::shared_ptr<const MediaAssetOpener> assets;
     std::shared_ptr<std::atomic<std::uint64_t>> unclaimedLosses = std::make_shared<std::atomic<std::uint64_t>>(0);
+    // A new set per recording, so a late notice of the last one finds its own.
+    std::shared_ptr<DeviceNotices> notices = std::make_shared<DeviceNotices>();
+    CaptureEvents* events = nullptr;
+    std::unique_ptr<QTimer> watch;
+    bool interruptionTold = false;
+
+    // On the executor, every watch interval: passes on what the audio side
+    // left in atomics. Only here may the signals be emitted.
+    void watchRecording()
+    {
+        if (!sink || sinkAbandoned)
+            return;
+        for (auto n = notices->outputsFollowed.exchange(0, std::memory_order_relaxed); n > 0; --n)
+            Q_EMIT events->outputFollowed();
+        for (auto n = notices->reconnections.exchange(0, std::memory_order_relaxed); n > 0; --n)
+            Q_EMIT events->serverReconnected();
+        if (interruptionTold)
+            return;
+        std::optional<QString> reason;
+        if (auto failure = sink->interruption())
+            reason = failure->localizedDescription();
+        else if (notices->serverLost.load(std::memory_order_relaxed))
+            reason = serverLostReason();
+        if (!reason)
+            return;
+        interruptionTold = true;
+        Q_EMIT events->captureInterrupted(*reason, sink->capturedSeconds());
+    }
+
     // The writer's recording was given up, but the driver could not be stopped,
     // so the audio thread may still reach it. The next recording lets it go
     // once the driver stops.
@@ -75,6 +122,8 @@ struct SystemAudioCaptureService::State {
             failure = created.error();
         } else {
             sink = created.value();
+            notices = std::make_shared<DeviceNotices>();
+            interruptionTold = false;
             std::weak_ptr<AudioSampleWriter> weak = sink;
             std::shared_ptr<std::atomic<std::uint64_t>> losses = unclaimedLosses;
             auto receive = [weak](const AudioBufferList* list) {
@@ -87,7 +136,21 @@ struct SystemAudioCaptureService::State {
                 else
                     losses->fetch_add(1, std::memory_order_relaxed);
             };
-            if (auto started = driver->start(std::move(receive), std::move(loss)); !started)
+            // Atomics only: this runs beside the audio and must not wait.
+            auto deviceEvent = [told = notices](AudioDeviceEvent event) {
+                switch (event) {
+                case AudioDeviceEvent::followedOutput:
+                    told->outputsFollowed.fetch_add(1, std::memory_order_relaxed);
+                    break;
+                case AudioDeviceEvent::reconnected:
+                    told->reconnections.fetch_add(1, std::memory_order_relaxed);
+                    break;
+                case AudioDeviceEvent::serverLost:
+                    told->serverLost.store(true, std::memory_order_relaxed);
+                    break;
+                }
+            };
+            if (auto started = driver->start(std::move(receive), std::move(loss), std::move(deviceEvent)); !started)
                 failure = started.error();
             else if (cancelled())
                 failure = Error(CancellationError{});
@@ -105,15 +168,24 @@ SystemAudioCaptureService::SystemAudioCaptureService(std::unique_ptr<AudioCaptur
                                                      std::shared_ptr<const MediaWriterFactory> writers,
                                                      std::shared_ptr<const MediaAssetOpener> assets)
     : m_state(std::make_shared<State>()),
+      m_events(std::make_unique<CaptureEvents>()),
       m_executor(std::make_unique<SerialExecutor>(QStringLiteral("capture service")))
 {
     m_state->driver = std::move(driver);
     m_state->writers = writers ? std::move(writers) : PlatformMedia::writerFactory();
     m_state->assets = assets ? std::move(assets) : PlatformMedia::assetOpener();
+    m_state->events = m_events.get();
+    // The timer belongs to the executor's thread: made and dropped there.
+    m_executor->submit([state = m_state] {
+        state->watch = std::make_unique<QTimer>();
+        QObject::connect(state->watch.get(), &QTimer::timeout, [state = state.get()] { state->watchRecording(); });
+        state->watch->start(watchIntervalMilliseconds);
+    });
 }
 
 SystemAudioCaptureService::~SystemAudioCaptureService()
 {
+    m_executor->submit([state = m_state] { state->watch.reset(); });
     // Runs the jobs already submitted before the state goes away.
     m_executor.reset();
 }
@@ -143,14 +215,16 @@ QFuture<Result<CaptureOutcome>> SystemAudioCaptureService::stop()
     return taken.then(QThreadPool::globalInstance(), [assets = m_state->assets](Taken writer) -> Result<CaptureOutcome> {
         if (!writer)
             return writer.error();
-        auto finished = writer.value()->finish();
-        writer = Taken();
+        std::shared_ptr<AudioSampleWriter> sink = std::move(writer).value();
+        auto finished = sink->finish();
+        const bool silent = sink->isSilent();
+        sink.reset();
         if (!finished)
             return finished.error();
         auto summary = RecordingFile::validate(finished.value(), assets.get());
         if (!summary)
             return summary.error();  // the file stays where it is
-        return CaptureOutcome{finished.value(), summary.value()};
+        return CaptureOutcome{finished.value(), summary.value(), silent};
     });
 }
 

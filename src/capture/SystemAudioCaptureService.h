@@ -4,6 +4,7 @@
 #include "base/Result.h"
 #include "base/SerialExecutor.h"
 #include "capture/AudioCaptureDriver.h"
+#include "capture/CaptureEvents.h"
 #include "capture/CaptureOutcome.h"
 
 #include <QFuture>
@@ -22,6 +23,10 @@ class MediaWriterFactory;
 // cancellation included, are Result errors). The audio never passes through
 // the executor. Destroying the service waits for the operations already
 // submitted, then stops the driver.
+//
+// While a recording runs the executor watches it, and events() tells at once
+// (within a tenth of a second) when the capture ended early, followed a new
+// output or reconnected; nothing of that is sent from the audio thread.
 class SystemAudioCaptureService {
 public:
     // The media seams default to FFmpeg.
@@ -42,12 +47,20 @@ public:
     QFuture<Result<void>> cancel();
     QFuture<Diagnostics> diagnostics();
 
+    // Lives on the thread that created the service; its signals come from the
+    // executor's thread.
+    CaptureEvents* events() const { return m_events.get(); }
+    // How often the executor looks at a running recording.
+    static constexpr int watchIntervalMilliseconds = 100;
+
     // Loss notices counted while no writer took them (for tests). Any thread.
     std::uint64_t unclaimedLossCount() const;
 
 private:
     struct State;
     std::shared_ptr<State> m_state;
+    // Outlives the executor, whose watch emits its signals.
+    std::unique_ptr<CaptureEvents> m_events;
     // Declared last so it is destroyed first: it drains the jobs that use m_state.
     std::unique_ptr<SerialExecutor> m_executor;
 };

@@ -58,8 +58,9 @@ std::int32_t topAligned(std::int32_t value24) { return static_cast<std::int32_t>
 
 } // namespace
 
-FfmpegMediaWriter::FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes)
-    : m_muxer(std::move(muxer)), m_ringBytesRequested(ringBytes)
+FfmpegMediaWriter::FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes,
+                                     std::shared_ptr<const std::atomic<bool>> encoderHeld)
+    : m_muxer(std::move(muxer)), m_ringBytesRequested(ringBytes), m_encoderHeld(std::move(encoderHeld))
 {
 }
 
@@ -349,6 +350,10 @@ void FfmpegMediaWriter::runEncoder()
     for (;;) {
         if (m_cancelRequested.load(std::memory_order_acquire))
             return;
+        if (m_encoderHeld && m_encoderHeld->load(std::memory_order_relaxed)) {
+            std::this_thread::sleep_for(kEncoderPollInterval);
+            continue;
+        }
         // Read the request before the ring: once it is seen, everything the
         // audio thread published is already in the ring.
         const bool finishing = m_finishRequested.load(std::memory_order_acquire);

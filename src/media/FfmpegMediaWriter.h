@@ -33,7 +33,11 @@ public:
     // Writes through `muxer`. `ringBytes` 0 sizes the ring for five seconds of
     // the input format (a refusal ends the recording, and the encoder thread
     // may wait on the disk meanwhile); tests pass a smaller size.
-    explicit FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes = 0);
+    // `encoderHeld` is a test hook: while it reads true the encoder thread
+    // takes nothing from the ring, as if the disk were stuck. Unset, it costs
+    // nothing; it never touches the audio thread.
+    explicit FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes = 0,
+                               std::shared_ptr<const std::atomic<bool>> encoderHeld = {});
     ~FfmpegMediaWriter() override;
     FfmpegMediaWriter(const FfmpegMediaWriter&) = delete;
     FfmpegMediaWriter& operator=(const FfmpegMediaWriter&) = delete;
@@ -80,6 +84,7 @@ private:
     // Set-up thread, then read-only.
     std::unique_ptr<AlacMp4Muxer> m_muxer;
     const std::size_t m_ringBytesRequested;
+    const std::shared_ptr<const std::atomic<bool>> m_encoderHeld;
     AudioOutputSettings m_settings;
     AudioStreamBasicDescription m_format;
     bool m_inputAdded = false;

@@ -10,7 +10,11 @@ extern "C" {
 
 namespace vessaro {
 
-FfmpegMediaWriterFactory::FfmpegMediaWriterFactory(std::size_t ringBytes) : m_ringBytes(ringBytes) {}
+FfmpegMediaWriterFactory::FfmpegMediaWriterFactory(std::size_t ringBytes,
+                                                   std::shared_ptr<const std::atomic<bool>> encoderHeld)
+    : m_ringBytes(ringBytes), m_encoderHeld(std::move(encoderHeld))
+{
+}
 
 std::int32_t FfmpegMediaWriterFactory::makeFormatDescription(const AudioStreamBasicDescription& stream,
                                                              std::optional<AudioFormatDescription>* description) const
@@ -31,7 +35,7 @@ Result<std::unique_ptr<MediaWriter>> FfmpegMediaWriterFactory::createWriter(cons
     auto muxer = AlacMp4Muxer::create(path);
     if (!muxer)
         return muxer.error();
-    std::unique_ptr<MediaWriter> writer = std::make_unique<FfmpegMediaWriter>(std::move(muxer).value(), m_ringBytes);
+    std::unique_ptr<MediaWriter> writer = std::make_unique<FfmpegMediaWriter>(std::move(muxer).value(), m_ringBytes, m_encoderHeld);
     return writer;
 }
 

@@ -2,7 +2,9 @@
 
 #include "media/MediaWriterFactory.h"
 
+#include <atomic>
 #include <cstddef>
+#include <memory>
 
 namespace vessaro {
 
@@ -11,8 +13,10 @@ namespace vessaro {
 // FfmpegMediaWriters. Any thread but the audio thread.
 class FfmpegMediaWriterFactory final : public MediaWriterFactory {
 public:
-    // `ringBytes` is passed to every writer; 0 sizes each ring from its input format.
-    explicit FfmpegMediaWriterFactory(std::size_t ringBytes = 0);
+    // `ringBytes` is passed to every writer; 0 sizes each ring from its input
+    // format. `encoderHeld` is a test hook passed on too (see FfmpegMediaWriter).
+    explicit FfmpegMediaWriterFactory(std::size_t ringBytes = 0,
+                                      std::shared_ptr<const std::atomic<bool>> encoderHeld = {});
 
     std::int32_t makeFormatDescription(const AudioStreamBasicDescription& stream,
                                        std::optional<AudioFormatDescription>* description) const override;
@@ -21,6 +25,7 @@ public:
 
 private:
     std::size_t m_ringBytes;
+    std::shared_ptr<const std::atomic<bool>> m_encoderHeld;
 };
 
 } // namespace vessaro

@@ -17,6 +17,8 @@ namespace {
 
 const QString kNothingPending = QStringLiteral("找不到刚刚完成的录音。");
 const QString kExportFailed = QStringLiteral("导出失败：");
+const QString kOutputFollowed = QStringLiteral("已切换到新的输出设备");
+const QString kServerReconnected = QStringLiteral("声音服务已重新连接");
 
 DesktopServices::Alert discardPendingAlert()
 {
@@ -61,6 +63,15 @@ RecorderViewModel::RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> 
       m_clock(clock ? std::move(clock) : std::make_shared<SystemClock>()),
       m_calendar(calendar ? std::move(calendar) : CalendarSource(&ZonedCalendar::current))
 {
+    // Queued: the service emits on its own thread, and a late event must find
+    // the phase as it is now.
+    CaptureEvents* events = m_recorder->events();
+    connect(events, &CaptureEvents::captureInterrupted, this, &RecorderViewModel::captureInterrupted,
+            Qt::QueuedConnection);
+    connect(events, &CaptureEvents::outputFollowed, this, [this] { showNote(kOutputFollowed); },
+            Qt::QueuedConnection);
+    connect(events, &CaptureEvents::serverReconnected, this, [this] { showNote(kServerReconnected); },
+            Qt::QueuedConnection);
 }
 
 RecorderViewModel::~RecorderViewModel()
@@ -70,6 +81,8 @@ RecorderViewModel::~RecorderViewModel()
         m_actionTask->cancel();
     if (m_clockTask)
         m_clockTask->cancel();
+    if (m_noteTask)
+        m_noteTask->cancel();
 }
 
 // --- Operations ---
@@ -82,6 +95,8 @@ void RecorderViewModel::start()
         m_actionTask->cancel();
     cleanupPendingTemporaryFile();
     setElapsedSeconds(0);
+    setInterruptionReason({});
+    setTransientNote({});
     setPhase(Phase::preparing());
     RecorderTask task;
     m_actionTask = task;
@@ -96,6 +111,10 @@ void RecorderViewModel::stop()
     if (m_clockTask)
         m_clockTask->cancel();
     m_clockTask.reset();
+    if (m_noteTask)
+        m_noteTask->cancel();
+    setInterruptionReason({});
+    setTransientNote({});
     finishRecording();
 }
 
@@ -145,6 +164,8 @@ void RecorderViewModel::reset()
         m_clockTask->cancel();
     cleanupPendingTemporaryFile();
     setElapsedSeconds(0);
+    setInterruptionReason({});
+    setTransientNote({});
     m_recordingStartedAt.reset();
     setPhase(Phase::idle());
 }
@@ -256,7 +277,8 @@ QCoro::Task<> RecorderViewModel::runClock(RecorderTask task)
     QPointer<RecorderViewModel> self(this);
     co_await NextTurn{};
     while (self && !task.isCancelled()) {
-        if (m_recordingStartedAt)
+        // An ended capture holds the time display at what was captured.
+        if (m_recordingStartedAt && m_interruptionReason.isEmpty())
             setElapsedSeconds(static_cast<double>(m_recordingStartedAt->msecsTo(m_clock->now())) / 1000.0);
         // A cancelled sleep just ends the loop at its test.
         co_await m_clock->sleep(clockTick, task.token());
@@ -287,6 +309,7 @@ QCoro::Task<> RecorderViewModel::runFinishSequence(RecorderTask task)
     if (stopped) {
         m_pendingTemporaryURL = stopped.value().path;
         m_pendingSummary = stopped.value().summary;
+        setSilent(stopped.value().silent);
         // During termination the file stays pending and no dialog opens.
         if (task.isCancelled() || m_terminating)
             co_return;
@@ -301,6 +324,39 @@ QCoro::Task<> RecorderViewModel::runFinishSequence(RecorderTask task)
         setPhase(Phase::failed(released.error().localizedDescription()));
     else if (!stopped.error().isCancellation())
         setPhase(Phase::failed(stopped.error().localizedDescription()));
+}
+
+// --- Events of the running capture ---
+
+void RecorderViewModel::captureInterrupted(const QString& reason, double capturedSeconds)
+{
+    // The state machine does not move: the user still stops the recording.
+    if (m_phase.kind() != Phase::Kind::recording || !m_interruptionReason.isEmpty())
+        return;
+    setInterruptionReason(reason);
+    setElapsedSeconds(capturedSeconds);
+}
+
+void RecorderViewModel::showNote(const QString& note)
+{
+    if (m_phase.kind() != Phase::Kind::recording)
+        return;
+    if (m_noteTask)
+        m_noteTask->cancel();
+    setTransientNote(note);
+    RecorderTask task;
+    m_noteTask = task;
+    runNoteTimer(task);
+}
+
+QCoro::Task<> RecorderViewModel::runNoteTimer(RecorderTask task)
+{
+    const RecorderTask::Running running(task);
+    QPointer<RecorderViewModel> self(this);
+    const bool slept = co_await m_clock->sleep(noteDuration, task.token());
+    // A cancelled note was replaced or cleared by whoever cancelled it.
+    if (self && slept && !task.isCancelled())
+        setTransientNote({});
 }
 
 // --- Export ---
@@ -361,6 +417,7 @@ void RecorderViewModel::forgetPendingRecording(const QString& exported)
 
 void RecorderViewModel::cleanupPendingTemporaryFile()
 {
+    setSilent(false);
     // Only our own temporary files are ever deleted; anything else is just forgotten.
     if (m_pendingTemporaryURL && Platform::isInsideTemporaryDirectory(*m_pendingTemporaryURL))
         (void)Platform::removeItem(*m_pendingTemporaryURL);
@@ -380,6 +437,30 @@ void RecorderViewModel::setElapsedSeconds(double seconds)
 {
     m_elapsedSeconds = seconds;
     Q_EMIT elapsedSecondsChanged(m_elapsedSeconds);
+}
+
+void RecorderViewModel::setInterruptionReason(const QString& reason)
+{
+    if (m_interruptionReason == reason)
+        return;
+    m_interruptionReason = reason;
+    Q_EMIT interruptionReasonChanged(m_interruptionReason);
+}
+
+void RecorderViewModel::setTransientNote(const QString& note)
+{
+    if (m_transientNote == note)
+        return;
+    m_transientNote = note;
+    Q_EMIT transientNoteChanged(m_transientNote);
+}
+
+void RecorderViewModel::setSilent(bool silent)
+{
+    if (m_silent == silent)
+        return;
+    m_silent = silent;
+    Q_EMIT silentChanged(m_silent);
 }
 
 } // namespace vessaro

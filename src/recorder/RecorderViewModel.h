@@ -39,6 +39,8 @@ public:
 
     static constexpr std::chrono::nanoseconds countdownStep{1'000'000'000};
     static constexpr std::chrono::nanoseconds clockTick{100'000'000};
+    // How long a note about the running capture stays.
+    static constexpr std::chrono::nanoseconds noteDuration{3'000'000'000};
 
     // `calendar` dates the suggested file name; it defaults to the user's.
     RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> recorder,
@@ -54,6 +56,16 @@ public:
     const std::optional<QString>& pendingTemporaryURL() const { return m_pendingTemporaryURL; }
     const std::optional<RecordingSummary>& pendingSummary() const { return m_pendingSummary; }
     bool isTerminating() const { return m_terminating; }
+    // While recording: why the capture ended early (the user reads it under
+    // "录音已中断"); empty while it runs. The phase stays recording until stop,
+    // and the clock stands at the duration the recording holds.
+    const QString& interruptionReason() const { return m_interruptionReason; }
+    // While recording: a short note that capture followed a new output or
+    // reconnected to the sound server; empty after noteDuration.
+    const QString& transientNote() const { return m_transientNote; }
+    // The finished recording (the pending one, or the one just exported) holds
+    // nothing but digital silence. It is offered for export all the same.
+    bool isSilent() const { return m_silent; }
 
     // In idle, finished and failed, unless terminating: discards a pending
     // recording without asking and records anew.
@@ -87,6 +99,9 @@ Q_SIGNALS:
     // Emitted on every assignment, also of an equal value.
     void phaseChanged(const vessaro::RecorderPhase& phase);
     void elapsedSecondsChanged(double seconds);
+    void interruptionReasonChanged(const QString& reason);
+    void transientNoteChanged(const QString& note);
+    void silentChanged(bool silent);
 
 private:
     // Each sequence starts on a later turn of the event loop and runs to its
@@ -96,6 +111,11 @@ private:
     QCoro::Task<Result<void>> prepareCountDownAndStart(QPointer<RecorderViewModel> self, RecorderTask task);
     QCoro::Task<> runClock(RecorderTask task);
     QCoro::Task<> runFinishSequence(RecorderTask task);
+    QCoro::Task<> runNoteTimer(RecorderTask task);
+
+    // From the capture service's events, queued.
+    void captureInterrupted(const QString& reason, double capturedSeconds);
+    void showNote(const QString& note);
 
     void beginClock();
     void finishRecording();
@@ -106,6 +126,9 @@ private:
 
     void setPhase(Phase phase);
     void setElapsedSeconds(double seconds);
+    void setInterruptionReason(const QString& reason);
+    void setTransientNote(const QString& note);
+    void setSilent(bool silent);
 
     std::unique_ptr<SystemAudioCaptureService> m_recorder;
     std::shared_ptr<DesktopServices> m_desktop;
@@ -116,10 +139,14 @@ private:
     double m_elapsedSeconds = 0;
     std::optional<RecorderTask> m_actionTask;
     std::optional<RecorderTask> m_clockTask;
+    std::optional<RecorderTask> m_noteTask;
     std::optional<QDateTime> m_recordingStartedAt;
     std::optional<QString> m_pendingTemporaryURL;
     std::optional<RecordingSummary> m_pendingSummary;
     bool m_terminating = false;
+    QString m_interruptionReason;
+    QString m_transientNote;
+    bool m_silent = false;
     // The save dialog is open: its nested event loop must not open another.
     bool m_savePanelOpen = false;
     // The folder of the last export of this run; the save dialog opens there.

@@ -62,10 +62,14 @@ QCoro::Task<Result<void>> exercise(SystemAudioCaptureService& service, Clock& cl
         if (auto moved = Platform::moveItem(stopped.value().path, directory + QLatin1Char('/') + name); !moved)
             co_return moved;
 
-        cycles.append(QJsonObject{{QStringLiteral("active"), toJson(active)},
-                                  {QStringLiteral("stopped"), toJson(afterStop)},
-                                  {QStringLiteral("duration"), stopped.value().summary.duration},
-                                  {QStringLiteral("file"), name}});
+        QJsonObject cycleReport{{QStringLiteral("active"), toJson(active)},
+                                {QStringLiteral("stopped"), toJson(afterStop)},
+                                {QStringLiteral("duration"), stopped.value().summary.duration},
+                                {QStringLiteral("file"), name}};
+        // Only a take of pure digital silence says so: the usual four keys stay.
+        if (stopped.value().silent)
+            cycleReport.insert(QStringLiteral("silent"), true);
+        cycles.append(cycleReport);
     }
 
     // A prepared capture that never starts must be cancellable, twice.

@@ -52,6 +52,11 @@ PrivateAudioServer::~PrivateAudioServer()
     }
 }
 
+bool PrivateAudioServer::restart()
+{
+    return m_script.state() == QProcess::Running && ::kill(static_cast<pid_t>(m_script.processId()), SIGUSR1) == 0;
+}
+
 bool PrivateAudioServer::kill()
 {
     if (m_serverPid <= 0 || ::kill(static_cast<pid_t>(m_serverPid), SIGKILL) != 0)

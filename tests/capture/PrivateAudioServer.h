@@ -24,6 +24,9 @@ public:
     // Kills the process that speaks the PulseAudio protocol with SIGKILL and
     // returns once it is dead, so that its sockets are closed.
     bool kill();
+    // Kills it the same way and has the script start it again at the same
+    // address, with the same sinks; returns at once.
+    bool restart();
 
 private:
     QProcess m_script;

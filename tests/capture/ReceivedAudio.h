@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/AudioBufferList.h"
+#include "capture/hal/AudioDeviceEvent.h"
 
 #include <algorithm>
 #include <cmath>
@@ -21,6 +22,7 @@ struct ReceivedAudio {
     int malformed = 0;      // not one interleaved stereo buffer of whole frames
     int afterBarrier = 0;   // callbacks after markBarrier()
     int losses = 0;
+    std::vector<AudioDeviceEvent> events;
     bool barrierPassed = false;
 
     // From here on every callback is a fault.
@@ -33,6 +35,37 @@ struct ReceivedAudio {
     {
         std::lock_guard lock(mutex);
         return samples.size();
+    }
+    int eventCount(AudioDeviceEvent event)
+    {
+        std::lock_guard lock(mutex);
+        return static_cast<int>(std::count(events.begin(), events.end(), event));
+    }
+    int lossCount()
+    {
+        std::lock_guard lock(mutex);
+        return losses;
+    }
+    // The tones heard, in order: the frequency (Hz, by zero crossings of the
+    // left channel) of each loud tenth of a second that differs from the one
+    // before by more than a tenth.
+    std::vector<double> tones(double sampleRate)
+    {
+        std::lock_guard lock(mutex);
+        std::vector<double> heard;
+        const auto block = static_cast<std::size_t>(sampleRate / 10) * 2;
+        for (std::size_t start = 0; start + block <= samples.size(); start += block) {
+            int crossings = 0;
+            float peak = 0;
+            for (std::size_t i = start; i + 2 < start + block; i += 2) {
+                peak = std::max(peak, std::fabs(samples[i]));
+                crossings += (samples[i] < 0) != (samples[i + 2] < 0) ? 1 : 0;
+            }
+            const double frequency = crossings * 10.0 / 2.0;
+            if (peak > 0.1F && (heard.empty() || std::fabs(frequency - heard.back()) > heard.back() / 10))
+                heard.push_back(frequency);
+        }
+        return heard;
     }
     float peakFrom(std::size_t first)
     {
@@ -58,6 +91,14 @@ struct ReceivedAudio {
             const std::size_t first = received->samples.size();
             received->samples.resize(first + buffer.mDataByteSize / sizeof(float));
             std::memcpy(received->samples.data() + first, buffer.mData, buffer.mDataByteSize);
+        };
+    }
+
+    static std::function<void(AudioDeviceEvent)> eventsInto(const std::shared_ptr<ReceivedAudio>& received)
+    {
+        return [received](AudioDeviceEvent event) {
+            std::lock_guard lock(received->mutex);
+            received->events.push_back(event);
         };
     }
 

@@ -66,7 +66,7 @@ private Q_SLOTS:
         QCOMPARE(rig.driver->format().mChannelsPerFrame, 2U);
 
         int received = 0;
-        QVERIFY(rig.driver->start([&received](const AudioBufferList*) { ++received; }, [](std::uint64_t) {}).ok());
+        QVERIFY(rig.driver->start([&received](const AudioBufferList*) { ++received; }, [](std::uint64_t) {}, {}).ok());
         QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("io")), QStringLiteral("allocated"));
         QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("running")), QStringLiteral("true"));
         AudioBufferList list;
@@ -175,12 +175,12 @@ private Q_SLOTS:
     {
         auto rig = makeRig();
         const QString refusal = QStringLiteral("录音设备未准备好或已开始录制。");
-        QCOMPARE(describe(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {})), refusal);
+        QCOMPARE(describe(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {})), refusal);
         QVERIFY(rig.hardware->calls().isEmpty());
         QVERIFY(rig.driver->prepare().ok());
-        QVERIFY(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}).ok());
+        QVERIFY(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {}).ok());
         const auto running = rig.driver->diagnostics();
-        QCOMPARE(describe(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {})), refusal);
+        QCOMPARE(describe(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {})), refusal);
         QCOMPARE(rig.driver->diagnostics(), running);
     }
 
@@ -202,7 +202,7 @@ private Q_SLOTS:
         auto rig = makeRig();
         QVERIFY(rig.driver->prepare().ok());
         rig.hardware->failCall(Call(call), 35);
-        QCOMPARE(describe(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {})), message);
+        QCOMPARE(describe(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {})), message);
         QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("io")), io);
         QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("running")), QStringLiteral("false"));
         // No clean-up of its own: the caller's stop releases everything.
@@ -243,7 +243,7 @@ private Q_SLOTS:
         QFETCH(QString, running);
         auto rig = makeRig();
         QVERIFY(rig.driver->prepare().ok());
-        QVERIFY(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}).ok());
+        QVERIFY(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {}).ok());
         for (int call : failing)
             rig.hardware->failCall(Call(call), -9, 1);
         QCOMPARE(describe(rig.driver->stop()), message);

@@ -74,7 +74,7 @@ OSStatus prepare(PulseAudioHardware& hardware, Handles& handles, const std::shar
     if (status == 0)
         status = hardware.createAggregateDevice(deviceDescription(uid), &handles.device);
     if (status == 0)
-        status = hardware.createIOProc(handles.device, Received::inputInto(received), Received::lossInto(received),
+        status = hardware.createIOProc(handles.device, Received::inputInto(received), Received::lossInto(received), {},
                                        &handles.io);
     return status;
 }

@@ -1,7 +1,12 @@
+#include "support/ScopedEnvironmentVariable.h"
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/SystemAudioCaptureService.h"
 #include "files/RecordingFile.h"
+#include "media/FfmpegMediaAssetOpener.h"
+#include "media/FfmpegMediaWriterFactory.h"
 #include "support/TestSupport.h"
+
+#include <QDir>
 
 #include <QFile>
 #include <QFileInfo>
@@ -10,6 +15,7 @@
 #include <QTest>
 
 #include <cstring>
+#include <memory>
 #include <vector>
 
 using namespace vessaro;
@@ -72,6 +78,30 @@ qsizetype find(const std::vector<std::int32_t>& haystack, const std::vector<std:
     }
     return -1;
 }
+
+// A file system of `size` (mount's notation) mounted on a fresh directory for
+// the object's lifetime; needs root.
+class ScopedTmpfs {
+public:
+    explicit ScopedTmpfs(const QString& size)
+    {
+        m_mounted = m_dir.isValid() && run(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=" + size, "tmpfs", m_dir.path()});
+    }
+    ~ScopedTmpfs()
+    {
+        if (m_mounted)
+            run(QStringLiteral("umount"), {m_dir.path()});
+    }
+    ScopedTmpfs(const ScopedTmpfs&) = delete;
+    ScopedTmpfs& operator=(const ScopedTmpfs&) = delete;
+    bool isMounted() const { return m_mounted; }
+    QString path() const { return m_dir.path(); }
+    bool resize(const QString& size) { return run(QStringLiteral("mount"), {"-o", "remount,size=" + size, m_dir.path()}); }
+
+private:
+    QTemporaryDir m_dir;
+    bool m_mounted = false;
+};
 
 } // namespace
 
@@ -139,6 +169,125 @@ private Q_SLOTS:
         auto again = RecordingFile::validate(stopped.value().path);
         QVERIFY(again.ok());
         QCOMPARE(again.value(), stopped.value().summary);
+    }
+
+    // The intake ends early on the real server: the caller hears of it at
+    // once, stop() reports it and leaves no file, and the next recording works.
+    void anIntakeThatEndsEarlyIsToldAtOnce_data()
+    {
+        QTest::addColumn<bool>("fullDisk");
+        QTest::newRow("the encoder stalls and the ring overruns") << false;
+        QTest::newRow("the temporary directory's disk fills up") << true;
+    }
+
+    void anIntakeThatEndsEarlyIsToldAtOnce()
+    {
+        QFETCH(bool, fullDisk);
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server");
+        ScopedTmpfs disk(QStringLiteral("192k"));
+        if (fullDisk && !disk.isMounted())
+            QSKIP("mounting a tmpfs needs root");
+        std::optional<test::ScopedCacheHome> home;
+        std::optional<vessaro::test::ScopedEnvironmentVariable> cache;
+        if (fullDisk)
+            cache.emplace("XDG_CACHE_HOME", disk.path().toUtf8());
+        else
+            home.emplace();
+        const QString recordings = qEnvironmentVariable("XDG_CACHE_HOME") + QStringLiteral("/vessaro/Vessaro");
+        // Noise, which ALAC cannot squeeze, fills the disk fast.
+        QTemporaryDir scratch;
+        const QString noise = scratch.filePath(QStringLiteral("noise.wav"));
+        QVERIFY(run(QStringLiteral("sox"), {"-n", "-r", "48000", "-c", "2", "-b", "16", noise, "synth", "3", "whitenoise",
+                                            "vol", "0.5"}));
+        // A small ring that a held encoder lets overrun within a fraction of a second.
+        auto held = std::make_shared<std::atomic<bool>>(!fullDisk);
+        SystemAudioCaptureService service(std::make_unique<CoreAudioTapDriver>(),
+                                          std::make_shared<FfmpegMediaWriterFactory>(64 * 1024, held));
+        QObject context;
+        QStringList told;
+        QObject::connect(service.events(), &CaptureEvents::captureInterrupted, &context,
+                         [&told](const QString& reason, double) { told.append(reason); });
+
+        QVERIFY(test::await(service.prepare()).ok());
+        QVERIFY(test::await(service.start()).ok());
+        QProcess player;
+        player.start(QStringLiteral("paplay"), {noise});
+        QTRY_COMPARE_WITH_TIMEOUT(told.size(), 1, 20000);
+        QVERIFY(!told.front().isEmpty());
+        held->store(false);
+        player.waitForFinished(10000);
+        const auto stopped = test::await(service.stop());
+        QVERIFY(!stopped.ok());
+        QCOMPARE(stopped.error().recorderError()->kind(), RecorderError::Case::writerAppendFailed);
+        QVERIFY(QDir(recordings).entryList(QDir::Files).isEmpty());
+
+        // With room again the next recording is whole.
+        if (fullDisk)
+            QVERIFY(disk.resize(QStringLiteral("64m")));
+        QVERIFY(test::await(service.prepare()).ok());
+        QVERIFY(test::await(service.start()).ok());
+        // A private PulseAudio's idle null sink delivers its first audio only
+        // after about a second.
+        QTest::qWait(2500);
+        const auto again = test::await(service.stop());
+        QVERIFY2(again.ok(), qPrintable(again.ok() ? QString() : again.error().localizedDescription()));
+        QCOMPARE(told.size(), 1);
+        QVERIFY(QFile::remove(again.value().path));
+    }
+
+    // A long run, not part of the suite (scripts/long-run.sh): ten minutes of
+    // a known signal, recorded while two busy loops hog both cores, come back
+    // bit for bit.
+    void tenMinutesUnderLoadComeBackBitForBit()
+    {
+        if (qEnvironmentVariableIsEmpty("VESSARO_LONG_RUN"))
+            QSKIP("a long run: scripts/long-run.sh");
+        if (!test::audioServerAvailable())
+            QSKIP("needs the private audio server");
+        test::ScopedCacheHome home;
+        QTemporaryDir scratch;
+        const QString seconds = qEnvironmentVariable("VESSARO_LONG_RUN_SECONDS", QStringLiteral("600"));
+        const QString rate = qEnvironmentVariable("VESSARO_TEST_SINK_RATE", QStringLiteral("48000"));
+        const QString wav = scratch.filePath(QStringLiteral("signal.wav"));
+        QVERIFY(run(QStringLiteral("sox"), {"-n", "-r", rate, "-c", "2", "-b", "16", wav, "synth", seconds, "whitenoise",
+                                            "vol", "0.5"}));
+        const QString padded = scratch.filePath(QStringLiteral("padded.wav"));
+        QVERIFY(run(QStringLiteral("sox"), {wav, padded, "pad", "0.5", "0.2"}));
+        const std::vector<std::int32_t> played = source(wav, scratch.path());
+        QVERIFY(!played.empty());
+
+        std::vector<std::unique_ptr<QProcess>> hogs;
+        for (int i = 0; i < 2; ++i) {
+            hogs.push_back(std::make_unique<QProcess>());
+            hogs.back()->start(QStringLiteral("sh"), {"-c", "while :; do :; done"});
+        }
+        const auto stopHogs = qScopeGuard([&] {
+            for (auto& hog : hogs) {
+                hog->kill();
+                hog->waitForFinished();
+            }
+        });
+        SystemAudioCaptureService service(std::make_unique<CoreAudioTapDriver>());
+        QObject context;
+        QStringList told;
+        QObject::connect(service.events(), &CaptureEvents::captureInterrupted, &context,
+                         [&told](const QString& reason, double) { told.append(reason); });
+        QVERIFY(test::await(service.prepare()).ok());
+        QVERIFY(test::await(service.start()).ok());
+        QTest::qWait(2000);
+        QProcess player;
+        player.start(QStringLiteral("paplay"), {padded});
+        QVERIFY(player.waitForStarted());
+        while (!player.waitForFinished(100))
+            QCoreApplication::processEvents();
+        QTest::qWait(500);
+        auto stopped = test::await(service.stop(), std::chrono::minutes(5));
+        QVERIFY2(stopped.ok(), qPrintable(stopped.ok() ? QString() : stopped.error().localizedDescription()));
+        QVERIFY2(told.isEmpty(), qPrintable(told.join(QLatin1Char(' '))));
+        const std::vector<std::int32_t> recorded = decode(stopped.value().path, scratch.path());
+        QVERIFY(find(recorded, played, 16) >= 0);
+        QFile::remove(stopped.value().path);
     }
 };
 

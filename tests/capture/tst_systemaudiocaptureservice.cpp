@@ -27,9 +27,9 @@ public:
     AudioStreamBasicDescription format() const override { return m_inner->format(); }
     Diagnostics diagnostics() const override { return m_inner->diagnostics(); }
     Result<void> prepare() override { return m_inner->prepare(); }
-    Result<void> start(ReceiveCallback receive, LossCallback loss) override
+    Result<void> start(ReceiveCallback receive, LossCallback loss, EventCallback events) override
     {
-        auto started = m_inner->start(std::move(receive), std::move(loss));
+        auto started = m_inner->start(std::move(receive), std::move(loss), std::move(events));
         m_token->cancel();
         return started;
     }
@@ -38,6 +38,25 @@ public:
 private:
     std::unique_ptr<AudioCaptureDriver> m_inner;
     CancellationTokenPtr m_token;
+};
+
+// What the service's events told, received on the test thread (queued).
+struct Told {
+    explicit Told(CaptureEvents* events)
+    {
+        QObject::connect(events, &CaptureEvents::captureInterrupted, &context,
+                         [this](const QString& reason, double seconds) {
+                             interruptions.append(reason);
+                             capturedSeconds = seconds;
+                         });
+        QObject::connect(events, &CaptureEvents::outputFollowed, &context, [this] { ++followed; });
+        QObject::connect(events, &CaptureEvents::serverReconnected, &context, [this] { ++reconnected; });
+    }
+    QObject context;
+    QStringList interruptions;
+    double capturedSeconds = -1;
+    int followed = 0;
+    int reconnected = 0;
 };
 
 struct Rig {
@@ -53,9 +72,9 @@ struct Rig {
                                                               std::make_shared<test::FakeMediaAssetOpener>(asset));
     }
 
-    void deliver(std::uint32_t frames)
+    void deliver(std::uint32_t frames, float sample = 0)
     {
-        std::vector<char> bytes(frames * 8);
+        std::vector<float> bytes(frames * 2, sample);
         AudioBufferList list{1, {{2, frames * 8, bytes.data()}}};
         hardware->deliver(&list);
     }
@@ -95,6 +114,7 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(stopped.value().path));
         QCOMPARE(stopped.value().summary.duration, 1.0);
         QCOMPARE(stopped.value().summary.fileSize, qint64(4));
+        QVERIFY(stopped.value().silent);
         QCOMPARE(rig.script->presentationFrames, QList<std::int64_t>({0, 480}));
         QCOMPARE(rig.hardware->heldObjects(), 0);
         QCOMPARE(test::await(rig.service->diagnostics()).value(QStringLiteral("io")), QStringLiteral("none"));
@@ -257,10 +277,76 @@ private Q_SLOTS:
         rig.deliver(100);
         QVERIFY(rig.hardware->reportLoss(800));
         rig.deliver(100);
-        QCOMPARE(describe(test::await(rig.service->stop())),
-                 QStringLiteral("录音写入中断：磁盘写入跟不上录音，已停止接收以避免静默丢帧。"));
+        const auto stopped = test::await(rig.service->stop());
+        QVERIFY(!stopped.ok());
+        QCOMPARE(stopped.error().recorderError()->kind(), RecorderError::Case::writerAppendFailed);
         QVERIFY(rig.recordings().isEmpty());
         QCOMPARE(rig.service->unclaimedLossCount(), std::uint64_t(0));
+    }
+
+    // What happens to a running capture reaches the caller at once, through
+    // queued signals; the recording still ends with stop().
+    void theRunningCaptureIsToldAtOnce_data()
+    {
+        QTest::addColumn<std::uint32_t>("framesBefore");
+        QTest::addColumn<QString>("happening");
+        QTest::addColumn<bool>("interrupted");
+        QTest::addColumn<int>("stopKind");  // -1: a file; else the RecorderError case
+        const int file = -1;
+        const auto kind = [](RecorderError::Case c) { return static_cast<int>(c); };
+        QTest::newRow("output followed") << 4800u << "followedOutput" << false << file;
+        QTest::newRow("server reconnected") << 4800u << "reconnected" << false << file;
+        QTest::newRow("server lost: what came is kept") << 4800u << "serverLost" << true << file;
+        QTest::newRow("server lost before any audio")
+            << 0u << "serverLost" << true << kind(RecorderError::Case::noAudioReceived);
+        QTest::newRow("audio lost") << 4800u << "loss" << true << kind(RecorderError::Case::writerAppendFailed);
+    }
+
+    void theRunningCaptureIsToldAtOnce()
+    {
+        QFETCH(std::uint32_t, framesBefore);
+        QFETCH(QString, happening);
+        QFETCH(bool, interrupted);
+        QFETCH(int, stopKind);
+        Rig rig;
+        Told told(rig.service->events());
+        QVERIFY(test::await(rig.service->prepare()).ok());
+        QVERIFY(test::await(rig.service->start()).ok());
+        if (framesBefore > 0)
+            rig.deliver(framesBefore, 0.25F);
+        if (happening == QStringLiteral("loss"))
+            QVERIFY(rig.hardware->reportLoss(800));
+        else
+            QVERIFY(rig.hardware->reportEvent(happening == QStringLiteral("followedOutput")
+                                                  ? AudioDeviceEvent::followedOutput
+                                                  : happening == QStringLiteral("reconnected")
+                                                  ? AudioDeviceEvent::reconnected
+                                                  : AudioDeviceEvent::serverLost));
+        if (interrupted) {
+            QTRY_COMPARE(told.interruptions.size(), 1);
+            QVERIFY(!told.interruptions.front().isEmpty());
+            QCOMPARE(told.capturedSeconds, framesBefore / 48000.0);
+        } else {
+            QTRY_COMPARE(told.followed + told.reconnected, 1);
+            QCOMPARE(told.followed, happening == QStringLiteral("followedOutput") ? 1 : 0);
+        }
+        // A lost server delivers nothing more; elsewhere the capture goes on.
+        if (happening != QStringLiteral("serverLost"))
+            rig.deliver(480, 0.25F);
+        // Told once only, however long the recording goes on.
+        QTest::qWait(3 * SystemAudioCaptureService::watchIntervalMilliseconds);
+        QCOMPARE(told.interruptions.size(), interrupted ? 1 : 0);
+
+        const auto stopped = test::await(rig.service->stop());
+        if (stopKind < 0) {
+            QVERIFY2(stopped.ok(), qPrintable(describe(stopped)));
+            QVERIFY(!stopped.value().silent);
+        } else {
+            QVERIFY(!stopped.ok());
+            QCOMPARE(static_cast<int>(stopped.error().recorderError()->kind()), stopKind);
+            QVERIFY(rig.recordings().isEmpty());
+        }
+        QCOMPARE(rig.hardware->heldObjects(), 0);
     }
 
     void otherOperationsRunWhileTheFileIsFinished()

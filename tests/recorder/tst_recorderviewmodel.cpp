@@ -106,6 +106,56 @@ private Q_SLOTS:
         QCOMPARE(rig.desktop->savePanels.value(1).directory, rig.exports.path());
     }
 
+    // While recording the capture's events show at once; the phase stays
+    // recording until stop, and the clock stands at what was captured.
+    void theRunningCaptureSpeaksUpAtOnce()
+    {
+        Rig rig;
+        QVERIFY(rig.countDownTo());
+        rig.deliver(4800, 0.25F);
+        QVERIFY(rig.hardware->reportEvent(AudioDeviceEvent::followedOutput));
+        QVERIFY(rig.waitFor([&] { return rig.model->transientNote() == QStringLiteral("已切换到新的输出设备"); }));
+        QVERIFY(rig.hardware->reportEvent(AudioDeviceEvent::reconnected));
+        QVERIFY(rig.waitFor([&] { return rig.model->transientNote() == QStringLiteral("声音服务已重新连接"); }));
+        rig.clock->advance(RecorderViewModel::noteDuration);
+        QVERIFY(rig.waitFor([&] { return rig.model->transientNote().isEmpty(); }));
+
+        QVERIFY(rig.hardware->reportLoss(0));
+        QVERIFY(rig.waitFor([&] { return !rig.model->interruptionReason().isEmpty(); }));
+        QCOMPARE(rig.model->phase(), Phase::recording());
+        QCOMPARE(rig.model->elapsedSeconds(), 0.1);
+        rig.clock->advance(5s);
+        rig.settle();
+        QCOMPARE(rig.model->elapsedSeconds(), 0.1);
+        // A second happening does not replace the first reason or move the clock.
+        QVERIFY(rig.hardware->reportEvent(AudioDeviceEvent::serverLost));
+        rig.settle();
+        QCOMPARE(rig.model->elapsedSeconds(), 0.1);
+
+        rig.model->stop();
+        QVERIFY(rig.waitFor([&] { return rig.model->phase().kind() == Phase::Kind::failed; }));
+        QVERIFY(rig.model->interruptionReason().isEmpty());
+        QVERIFY(rig.recordings().isEmpty());
+    }
+
+    // A take of nothing but zeros is still offered, and flagged; the next
+    // take with sound is not.
+    void aSilentTakeIsFlagged()
+    {
+        Rig rig;
+        QVERIFY(rig.recordAndStop());
+        QCOMPARE(rig.model->phase().kind(), Phase::Kind::finished);
+        QVERIFY(rig.model->pendingTemporaryURL());
+        QVERIFY(rig.model->isSilent());
+        rig.model->start();
+        QVERIFY(!rig.model->isSilent());
+        QVERIFY(rig.countDownTo());
+        rig.deliver(480, 0.25F);
+        rig.model->stop();
+        QVERIFY(rig.waitFor([&] { return rig.model->phase().kind() == Phase::Kind::finished; }));
+        QVERIFY(!rig.model->isSilent());
+    }
+
     void operationsAreIgnoredWhereTheyDoNotApply()
     {
         Rig rig;

@@ -53,9 +53,9 @@ bool RecorderRig::recordAndStop(int chunks)
     return waitFor([&] { return !model->phase().isBusy(); });
 }
 
-void RecorderRig::deliver(std::uint32_t frames)
+void RecorderRig::deliver(std::uint32_t frames, float sample)
 {
-    std::vector<char> bytes(frames * 8);
+    std::vector<float> bytes(frames * 2, sample);
     AudioBufferList list{1, {{2, frames * 8, bytes.data()}}};
     hardware->deliver(&list);
 }

@@ -38,7 +38,8 @@ struct RecorderRig {
     bool countDownTo(int secondsLeft = 0);
     // Records `chunks` of audio and stops; the save dialog answers from the script.
     bool recordAndStop(int chunks = 2);
-    void deliver(std::uint32_t frames = 480);
+    // Stereo float frames, every sample `sample`.
+    void deliver(std::uint32_t frames = 480, float sample = 0);
     QString pending() const { return model->pendingTemporaryURL().value_or(QString()); }
     QStringList recordings() const;
     Result<void> shutdown();

@@ -12,6 +12,7 @@
 #include <QJsonObject>
 #include <QPromise>
 #include <QTemporaryDir>
+#include <QProcess>
 #include <QTest>
 
 #include <vector>
@@ -44,10 +45,10 @@ public:
             return RecorderError::captureFailed(QStringLiteral("创建系统音频采集"), -6);
         return m_inner.prepare();
     }
-    Result<void> start(ReceiveCallback receive, LossCallback loss) override
+    Result<void> start(ReceiveCallback receive, LossCallback loss, EventCallback events) override
     {
         m_stopped = false;
-        return m_inner.start(std::move(receive), std::move(loss));
+        return m_inner.start(std::move(receive), std::move(loss), std::move(events));
     }
     Result<void> stop() override
     {
@@ -64,7 +65,8 @@ private:
     bool m_stopped = false;
 };
 
-// Time passes at once, and audio plays while it does.
+// Time passes at once, and audio plays while it does: a sound in the first two
+// cycles, digital silence in the third.
 class PlayingClock final : public Clock {
 public:
     explicit PlayingClock(SimulatedAudioHardware* hardware) : m_hardware(hardware) {}
@@ -72,7 +74,7 @@ public:
     QFuture<bool> sleep(std::chrono::nanoseconds duration, CancellationTokenPtr) override
     {
         requested.append(duration);
-        std::vector<char> bytes(4800 * 8);
+        std::vector<float> bytes(4800 * 2, requested.size() == 3 ? 0.0f : 0.25f);
         AudioBufferList list{1, {{2, 4800 * 8, bytes.data()}}};
         m_hardware->deliver(&list);
         QPromise<bool> promise;
@@ -168,7 +170,10 @@ private Q_SLOTS:
         QStringList files;
         for (int i = 0; i < cycles.size(); ++i) {
             const QJsonObject cycle = cycles.at(i).toObject();
-            QCOMPARE(cycle.keys(), QStringList({"active", "duration", "file", "stopped"}));
+            // Only the silent take says so.
+            QCOMPARE(cycle.keys(), i == 2 ? QStringList({"active", "duration", "file", "silent", "stopped"})
+                                          : QStringList({"active", "duration", "file", "stopped"}));
+            QCOMPARE(cycle.value(QStringLiteral("silent")).toBool(), i == 2);
             QCOMPARE(cycle.value(QStringLiteral("active")).toObject().value(QStringLiteral("running")).toString(),
                      QStringLiteral("true"));
             QCOMPARE(cycle.value(QStringLiteral("stopped")).toObject().value(QStringLiteral("io")).toString(),
@@ -237,6 +242,47 @@ private Q_SLOTS:
                  QStringLiteral("释放系统音频采集失败（-11）。请确认声音服务正在运行后重试。"));
         QCOMPARE(run.report.value(QStringLiteral("cleanupError")).toString(),
                  QStringLiteral("释放系统音频采集失败（-11）。请确认声音服务正在运行后重试。"));
+    }
+
+    // Report directories at the edges. Root writes through mode bits, so the
+    // unwritable places are a regular file and a read-only mount. A place the
+    // report cannot go gets no report, no recording, and termination all the
+    // same; an odd but usable name works as any other.
+    void reportDirectoriesAtTheEdges_data()
+    {
+        QTest::addColumn<QString>("place");
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("a file instead of a directory") << "file" << false;
+        QTest::newRow("a directory in a read-only place") << "read-only" << false;
+        QTest::newRow("spaces and Chinese in the path") << "录音 报告/第 1 次" << true;
+    }
+
+    void reportDirectoriesAtTheEdges()
+    {
+        QFETCH(QString, place);
+        QFETCH(bool, usable);
+        test::ScopedCacheHome home;
+        QTemporaryDir dir;
+        QString directory = dir.filePath(place);
+        const auto unmount = qScopeGuard([&] {
+            if (place == QStringLiteral("read-only"))
+                QProcess::execute(QStringLiteral("umount"), {dir.filePath(place)});
+        });
+        if (place == QStringLiteral("file")) {
+            QFile file(directory);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+        } else if (place == QStringLiteral("read-only")) {
+            QVERIFY(QDir(dir.path()).mkdir(place));
+            if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", directory}) != 0)
+                QSKIP("mounting a read-only tmpfs needs root");
+            directory += QStringLiteral("/report");
+        }
+        const Run run = verify(directory);
+        QVERIFY(run.terminated);
+        QCOMPARE(run.report.value(QStringLiteral("status")).toString(),
+                 usable ? QStringLiteral("passed") : QString());
+        QCOMPARE(recordingsIn(directory).size(), usable ? 3 : 0);
+        QVERIFY(QDir(home.recordingsDirectory()).entryList(QDir::Files).isEmpty());
     }
 };
 

@@ -3,6 +3,7 @@
 #include "base/AudioBufferList.h"
 #include "base/AudioStreamBasicDescription.h"
 #include "capture/hal/AggregateDeviceDescription.h"
+#include "capture/hal/AudioDeviceEvent.h"
 #include "capture/hal/TapDescription.h"
 
 #include <cstdint>
@@ -21,6 +22,10 @@ using AudioInputBlock = std::function<void(const AudioBufferList*)>;
 // (on PulseAudio: a hole it marks in the stream); the argument is the number of bytes lost, 0 when
 // unknown. Same rules as the input block.
 using AudioLossBlock = std::function<void(std::uint64_t)>;
+// Called when the running device followed a new output, reconnected or lost
+// its server for good. Same rules as the input block; it may run on another
+// thread than the input, but never at the same time as it.
+using AudioEventBlock = std::function<void(AudioDeviceEvent)>;
 
 // The platform audio calls the capture driver makes, one method per call.
 // Every method but the blocks is called from one thread at a time (the capture
@@ -39,7 +44,7 @@ public:
 
     // Registers the blocks, to be run on the audio queue once the device starts.
     virtual OSStatus createIOProc(AudioObjectID device, AudioInputBlock input, AudioLossBlock loss,
-                                  AudioDeviceIOProcID* io) = 0;
+                                  AudioEventBlock events, AudioDeviceIOProcID* io) = 0;
     virtual OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID io) = 0;
 
     virtual OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID io) = 0;

@@ -98,6 +98,15 @@ bool SimulatedAudioHardware::reportLoss(std::uint64_t bytes)
     return true;
 }
 
+bool SimulatedAudioHardware::reportEvent(AudioDeviceEvent event)
+{
+    std::lock_guard lock(m_mutex);
+    if (!m_started || !m_events)
+        return false;
+    m_events(event);
+    return true;
+}
+
 OSStatus SimulatedAudioHardware::enter(Call call)
 {
     m_calls.append(callName(call));
@@ -164,18 +173,20 @@ OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID)
     // The device takes its IO procs with it.
     m_input = nullptr;
     m_loss = nullptr;
+    m_events = nullptr;
     m_started = false;
     return 0;
 }
 
 OSStatus SimulatedAudioHardware::createIOProc(AudioObjectID, AudioInputBlock input, AudioLossBlock loss,
-                                              AudioDeviceIOProcID* io)
+                                              AudioEventBlock events, AudioDeviceIOProcID* io)
 {
     std::lock_guard lock(m_mutex);
     if (OSStatus status = enter(Call::createIOProc))
         return status;
     m_input = std::move(input);
     m_loss = std::move(loss);
+    m_events = std::move(events);
     *io = nextObject();
     --m_held;  // an IO proc is not a separate platform object
     return 0;
@@ -188,6 +199,7 @@ OSStatus SimulatedAudioHardware::destroyIOProc(AudioObjectID, AudioDeviceIOProcI
         return status;
     m_input = nullptr;
     m_loss = nullptr;
+    m_events = nullptr;
     return 0;
 }
 

@@ -46,13 +46,15 @@ public:
     // Returns whether a block ran.
     bool deliver(const AudioBufferList* list);
     bool reportLoss(std::uint64_t bytes);
+    // Runs the registered event block if the device is started.
+    bool reportEvent(AudioDeviceEvent event);
 
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID* tap) override;
     OSStatus destroyProcessTap(AudioObjectID tap) override;
     OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription* format) override;
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description, AudioObjectID* device) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
-    OSStatus createIOProc(AudioObjectID device, AudioInputBlock input, AudioLossBlock loss,
+    OSStatus createIOProc(AudioObjectID device, AudioInputBlock input, AudioLossBlock loss, AudioEventBlock events,
                           AudioDeviceIOProcID* io) override;
     OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID io) override;
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID io) override;
@@ -81,6 +83,7 @@ private:
     int m_held = 0;
     AudioInputBlock m_input;
     AudioLossBlock m_loss;
+    AudioEventBlock m_events;
     bool m_started = false;
 };
 

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# The long runs, not part of scripts/test.sh (about half an hour in all):
+#   1. ten minutes of a known signal, recorded under two busy-looping CPU
+#      hogs, come back bit for bit: against a private PulseAudio, then a
+#      private PipeWire;
+#   2. five hours of audio through the writer, faster than real time, make a
+#      valid file larger than 4 GiB that lasts exactly frames / rate.
+# Needs the build in build/ (scripts/test.sh makes it) and about 6 GB free in
+# the temporary directory. VESSARO_LONG_RUN_SECONDS shortens the first run.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+export VESSARO_LONG_RUN=1 QT_QPA_PLATFORM=offscreen
+# Each run takes longer than the test library allows a function by default.
+export QTEST_FUNCTION_TIMEOUT=7200000
+status=0
+for server in pulseaudio pipewire; do
+  echo "== ten minutes under load, $server"
+  scripts/audio-server.sh run "$server" -- \
+    build/tests/capture/tst_recordingendtoend tenMinutesUnderLoadComeBackBitForBit || status=1
+done
+echo "== five hours through the writer"
+build/tests/capture/tst_audiosamplewriter fiveHoursMakeAValidFileBeyondFourGiB || status=1
+exit "$status"

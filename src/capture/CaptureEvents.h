@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+namespace vessaro {
+
+// What the capture service tells about a running recording before stop():
+// emitted on the service's executor thread, so receivers on other threads
+// get them queued. Lives on the thread that created the service.
+class CaptureEvents final : public QObject {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+
+Q_SIGNALS:
+    // The recording takes no more audio: `reason` says why, for the user to
+    // read, and `capturedSeconds` how much the file will hold. Once per
+    // recording; stop() is still needed and reports what the reason implies.
+    void captureInterrupted(const QString& reason, double capturedSeconds);
+    // Capture moved to a new default output and goes on.
+    void outputFollowed();
+    // The audio server came back and capture goes on.
+    void serverReconnected();
+};
+
+} // namespace vessaro
