@@ -76,6 +76,9 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
     buildCanvas();
     connect(m_model, &RecorderViewModel::phaseChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::elapsedSecondsChanged, this, &ContentView::render);
+    connect(m_model, &RecorderViewModel::interruptionReasonChanged, this, &ContentView::render);
+    connect(m_model, &RecorderViewModel::transientNoteChanged, this, &ContentView::render);
+    connect(m_model, &RecorderViewModel::silentChanged, this, &ContentView::render);
     render();
 }
 
@@ -180,7 +183,9 @@ void ContentView::render()
     if (!m_model)
         return;
     const bool pending = recordingPending();
-    const PhasePresentation shown = PhasePresentation::of(m_model->phase(), m_model->elapsedSeconds(), pending);
+    const PhasePresentation shown = PhasePresentation::of(
+        m_model->phase(), m_model->elapsedSeconds(), pending,
+        {m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent()});
 
     m_time->setText(shown.displayTime);
     m_time->setAccessibleName(shown.timerAccessibilityLabel);

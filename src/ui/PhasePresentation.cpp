@@ -10,6 +10,8 @@ using Button = PhasePresentation::Button;
 using Indicator = PhasePresentation::Indicator;
 
 const QString kZeroTime = QStringLiteral("00:00");
+// A take of pure digital silence is the mistake users most often miss.
+const QString kSilent = QStringLiteral("录音里没有声音");
 
 Button reveal() { return {QStringLiteral("在文件管理器中显示"), {}, Action::revealInFileManager}; }
 Button soundSettings() { return {QStringLiteral("打开声音设置"), {}, Action::openSoundSettings}; }
@@ -28,6 +30,12 @@ QString formatDuration(double seconds)
 }
 
 PhasePresentation PhasePresentation::of(const RecorderPhase& phase, double elapsedSeconds, bool recordingPending)
+{
+    return of(phase, elapsedSeconds, recordingPending, CaptureState());
+}
+
+PhasePresentation PhasePresentation::of(const RecorderPhase& phase, double elapsedSeconds, bool recordingPending,
+                                        const CaptureState& capture)
 {
     PhasePresentation shown;
     shown.displayTime = kZeroTime;
@@ -51,6 +59,14 @@ PhasePresentation PhasePresentation::of(const RecorderPhase& phase, double elaps
         shown.primaryStatus = QStringLiteral("正在录制系统声音");
         shown.displayTime = formatDuration(elapsedSeconds);
         shown.primary = {QStringLiteral("停止并导出"), QStringLiteral("stop.fill"), Action::stop};
+        // Said at once, not at stop: what was captured until then is kept.
+        if (!capture.interruptionReason.isEmpty()) {
+            shown.indicator = Indicator::failedExclamation;
+            shown.primaryStatus = QStringLiteral("录音已中断");
+            shown.notice = capture.interruptionReason;
+        } else if (!capture.transientNote.isEmpty()) {
+            shown.primaryStatus = capture.transientNote;
+        }
         break;
     case RecorderPhase::Kind::exporting:
         shown.indicator = Indicator::spinner;
@@ -63,12 +79,12 @@ PhasePresentation PhasePresentation::of(const RecorderPhase& phase, double elaps
         shown.showsFooter = false;
         if (recordingPending) {
             shown.indicator = Indicator::pendingTray;
-            shown.primaryStatus = QStringLiteral("录音已保留，等待导出");
+            shown.primaryStatus = capture.silent ? kSilent : QStringLiteral("录音已保留，等待导出");
             shown.primary = {QStringLiteral("再次导出"), QStringLiteral("square.and.arrow.down"), Action::exportAgain};
             shown.secondary = {reveal(), {QStringLiteral("再次录制"), {}, Action::recordAgain}};
         } else {
             shown.indicator = Indicator::savedCheck;
-            shown.primaryStatus = QStringLiteral("录音已保存");
+            shown.primaryStatus = capture.silent ? kSilent : QStringLiteral("录音已保存");
             shown.primary = {QStringLiteral("再次录制"), QStringLiteral("record.circle"), Action::recordAgain};
             shown.secondary = {reveal()};
         }

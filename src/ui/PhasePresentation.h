@@ -42,11 +42,23 @@ struct PhasePresentation {
     // The row under the primary button, in order.
     QList<Button> secondary;
     bool showsFooter = true;
-    // The failure's text, shown on the notice card.
+    // The failure's text, or why a running capture ended, shown on the notice card.
     std::optional<QString> notice;
+
+    // What the running capture or the finished take adds to the phase.
+    struct CaptureState {
+        // While recording: why the capture ended early; empty while it runs.
+        QString interruptionReason;
+        // While recording: a short note (the output changed, the server came back).
+        QString transientNote;
+        // The finished take holds nothing but digital silence.
+        bool silent = false;
+    };
 
     // `recordingPending`: the finished file, or after a failed export the
     // recording the model still holds, has not been exported yet.
+    static PhasePresentation of(const RecorderPhase& phase, double elapsedSeconds, bool recordingPending,
+                                const CaptureState& capture);
     static PhasePresentation of(const RecorderPhase& phase, double elapsedSeconds, bool recordingPending);
 
     friend bool operator==(const PhasePresentation&, const PhasePresentation&) = default;

@@ -43,12 +43,12 @@ bool RecorderRig::countDownTo(int secondsLeft)
     return waitForPhase(secondsLeft == 0 ? Phase::recording() : Phase::countingDown(secondsLeft));
 }
 
-bool RecorderRig::recordAndStop(int chunks)
+bool RecorderRig::recordAndStop(int chunks, float sample)
 {
     if (!countDownTo())
         return false;
     for (int i = 0; i < chunks; ++i)
-        deliver(480);
+        deliver(480, sample);
     model->stop();
     return waitFor([&] { return !model->phase().isBusy(); });
 }

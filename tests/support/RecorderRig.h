@@ -37,7 +37,7 @@ struct RecorderRig {
     // `secondsLeft` remain (0: into recording).
     bool countDownTo(int secondsLeft = 0);
     // Records `chunks` of audio and stops; the save dialog answers from the script.
-    bool recordAndStop(int chunks = 2);
+    bool recordAndStop(int chunks = 2, float sample = 0);
     // Stereo float frames, every sample `sample`.
     void deliver(std::uint32_t frames = 480, float sample = 0);
     QString pending() const { return model->pendingTemporaryURL().value_or(QString()); }

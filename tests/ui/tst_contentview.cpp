@@ -55,11 +55,11 @@ bool drive(test::RecorderRig& rig, Road road, const std::function<void()>& atEnd
         break;
     case Road::exporting:
         rig.desktop->whileModal = atEnd;
-        return rig.recordAndStop();
-    case Road::pending: return rig.recordAndStop() && (atEnd(), true);
+        return rig.recordAndStop(2, 0.25F);
+    case Road::pending: return rig.recordAndStop(2, 0.25F) && (atEnd(), true);
     case Road::saved:
         rig.desktop->savePanelAnswers = {rig.exports.filePath(QStringLiteral("saved.mp4"))};
-        return rig.recordAndStop() && (atEnd(), true);
+        return rig.recordAndStop(2, 0.25F) && (atEnd(), true);
     case Road::failed:
         rig.hardware->failCall(Call::createProcessTap, -7);
         rig.model->start();
@@ -68,7 +68,7 @@ bool drive(test::RecorderRig& rig, Road road, const std::function<void()>& atEnd
         break;
     case Road::failedWithPending:
         rig.desktop->savePanelAnswers = {rig.exports.filePath(QStringLiteral("missing/saved.mp4"))};
-        return rig.recordAndStop() && (atEnd(), true);
+        return rig.recordAndStop(2, 0.25F) && (atEnd(), true);
     }
     atEnd();
     return true;

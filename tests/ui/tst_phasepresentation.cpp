@@ -34,6 +34,43 @@ private Q_SLOTS:
         QCOMPARE(formatDuration(seconds), text);
     }
 
+    // What a running capture or a silent take changes.
+    void captureState_data()
+    {
+        QTest::addColumn<RecorderPhase>("phase");
+        QTest::addColumn<QString>("interruption");
+        QTest::addColumn<QString>("note");
+        QTest::addColumn<bool>("silent");
+        QTest::addColumn<QString>("status");
+        QTest::addColumn<bool>("notice");
+        const auto recording = RecorderPhase::recording();
+        const auto saved = RecorderPhase::finished("/m/a.mp4", {2, 10});
+        QTest::newRow("interrupted") << recording << "声音服务已退出" << "" << false << "录音已中断" << true;
+        QTest::newRow("interruption outranks a note")
+            << recording << "声音服务已退出" << "已切换到新的输出设备" << false << "录音已中断" << true;
+        QTest::newRow("note") << recording << "" << "声音服务已重新连接" << false << "声音服务已重新连接" << false;
+        QTest::newRow("silent take") << saved << "" << "" << true << "录音里没有声音" << false;
+        QTest::newRow("silence says nothing while recording") << recording << "" << "" << true << "正在录制系统声音"
+                                                              << false;
+    }
+    void captureState()
+    {
+        QFETCH(RecorderPhase, phase);
+        QFETCH(QString, interruption);
+        QFETCH(QString, note);
+        QFETCH(bool, silent);
+        QFETCH(QString, status);
+        QFETCH(bool, notice);
+        const auto shown = PhasePresentation::of(phase, 7, false, {interruption, note, silent});
+        QCOMPARE(shown.primaryStatus, status);
+        QCOMPARE(shown.notice.has_value(), notice);
+        if (notice)
+            QCOMPARE(*shown.notice, interruption);
+        // The way to stop, and to keep what was captured, stays open.
+        if (phase == RecorderPhase::recording())
+            QCOMPARE(int(shown.primary.action), int(Action::stop));
+    }
+
     // The window's whole per-phase table.
     void phases_data()
     {
