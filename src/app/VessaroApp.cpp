@@ -2,12 +2,14 @@
 
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/SystemAudioCaptureService.h"
+#include "files/RecordingFile.h"
 #include "ui/QtDesktopServices.h"
 
 #include <QApplication>
 #include <QKeySequence>
 #include <QShortcut>
 #include <QTimer>
+#include <QtConcurrent>
 
 namespace vessaro {
 
@@ -26,12 +28,13 @@ VessaroApp::VessaroApp(QStringList arguments)
         if (m_delegate->applicationShouldTerminateAfterLastWindowClosed())
             m_delegate->terminate();
     });
-    // A signal or the end of the desktop session asks like the user does.
+    // A signal or the end of the desktop session is a quit the user did not
+    // choose in the app: a recording in progress is kept for the next launch.
     m_signals = std::make_unique<UnixSignalNotifier>(std::initializer_list<int>{SIGINT, SIGTERM});
     QObject::connect(m_signals.get(), &UnixSignalNotifier::received, m_delegate.get(),
-                     [this] { m_delegate->terminate(); });
+                     [this] { m_delegate->terminateKeepingRecording(); });
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(),
-                     [this] { m_delegate->terminate(); });
+                     [this] { m_delegate->terminateKeepingRecording(); });
     auto* quit = new QShortcut(QKeySequence::Quit, m_window.get());  // NOLINT(cppcoreguidelines-owning-memory): owned by the window
     QObject::connect(quit, &QShortcut::activated, m_delegate.get(), [this] { m_delegate->terminate(); });
 }
@@ -57,8 +60,25 @@ void VessaroApp::bringForward(const QByteArray& activationToken)
     m_window->activateWindow();
 }
 
+void VessaroApp::offerLeftoverRecording()
+{
+    // Repairing reads and writes the file: off the main thread. The model
+    // takes the result only if the user has not started anything meanwhile.
+    QPointer<RecorderViewModel> model(m_model.get());
+    auto found = QtConcurrent::run([] {
+        std::optional<RecoveredRecording> recovered = RecordingFile::recoverNewestLeftover();
+        return recovered ? std::make_shared<RecoveredRecording>(std::move(*recovered)) : nullptr;
+    });
+    found.then(m_model.get(), [model](const std::shared_ptr<RecoveredRecording>& recovered) {
+        if (model && recovered)
+            model->adoptLeftoverRecording(recovered->path, recovered->summary,
+                                          std::make_shared<FileLock>(std::move(recovered->lock)));
+    });
+}
+
 int VessaroApp::exec()
 {
+    offerLeftoverRecording();
     m_window->show();
     // Launching has finished once the event loop runs.
     QTimer::singleShot(0, m_delegate.get(), [this] { m_delegate->applicationDidFinishLaunching(); });

@@ -33,6 +33,10 @@ public:
     ContentView* window() const { return m_window.get(); }
 
 private:
+    // A recording an earlier run left behind (a crash, a signal, a quit with
+    // a recording pending) becomes the pending one.
+    void offerLeftoverRecording();
+
     std::shared_ptr<DesktopServices> m_desktop;
     std::unique_ptr<RecorderViewModel> m_model;
     std::unique_ptr<AppDelegate> m_delegate;

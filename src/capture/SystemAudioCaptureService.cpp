@@ -216,15 +216,17 @@ QFuture<Result<CaptureOutcome>> SystemAudioCaptureService::stop()
         if (!writer)
             return writer.error();
         std::shared_ptr<AudioSampleWriter> sink = std::move(writer).value();
-        auto finished = sink->finish();
+        FinishedWriting finished = sink->finishKeepingAudio();
         const bool silent = sink->isSilent();
         sink.reset();
-        if (!finished)
-            return finished.error();
-        auto summary = RecordingFile::validate(finished.value(), assets.get());
-        if (!summary)
-            return summary.error();  // the file stays where it is
-        return CaptureOutcome{finished.value(), summary.value(), silent};
+        if (!finished.kept)
+            return finished.failure ? *finished.failure : Error(RecorderError::noAudioReceived());
+        const QString path = finished.kept->path;
+        auto summary = RecordingFile::validate(path, assets.get());
+        if (!summary)  // the file stays where it is, for the next launch to try
+            return finished.failure ? *finished.failure : summary.error();
+        return CaptureOutcome{path, summary.value(), silent,
+                              std::make_shared<FileLock>(std::move(finished.kept->lock)), finished.failure};
     });
 }
 

@@ -42,7 +42,9 @@ public:
     QFuture<Result<void>> prepare();
     // `token` is checked before anything is touched and again once capture runs.
     QFuture<Result<void>> start(CancellationTokenPtr token = {});
-    // Other operations may run while the writer finishes and the file is validated.
+    // Other operations may run while the writer finishes and the file is
+    // validated. A take cut short keeps what was captured before the cut: the
+    // outcome then carries the reason. An error means no file was kept.
     QFuture<Result<CaptureOutcome>> stop();
     QFuture<Result<void>> cancel();
     QFuture<Diagnostics> diagnostics();

@@ -175,9 +175,10 @@ void RecorderViewModel::openScreenRecordingSettings()
     m_desktop->openSoundSettings();
 }
 
-QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination()
+QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination(InProgress inProgress)
 {
     QPointer<RecorderViewModel> self(this);
+    const bool recording = m_phase.kind() == Phase::Kind::recording;
     m_terminating = true;
     const std::optional<RecorderTask> remembered = m_actionTask;
     if (remembered)
@@ -185,6 +186,19 @@ QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination()
     if (m_clockTask)
         m_clockTask->cancel();
     m_clockTask.reset();
+
+    // The user left the desktop, not the recording: it is finished and stays
+    // in the temporary directory, where the next launch offers it.
+    if (recording && inProgress == InProgress::keep) {
+        const Result<CaptureOutcome> stopped = co_await m_recorder->stop();
+        if (!self)
+            co_return {};
+        if (stopped) {
+            m_pendingTemporaryURL = stopped.value().path;
+            m_pendingSummary = stopped.value().summary;
+            m_pendingLock = stopped.value().lock;
+        }
+    }
 
     // Destroying the model destroys the service, which releases the capture itself.
     if (auto released = co_await m_recorder->cancel(); !released)
@@ -307,12 +321,20 @@ QCoro::Task<> RecorderViewModel::runFinishSequence(RecorderTask task)
     if (!self)
         co_return;
     if (stopped) {
-        m_pendingTemporaryURL = stopped.value().path;
-        m_pendingSummary = stopped.value().summary;
-        setSilent(stopped.value().silent);
+        const CaptureOutcome& outcome = stopped.value();
+        m_pendingTemporaryURL = outcome.path;
+        m_pendingSummary = outcome.summary;
+        m_pendingLock = outcome.lock;
+        setSilent(outcome.silent);
         // During termination the file stays pending and no dialog opens.
         if (task.isCancelled() || m_terminating)
             co_return;
+        // Cut short: the failure is told, and what came before it waits for
+        // "再次导出" like a recording whose export failed.
+        if (outcome.interruption) {
+            setPhase(Phase::failed(outcome.interruption->localizedDescription()));
+            co_return;
+        }
         exportPendingRecording();
         co_return;
     }
@@ -412,7 +434,22 @@ void RecorderViewModel::forgetPendingRecording(const QString& exported)
     if (m_pendingTemporaryURL == exported) {
         m_pendingTemporaryURL.reset();
         m_pendingSummary.reset();
+        m_pendingLock.reset();
     }
+}
+
+void RecorderViewModel::adoptLeftoverRecording(const QString& path, const RecordingSummary& summary,
+                                               std::shared_ptr<FileLock> lock)
+{
+    // Only a recorder with nothing else to show takes it; anything else leaves
+    // the leftover for the next launch (the lock goes with `lock`).
+    if (m_phase.kind() != Phase::Kind::idle || m_terminating || m_pendingTemporaryURL)
+        return;
+    m_pendingTemporaryURL = path;
+    m_pendingSummary = summary;
+    m_pendingLock = std::move(lock);
+    setSilent(false);
+    setPhase(Phase::finished(path, summary));
 }
 
 void RecorderViewModel::cleanupPendingTemporaryFile()
@@ -423,6 +460,7 @@ void RecorderViewModel::cleanupPendingTemporaryFile()
         (void)Platform::removeItem(*m_pendingTemporaryURL);
     m_pendingTemporaryURL.reset();
     m_pendingSummary.reset();
+    m_pendingLock.reset();  // only once the file is gone: nobody else may take it first
 }
 
 // --- Observable state ---

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "base/FileLock.h"
+
 #include "base/Clock.h"
 #include "base/Result.h"
 #include "base/ZonedCalendar.h"
@@ -87,13 +89,21 @@ public:
     // returns to idle. It leaves the capture service alone, so call it only
     // when no capture runs (recordAgain() does).
     void reset();
+    // At launch: offers a recording an earlier run left behind (repaired and
+    // validated, with its lock) as the pending one, as if just finished. Taken
+    // only while idle with nothing pending; otherwise it stays for next time.
+    void adoptLeftoverRecording(const QString& path, const RecordingSummary& summary, std::shared_ptr<FileLock> lock);
     void openScreenRecordingSettings();
 
     // For the application's termination: from now on start() is refused;
     // cancels the tasks, releases the capture, waits for the running sequence
     // to end and releases again. Fails only when a release fails. Leaves the
     // phase and a pending recording alone.
-    QCoro::Task<Result<void>> shutdownForTermination();
+    // What a shutdown does to a recording in progress: a quit chosen in the
+    // app discards it; a signal or the end of the session finishes it and
+    // leaves it for the next launch.
+    enum class InProgress { discard, keep };
+    QCoro::Task<Result<void>> shutdownForTermination(InProgress inProgress = InProgress::discard);
 
 Q_SIGNALS:
     // Emitted on every assignment, also of an equal value.
@@ -149,6 +159,8 @@ private:
     bool m_silent = false;
     // The save dialog is open: its nested event loop must not open another.
     bool m_savePanelOpen = false;
+    // The lock on the pending file: no other process repairs or removes it.
+    std::shared_ptr<FileLock> m_pendingLock;
     // The folder of the last export of this run; the save dialog opens there.
     std::optional<QString> m_lastExportDirectory;
 };

@@ -1,6 +1,10 @@
+#include "files/RecordingFile.h"
+#include "support/ScopedEnvironmentVariable.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
+
+#include <algorithm>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -54,6 +58,20 @@ QString codecOf(const QString& path)
                                             "stream=codec_name", "-of", "csv=p=0", path});
     probe.waitForFinished();
     return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
+}
+
+double durationOf(const QString& path)
+{
+    // A fragmented file has no overall duration: the last packet's start is
+    // how far it reads at least.
+    QProcess probe;
+    probe.start(QStringLiteral("ffprobe"), {"-v", "error", "-select_streams", "a:0", "-show_entries",
+                                            "packet=pts_time", "-of", "csv=p=0", path});
+    probe.waitForFinished();
+    double seconds = 0;
+    for (const QByteArray& line : probe.readAllStandardOutput().split('\n'))
+        seconds = std::max(seconds, line.trimmed().toDouble());
+    return seconds;
 }
 
 // A tune that keeps the output busy while the test records.
@@ -158,6 +176,42 @@ private Q_SLOTS:
         process.terminate();
         process.waitForFinished();
         QVERIFY(QDir(dir.path()).isEmpty());
+    }
+
+    // A process killed mid-recording leaves a file that holds at least what
+    // could be read of it a second before the kill, and that the next launch
+    // repairs.
+    void sigkillLeavesAReadableRecording()
+    {
+        QTemporaryDir dir;
+        BackgroundTune tune(dir.path());
+        const QString cache = dir.filePath(QStringLiteral("cache"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("XDG_CACHE_HOME"), cache);
+        env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        QProcess process;
+        process.setProcessEnvironment(env);
+        process.start(QStringLiteral(VESSARO_BINARY), {QStringLiteral("--verify-capture"), dir.filePath(QStringLiteral("report"))});
+        // The first cycle's file appears in the cache once its capture runs.
+        const QDir recordings(cache + QStringLiteral("/vessaro/Vessaro"));
+        const auto files = [&] { return recordings.entryList({QStringLiteral("recording-*.mp4")}, QDir::Files); };
+        QTRY_VERIFY_WITH_TIMEOUT(!files().isEmpty(), 20000);
+        const QString path = recordings.filePath(files().first());
+        QTest::qWait(1500);
+        const double readableBefore = durationOf(path);
+        QTest::qWait(1000);
+        process.kill();
+        QVERIFY(process.waitForFinished(5000));
+
+        QCOMPARE(files().size(), 1);
+        QCOMPARE(codecOf(path), QStringLiteral("alac"));
+        vessaro::test::ScopedEnvironmentVariable cacheHome("XDG_CACHE_HOME", QFile::encodeName(cache));
+        const auto recovered = vessaro::RecordingFile::recoverNewestLeftover();
+        QVERIFY(recovered.has_value());
+        QVERIFY2(recovered->summary.duration > 0 && recovered->summary.duration >= readableBefore,
+                 qPrintable(QStringLiteral("%1 s readable a second before the kill, %2 s kept")
+                                .arg(readableBefore)
+                                .arg(recovered->summary.duration)));
     }
 
     void noAudioServerGivesAFailedReport()

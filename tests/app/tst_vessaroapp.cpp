@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QTemporaryDir>
 #include <QProcess>
 #include <QTest>
@@ -62,6 +63,9 @@ private Q_SLOTS:
         QObject::connect(&answer, &QTimer::timeout, [&] {
             if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
                 dialog->selectFile(destination);
+                // Typed into the name field, as a user would.
+                if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+                    name->setText(destination);
                 QMetaObject::invokeMethod(dialog, "accept");
             }
         });
@@ -80,23 +84,37 @@ private Q_SLOTS:
         QVERIFY(QDir(home.recordingsDirectory()).isEmpty());
     }
 
-    // SIGTERM is a quit like any other: the event loop ends only once the
-    // capture is released, and the partial recording is gone.
-    void sigtermWhileRecordingReleasesEverything()
+    // SIGTERM ends the event loop only once the capture is released; the
+    // recording in progress is finished, and the next launch offers it.
+    void sigtermKeepsTheRecordingForTheNextLaunch()
     {
         test::ScopedCacheHome home;
-        VessaroApp app({QStringLiteral("vessaro")});
-        RecorderViewModel* model = app.model();
-        QObject::connect(model, &RecorderViewModel::phaseChanged, model, [&](const Phase& phase) {
-            if (phase == Phase::recording())
-                QTimer::singleShot(300, [] { ::raise(SIGTERM); });
+        {
+            VessaroApp app({QStringLiteral("vessaro")});
+            RecorderViewModel* model = app.model();
+            QObject::connect(model, &RecorderViewModel::phaseChanged, model, [&](const Phase& phase) {
+                if (phase == Phase::recording())
+                    QTimer::singleShot(1500, [] { ::raise(SIGTERM); });
+            });
+            QTimer::singleShot(0, model, [model] { model->start(); });
+            QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });  // the signal went unheard
+            QCOMPARE(app.exec(), 0);
+            QVERIFY(model->isTerminating());
+            QCOMPARE(recordStreams(), 0);
+        }
+        const QStringList left = QDir(home.recordingsDirectory()).entryList(QDir::Files);
+        QCOMPARE(left.size(), 1);
+
+        VessaroApp next({QStringLiteral("vessaro")});
+        QObject::connect(next.model(), &RecorderViewModel::phaseChanged, next.model(), [](const Phase& phase) {
+            if (phase.kind() == RecorderPhase::Kind::finished)
+                QCoreApplication::exit(0);
         });
-        QTimer::singleShot(0, model, [model] { model->start(); });
-        QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });  // the signal went unheard
-        QCOMPARE(app.exec(), 0);
-        QVERIFY(model->isTerminating());
-        QCOMPARE(recordStreams(), 0);
-        QVERIFY(QDir(home.recordingsDirectory()).isEmpty());
+        QTimer::singleShot(15000, [] { QCoreApplication::exit(1); });
+        QCOMPARE(next.exec(), 0);
+        QCOMPARE(next.model()->phase().url(), QDir(home.recordingsDirectory()).filePath(left.first()));
+        QVERIFY(next.model()->phase().summary().duration > 1.0);
+        QCOMPARE(next.window()->presentation().primaryStatus, QStringLiteral("录音已保留，等待导出"));
     }
 };
 

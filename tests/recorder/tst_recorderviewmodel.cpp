@@ -132,9 +132,15 @@ private Q_SLOTS:
         rig.settle();
         QCOMPARE(rig.model->elapsedSeconds(), 0.1);
 
+        // Stop tells the failure, and what came before it waits for "再次导出".
         rig.model->stop();
         QVERIFY(rig.waitFor([&] { return rig.model->phase().kind() == Phase::Kind::failed; }));
         QVERIFY(rig.model->interruptionReason().isEmpty());
+        QCOMPARE(rig.recordings().size(), 1);
+        QVERIFY(rig.desktop->savePanels.isEmpty());
+        rig.desktop->savePanelAnswers = {rig.exports.filePath(QStringLiteral("kept.mp4"))};
+        rig.model->exportAgain();
+        QCOMPARE(rig.model->phase().kind(), Phase::Kind::finished);
         QVERIFY(rig.recordings().isEmpty());
     }
 
