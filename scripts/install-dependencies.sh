@@ -13,6 +13,8 @@ packages=(
   libavcodec-dev libavformat-dev libavutil-dev
   libpulse-dev
   libbenchmark-dev
+  # the sanitizer build: clang, whose runtime package carries libFuzzer (g++ has none)
+  clang libclang-rt-14-dev
   # the private audio servers of the tests and the self-test
   pulseaudio pulseaudio-utils
   pipewire pipewire-pulse wireplumber dbus-daemon

@@ -3,7 +3,10 @@
 #   1. the tests that need no audio server;
 #   2. the audio-server tests against a private PulseAudio, then a private
 #      PipeWire (each started and stopped by scripts/audio-server.sh);
-#   3. the audio hand-over tests again under ThreadSanitizer.
+#   3. the audio hand-over tests again under ThreadSanitizer;
+#   4. every test but the audio-server ones again, built with clang under
+#      AddressSanitizer and UndefinedBehaviorSanitizer, and 25 seconds of
+#      fuzzing of each MP4 reader (scripts/fuzz.sh fuzzes for longer).
 # Needs no display (GUI tests use the offscreen platform) and no running
 # audio server. Ends with one line "N passed, N failed".
 set -uo pipefail
@@ -63,6 +66,19 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESSARO_TSAN=ON -DV
 cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" || exit 1
 pattern="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"
 run_tests scripts/audio-server.sh run pulseaudio -- ctest --test-dir build-tsan --output-on-failure -R "$pattern"
+
+echo "== AddressSanitizer and UndefinedBehaviorSanitizer, and short fuzz runs"
+# Debug -O1: the sanitizers' reports keep their line numbers. The audio-server
+# tests are neither built nor run: they ran above, and their timing matters.
+CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESSARO_ASAN=ON \
+  -DVESSARO_BENCH=OFF >/dev/null || exit 1
+cmake --build build-asan -j "$jobs" || exit 1
+export ASAN_OPTIONS=detect_stack_use_after_return=1
+export UBSAN_OPTIONS=print_stacktrace=1
+run_tests ctest --test-dir build-asan --output-on-failure -LE "server|fuzz" -j "$jobs"
+# One fuzz target per core.
+run_tests ctest --test-dir build-asan --output-on-failure -L fuzz -j "$jobs"
+unset ASAN_OPTIONS UBSAN_OPTIONS
 
 echo
 echo "$total_passed passed, $total_failed failed"

@@ -427,8 +427,12 @@ bool addFragment(const Bytes& moof, const Box& moofBox, const Box& mdat, const T
                                              + (runFlags & 0x400 ? 1u : 0u) + (runFlags & 0x800 ? 1u : 0u));
         if (fieldBytes > 0 && run.left() / fieldBytes < count)
             return false;
-        std::int64_t at = runFlags & 0x1 ? std::int64_t(base) + std::int32_t(dataOffset) : next;
+        std::int64_t at = next;
+        if ((runFlags & 0x1) && __builtin_add_overflow(std::int64_t(base), std::int64_t{std::int32_t(dataOffset)}, &at))
+            return false;
         const std::int64_t start = at;
+        if (start < mdat.payload())
+            return false;
         for (std::uint32_t i = 0; i < count; ++i) {
             std::uint32_t duration = defaultDuration;
             std::uint32_t size = defaultSize;
@@ -439,12 +443,16 @@ bool addFragment(const Bytes& moof, const Box& moofBox, const Box& mdat, const T
             // Audio has no reordering; a zero duration or size is no sample of ours.
             if (duration == 0 || size == 0 || compositionOffset != 0)
                 return false;
+            // Checked per sample: a run of default-sized samples carries only its
+            // count, which a broken file may set to billions.
+            if (size > mdat.end() - at)
+                return false;
             added.sizes.push_back(size);
             added.durations.push_back(duration);
             added.duration += duration;
             at += size;
         }
-        if (start < mdat.payload() || at > mdat.end())
+        if (at > mdat.end())
             return false;
         if (count > 0)
             added.chunks.push_back({start, count});
