@@ -2,6 +2,7 @@
 #include "recorder/RecorderViewModel.h"
 #include "support/RecorderRig.h"
 #include "support/ScopedEnvironmentVariable.h"
+#include "support/ScopedTmpfs.h"
 #include "support/ScriptedDesktopServices.h"
 #include "support/TestSupport.h"
 
@@ -391,18 +392,32 @@ private Q_SLOTS:
         QTest::addColumn<QString>("destination");
         QTest::addColumn<bool>("sourceVanishes");
         QTest::addColumn<bool>("succeeds");
-        QTest::newRow("replaces an existing file") << QStringLiteral("existing.mp4") << false << true;
-        QTest::newRow("below a regular file") << QStringLiteral("plain-file/inside.mp4") << false << false;
-        QTest::newRow("missing folder") << QStringLiteral("missing/inside.mp4") << false << false;
+        QTest::addColumn<int>("mount");  // -1: none; else a tmpfs at "mnt" with this access
+        const int none = -1;
+        const auto tmpfs = [](test::ScopedTmpfs::Access access) { return int(access); };
+        QTest::newRow("replaces an existing file") << QStringLiteral("existing.mp4") << false << true << none;
+        QTest::newRow("below a regular file") << QStringLiteral("plain-file/inside.mp4") << false << false << none;
+        QTest::newRow("missing folder") << QStringLiteral("missing/inside.mp4") << false << false << none;
         // The copy cannot read its source: the existing destination must survive.
-        QTest::newRow("existing destination, copy fails") << QStringLiteral("existing.mp4") << true << false;
+        QTest::newRow("existing destination, copy fails") << QStringLiteral("existing.mp4") << true << false << none;
+        QTest::newRow("another file system") << QStringLiteral("mnt/other.mp4") << false << true
+                                             << tmpfs(test::ScopedTmpfs::Access::readWrite);
+        QTest::newRow("read-only file system") << QStringLiteral("mnt/other.mp4") << false << false
+                                               << tmpfs(test::ScopedTmpfs::Access::readOnly);
     }
     void exportIntoTheChosenPlace()
     {
         QFETCH(QString, destination);
         QFETCH(bool, sourceVanishes);
         QFETCH(bool, succeeds);
+        QFETCH(int, mount);
         Rig rig;
+        std::optional<test::ScopedTmpfs> mounted;
+        if (mount >= 0) {
+            mounted.emplace(rig.exports.filePath(QStringLiteral("mnt")), test::ScopedTmpfs::Access(mount));
+            if (!mounted->isMounted())
+                QSKIP("mounting a tmpfs needs root");
+        }
         QVERIFY(Platform::writeAtomically("not a folder", rig.exports.filePath(QStringLiteral("plain-file"))).ok());
         const QString existing = rig.exports.filePath(QStringLiteral("existing.mp4"));
         QVERIFY(Platform::writeAtomically("an older recording", existing).ok());
@@ -418,8 +433,9 @@ private Q_SLOTS:
         const QStringList files = QDir(rig.exports.path()).entryList(QDir::Files | QDir::Hidden);
         QCOMPARE(files.size(), sourceVanishes ? 3 : 2);
         if (succeeds) {
-            QCOMPARE(rig.model->phase(), Phase::finished(existing, kSummary));
-            QCOMPARE(contents(existing), recorded);
+            const QString saved = rig.exports.filePath(destination);
+            QCOMPARE(rig.model->phase(), Phase::finished(saved, kSummary));
+            QCOMPARE(contents(saved), recorded);
             return;
         }
         const QString message = rig.model->phase().message();
