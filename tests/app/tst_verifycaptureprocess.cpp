@@ -181,8 +181,15 @@ private Q_SLOTS:
     // A process killed mid-recording leaves a file that holds at least what
     // could be read of it a second before the kill, and that the next launch
     // repairs.
+    void sigkillLeavesAReadableRecording_data()
+    {
+        QTest::addColumn<int>("killAfterMs");
+        QTest::newRow("in the first second") << 1100;
+        QTest::newRow("later") << 2500;
+    }
     void sigkillLeavesAReadableRecording()
     {
+        QFETCH(int, killAfterMs);
         QTemporaryDir dir;
         BackgroundTune tune(dir.path());
         const QString cache = dir.filePath(QStringLiteral("cache"));
@@ -197,7 +204,7 @@ private Q_SLOTS:
         const auto files = [&] { return recordings.entryList({QStringLiteral("recording-*.mp4")}, QDir::Files); };
         QTRY_VERIFY_WITH_TIMEOUT(!files().isEmpty(), 20000);
         const QString path = recordings.filePath(files().first());
-        QTest::qWait(1500);
+        QTest::qWait(killAfterMs - 1000);
         const double readableBefore = durationOf(path);
         QTest::qWait(1000);
         process.kill();

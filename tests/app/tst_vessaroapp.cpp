@@ -26,6 +26,17 @@ void press(OrloPrimaryButton* button)
     QTest::mouseClick(button, Qt::LeftButton, {}, button->capsuleRect().center().toPoint());
 }
 
+// Answers an open save dialog with `path`, typed into its name field.
+void answerSaveDialog(const QString& path)
+{
+    if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
+        dialog->selectFile(path);
+        if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
+            name->setText(path);
+        QMetaObject::invokeMethod(dialog, "accept");
+    }
+}
+
 int recordStreams()
 {
     QProcess pactl;
@@ -60,15 +71,7 @@ private Q_SLOTS:
         });
         // The save dialog runs modally: answer it as a user would.
         QTimer answer;
-        QObject::connect(&answer, &QTimer::timeout, [&] {
-            if (auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())) {
-                dialog->selectFile(destination);
-                // Typed into the name field, as a user would.
-                if (auto* name = dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")))
-                    name->setText(destination);
-                QMetaObject::invokeMethod(dialog, "accept");
-            }
-        });
+        QObject::connect(&answer, &QTimer::timeout, [&] { answerSaveDialog(destination); });
         answer.start(50);
         QTimer::singleShot(0, [&] { press(app.window()->primaryButton()); });
         QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
@@ -112,9 +115,26 @@ private Q_SLOTS:
         });
         QTimer::singleShot(15000, [] { QCoreApplication::exit(1); });
         QCOMPARE(next.exec(), 0);
-        QCOMPARE(next.model()->phase().url(), QDir(home.recordingsDirectory()).filePath(left.first()));
+        const QString leftover = QDir(home.recordingsDirectory()).filePath(left.first());
+        QCOMPARE(next.model()->phase().url(), leftover);
         QVERIFY(next.model()->phase().summary().duration > 1.0);
         QCOMPARE(next.window()->presentation().primaryStatus, QStringLiteral("录音已保留，等待导出"));
+
+        // "再次导出" saves it byte for byte.
+        QFile kept(leftover);
+        QVERIFY(kept.open(QIODevice::ReadOnly));
+        const QByteArray bytes = kept.readAll();
+        QTemporaryDir exports;
+        const QString destination = exports.filePath(QStringLiteral("recovered.mp4"));
+        QTimer answer;
+        QObject::connect(&answer, &QTimer::timeout, [&] { answerSaveDialog(destination); });
+        answer.start(50);
+        next.model()->exportAgain();
+        QCOMPARE(next.model()->phase().url(), destination);
+        QFile saved(destination);
+        QVERIFY(saved.open(QIODevice::ReadOnly));
+        QVERIFY(saved.readAll() == bytes);
+        QVERIFY(!QFile::exists(leftover));
     }
 };
 
