@@ -213,8 +213,12 @@ private Q_SLOTS:
         QCOMPARE(files().size(), 1);
         QCOMPARE(codecOf(path), QStringLiteral("alac"));
         vessaro::test::ScopedEnvironmentVariable cacheHome("XDG_CACHE_HOME", QFile::encodeName(cache));
+        // A file that held no whole piece of audio yet is refused (and removed).
         const auto recovered = vessaro::RecordingFile::recoverNewestLeftover();
-        QVERIFY(recovered.has_value());
+        if (!recovered) {
+            QCOMPARE(readableBefore, 0.0);
+            return;
+        }
         QVERIFY2(recovered->summary.duration > 0 && recovered->summary.duration >= readableBefore,
                  qPrintable(QStringLiteral("%1 s readable a second before the kill, %2 s kept")
                                 .arg(readableBefore)
