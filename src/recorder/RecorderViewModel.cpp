@@ -31,6 +31,16 @@ DesktopServices::Alert discardPendingAlert()
     return alert;
 }
 
+// The outcome may linger in a future's result store after the model is done
+// with it: the lock itself moves out, so that the model alone holds the file
+// and lets it go when it means to.
+std::shared_ptr<FileLock> takeLock(const CaptureOutcome& outcome)
+{
+    if (!outcome.lock || !outcome.lock->isHeld())
+        return {};
+    return std::make_shared<FileLock>(std::move(*outcome.lock));
+}
+
 // Before the first export of this run: the user's Music folder, else home.
 QString defaultExportDirectory()
 {
@@ -196,7 +206,7 @@ QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination(InProgress i
         if (stopped) {
             m_pendingTemporaryURL = stopped.value().path;
             m_pendingSummary = stopped.value().summary;
-            m_pendingLock = stopped.value().lock;
+            m_pendingLock = takeLock(stopped.value());
         }
     }
 
@@ -324,7 +334,7 @@ QCoro::Task<> RecorderViewModel::runFinishSequence(RecorderTask task)
         const CaptureOutcome& outcome = stopped.value();
         m_pendingTemporaryURL = outcome.path;
         m_pendingSummary = outcome.summary;
-        m_pendingLock = outcome.lock;
+        m_pendingLock = takeLock(outcome);
         setSilent(outcome.silent);
         // During termination the file stays pending and no dialog opens.
         if (task.isCancelled() || m_terminating)

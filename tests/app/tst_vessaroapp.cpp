@@ -1,4 +1,5 @@
 #include "app/VessaroApp.h"
+#include "base/FileLock.h"
 #include "support/TestSupport.h"
 #include "ui/ContentView.h"
 #include "ui/OrloPrimaryButton.h"
@@ -107,6 +108,8 @@ private Q_SLOTS:
         }
         const QStringList left = QDir(home.recordingsDirectory()).entryList(QDir::Files);
         QCOMPARE(left.size(), 1);
+        // Gone with the app: nothing of it still holds the file.
+        QVERIFY(FileLock::tryToLock(QDir(home.recordingsDirectory()).filePath(left.first())).value().has_value());
 
         VessaroApp next({QStringLiteral("vessaro")});
         QObject::connect(next.model(), &RecorderViewModel::phaseChanged, next.model(), [](const Phase& phase) {
