@@ -62,10 +62,11 @@ void VessaroApp::bringForward(const QByteArray& activationToken)
 
 void VessaroApp::offerLeftoverRecording()
 {
-    // Repairing reads and writes the file: off the main thread. The model
+    // Repairing reads and writes the file: off the main thread, on a thread of
+    // its own so that no capture job on the shared pool holds it up. The model
     // takes the result only if the user has not started anything meanwhile.
     QPointer<RecorderViewModel> model(m_model.get());
-    auto found = QtConcurrent::run([] {
+    auto found = QtConcurrent::run(&m_recoveryPool, [] {
         std::optional<RecoveredRecording> recovered = RecordingFile::recoverNewestLeftover();
         return recovered ? std::make_shared<RecoveredRecording>(std::move(*recovered)) : nullptr;
     });

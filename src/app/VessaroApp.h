@@ -6,6 +6,7 @@
 #include "ui/ContentView.h"
 
 #include <QStringList>
+#include <QThreadPool>
 
 #include <memory>
 
@@ -37,6 +38,8 @@ private:
     // a recording pending) becomes the pending one.
     void offerLeftoverRecording();
 
+    // The launch's leftover repair runs here.
+    QThreadPool m_recoveryPool;
     std::shared_ptr<DesktopServices> m_desktop;
     std::unique_ptr<RecorderViewModel> m_model;
     std::unique_ptr<AppDelegate> m_delegate;

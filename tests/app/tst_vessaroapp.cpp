@@ -116,7 +116,7 @@ private Q_SLOTS:
             if (phase.kind() == RecorderPhase::Kind::finished)
                 QCoreApplication::exit(0);
         });
-        QTimer::singleShot(15000, [] { QCoreApplication::exit(1); });
+        QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
         QCOMPARE(next.exec(), 0);
         const QString leftover = QDir(home.recordingsDirectory()).filePath(left.first());
         QCOMPARE(next.model()->phase().url(), leftover);
