@@ -4,6 +4,7 @@
 //   build/bench/bench_recording_memory 2
 
 #include "capture/AudioSampleWriter.h"
+#include "capture/hal/SimulatedAudioHardware.h"
 #include "media/FfmpegMediaWriterFactory.h"
 
 #include <QFile>
@@ -50,15 +51,7 @@ int main(int argc, char** argv)
     for (float& value : sound)
         value = normal(random);
 
-    AudioStreamBasicDescription format;
-    format.mSampleRate = rate;
-    format.mFormatID = kAudioFormatLinearPCM;
-    format.mFormatFlags = kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked;
-    format.mBytesPerPacket = 8;
-    format.mFramesPerPacket = 1;
-    format.mBytesPerFrame = 8;
-    format.mChannelsPerFrame = 2;
-    format.mBitsPerChannel = 32;
+    const AudioStreamBasicDescription format = SimulatedAudioHardware::stereoFloat(rate);
     auto made = AudioSampleWriter::create(format, std::make_shared<FfmpegMediaWriterFactory>(std::size_t{rate} * 8 * 60));
     if (!made)
         return 1;
