@@ -1,0 +1,238 @@
+#!/usr/bin/env python3
+"""Plants known faults one at a time and reports which the test suite catches.
+
+Each fault is a small edit of the source. For each one the script applies the
+edit, rebuilds, runs the tests most likely to catch it, then (if they pass)
+the rest of the suite: the tests without an audio server, then the server
+tests against a private PulseAudio. The edit is always undone.
+
+Not part of the default test command: a whole table takes about half an hour.
+
+  tests/planted-faults.py [--build DIR] [--only NAME ...] [--every]
+
+--every runs the whole suite for each fault and lists every test that failed,
+instead of stopping at the first group that caught it.
+"""
+
+import argparse
+import os
+import pathlib
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+
+
+class Fault:
+    def __init__(self, name, path, edits, first):
+        self.name = name
+        self.path = path
+        self.edits = edits  # (old, new) pairs; each old text must occur once
+        self.first = first  # the tests to try first
+
+
+FAULTS = [
+    Fault("ring wrap off by one", "src/media/AudioRing.cpp",
+          [("std::memcpy(target + first, m_bytes.get(), bytes - first);",
+            "std::memcpy(target + first, m_bytes.get() + 1, bytes - first);")],
+          ["tst_audioring"]),
+    Fault("float scale", "src/media/FfmpegMediaWriter.cpp",
+          [("static_cast<double>(sample) * 8388608.0;", "static_cast<double>(sample) * 8388607.0;")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("float clamp", "src/media/FfmpegMediaWriter.cpp",
+          [("std::clamp(scaled, -8388608.0, 8388607.0)", "std::clamp(scaled, -8388608.0, 8388608.0)")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("last packet's duration", "src/media/FfmpegMediaWriter.cpp",
+          [("m_packet->duration = samples > 0 ? samples : m_packet->duration;",
+            "m_packet->duration = samples > 0 ? m_samplesPerEncoderFrame : m_packet->duration;")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("media writer's first failure overwritten", "src/media/FfmpegMediaWriter.cpp",
+          [("    if (status() == Status::failed)\n        return;\n    m_errorText = text;",
+            "    m_errorText = text;")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("fragment not flushed", "src/media/AlacMp4Muxer.cpp",
+          [("    int result = av_write_frame(m_format.get(), nullptr);\n    if (result >= 0)\n"
+            "        result = flushToDisk();",
+            "    int result = av_write_frame(m_format.get(), nullptr);")],
+          ["tst_ffmpegmediawriter", "tst_verifycaptureprocess"]),
+    Fault("release order", "src/capture/CoreAudioTapDriver.cpp",
+          [("    if (m_device != 0) {\n        if (m_io) {",
+            "    if (m_tap != 0) {\n        if (OSStatus status = m_hardware->destroyProcessTap(m_tap); status == 0)\n"
+            "            m_tap = 0;\n        else\n            remember(QStringLiteral(\"释放系统音频采集\"), status);\n    }\n"
+            "    if (m_device != 0) {\n        if (m_io) {")],
+          ["tst_coreaudiotapdriver"]),
+    Fault("handle kept after a failed release", "src/capture/CoreAudioTapDriver.cpp",
+          [("        if (OSStatus status = m_hardware->destroyProcessTap(m_tap); status == 0)\n            m_tap = 0;\n"
+            "        else\n            remember(",
+            "        OSStatus status = m_hardware->destroyProcessTap(m_tap);\n        m_tap = 0;\n"
+            "        if (status != 0)\n            remember(")],
+          ["tst_coreaudiotapdriver"]),
+    Fault("driver's first failure overwritten", "src/capture/CoreAudioTapDriver.cpp",
+          [("        if (!firstFailure)\n            firstFailure =", "        firstFailure =")],
+          ["tst_coreaudiotapdriver"]),
+    Fault("sample writer's first failure overwritten", "src/capture/AudioSampleWriter.cpp",
+          [("    if (m_failure)\n        return;\n    m_failure = std::move(error);", "    m_failure = std::move(error);")],
+          ["tst_audiosamplewriter"]),
+    Fault("frames counted for a refused buffer", "src/capture/AudioSampleWriter.cpp",
+          [("    // Back-pressure: never wait and never retry. One refusal ends the intake.\n",
+            "    m_frames.store(frames + frameCount, std::memory_order_relaxed);\n")],
+          ["tst_audiosamplewriter"]),
+    Fault("cancellation during start ignored", "src/capture/SystemAudioCaptureService.cpp",
+          [("            else if (cancelled())\n                failure = Error(CancellationError{});",
+            "            else if (cancelled() && !token)\n                failure = Error(CancellationError{});")],
+          ["tst_systemaudiocaptureservice"]),
+    Fault("default source instead of the monitor", "src/capture/hal/PulseAudioHardware.cpp",
+          [("    output.monitorSource = sink.text;", "    output.monitorSource = QByteArray(\"@DEFAULT_SOURCE@\");")],
+          ["tst_pulseaudiohardware"]),
+    Fault("no flush at start", "src/capture/hal/PulseAudioHardware.cpp",
+          [("            return pa_stream_flush(s, onSuccess, answer);",
+            "            return pa_stream_update_timing_info(s, onSuccess, answer);")],
+          ["tst_pulseaudiohardware"]),
+    Fault("new default output not followed", "src/capture/hal/PulseAudioHardware.cpp",
+          [("if (status == 0 && streamAlive && output.monitorSource == m_tap->monitorSource)",
+            "if (status == 0 && streamAlive)")],
+          ["tst_pulseaudiohardware"]),
+    Fault("self-test ignores a kept IO proc", "src/verification/CaptureVerification.cpp",
+          [("\n        && stopped.value(QStringLiteral(\"io\")) == QStringLiteral(\"none\")", "")],
+          ["tst_captureverification"]),
+    Fault("validation order", "src/files/RecordingFile.cpp",
+          [("    auto tracks = asset->loadAudioTracks();",
+            "    if (auto early = Platform::fileSize(path); early && (!early.value() || *early.value() <= 0))\n"
+            "        return RecorderError::invalidOutput(QStringLiteral(\"导出的 MP4 是空文件。\"));\n"
+            "    auto tracks = asset->loadAudioTracks();")],
+          ["tst_recordingfile"]),
+    Fault("file name's padding", "src/files/RecordingFile.cpp",
+          [("+ field(parts.month, 2)", "+ field(parts.month, 1)")],
+          ["tst_recordingfile"]),
+    Fault("negative year's sign outside the width", "src/files/RecordingFile.cpp",
+          [("rightJustified(width - (number < 0 ? 1 : 0), ", "rightJustified(width, ")],
+          ["tst_recordingfile"]),
+    Fault("leftover taken while locked", "src/base/FileLock.cpp",
+          [("    if (error == EWOULDBLOCK)", "    if (error == EWOULDBLOCK && false)")],
+          ["tst_recordingfile", "tst_platform"]),
+    Fault("private directory not checked", "src/base/Platform.cpp",
+          [("if (info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700)", "if (info.st_uid != ::geteuid())")],
+          ["tst_platform"]),
+    Fault("path compared by prefix", "src/base/Platform.cpp",
+          [("        if (inner.at(i) != outer.at(i))", "        if (!inner.at(i).startsWith(outer.at(i)))")],
+          ["tst_platform"]),
+    Fault("stop skips exporting", "src/recorder/RecorderViewModel.cpp",
+          [("    setPhase(Phase::exporting());\n", "")],
+          ["tst_recorderviewmodel"]),
+    Fault("start keeps the pending file", "src/recorder/RecorderViewModel.cpp",
+          [("        m_actionTask->cancel();\n    cleanupPendingTemporaryFile();\n    setElapsedSeconds(0);",
+            "        m_actionTask->cancel();\n    setElapsedSeconds(0);")],
+          ["tst_recorderviewmodel"]),
+    Fault("an exported file removed as pending", "src/recorder/RecorderViewModel.cpp",
+          [("if (m_pendingTemporaryURL && Platform::isInsideTemporaryDirectory(*m_pendingTemporaryURL))",
+            "if (m_pendingTemporaryURL)")],
+          ["tst_recorderviewmodel"]),
+    Fault("discard without confirmation", "src/recorder/RecorderViewModel.cpp",
+          [("if (!self || answer != 0 || m_phase.isBusy())", "if (!self || !answer || m_phase.isBusy())")],
+          ["tst_recorderviewmodel"]),
+]
+
+
+def run(command, **kwargs):
+    return subprocess.run(command, cwd=ROOT, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, **kwargs)
+
+
+def failed_tests(output):
+    names = []
+    for line in output.splitlines():
+        line = line.strip()
+        # ctest: "  7 - tst_x (Failed)" in the summary of failures
+        if " - " in line and line.endswith(")") and line.split(" - ")[0].strip().isdigit():
+            names.append(line.split(" - ")[1].split(" ")[0])
+    return names
+
+
+def ctest(build, args, server):
+    command = ["ctest", "--test-dir", str(build), "--output-on-failure"] + args
+    if server:
+        command = ["scripts/audio-server.sh", "run", "pulseaudio", "--"] + command
+    result = run(command)
+    return result.returncode == 0, failed_tests(result.stdout)
+
+
+def server_tests(build):
+    listed = run(["ctest", "--test-dir", str(build), "-N", "-L", "server"]).stdout
+    return {line.split(":")[1].strip() for line in listed.splitlines() if line.strip().startswith("Test #")}
+
+
+def check(fault, build, every, on_server):
+    if every:
+        groups = [(["-LE", "server", "-j", "2"], False), (["-L", "server"], True)]
+    else:
+        first = "^(" + "|".join(fault.first) + ")$"
+        groups = []
+        local = [t for t in fault.first if t not in on_server]
+        remote = [t for t in fault.first if t in on_server]
+        if local:
+            groups.append((["-R", "^(" + "|".join(local) + ")$"], False))
+        if remote:
+            groups.append((["-R", "^(" + "|".join(remote) + ")$"], True))
+        groups.append((["-LE", "server", "-E", first, "-j", "2", "--stop-on-failure"], False))
+        groups.append((["-L", "server", "-E", first, "--stop-on-failure"], True))
+    caught = []
+    for args, server in groups:
+        passed, names = ctest(build, args, server)
+        if not passed:
+            caught += names or ["(ctest failed)"]
+            if not every:
+                break
+    return caught
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--build", default="build")
+    parser.add_argument("--only", nargs="*", default=[])
+    parser.add_argument("--every", action="store_true")
+    options = parser.parse_args()
+    build = (ROOT / options.build).resolve()
+    os.environ.setdefault("QT_QPA_PLATFORM", "offscreen")
+
+    if run(["cmake", "--build", str(build)]).returncode != 0:
+        sys.exit("planted-faults: the unchanged tree does not build")
+    on_server = server_tests(build)
+
+    rows = []
+    for fault in FAULTS:
+        if options.only and not any(word.lower() in fault.name.lower() for word in options.only):
+            continue
+        path = ROOT / fault.path
+        original = path.read_text()
+        planted = original
+        verdict = None
+        for old, new in fault.edits:
+            if planted.count(old) != 1:
+                verdict = "does not apply"
+                break
+            planted = planted.replace(old, new)
+        try:
+            if verdict is None:
+                path.write_text(planted)
+                if run(["cmake", "--build", str(build)]).returncode != 0:
+                    verdict = "does not build"
+                else:
+                    caught = check(fault, build, options.every, on_server)
+                    verdict = "caught by " + ", ".join(caught) if caught else "NOT CAUGHT"
+        finally:
+            path.write_text(original)
+        rows.append((fault.name, verdict))
+        print(f"{fault.name}: {verdict}", flush=True)
+
+    run(["cmake", "--build", str(build)])
+    print()
+    print("| fault | result |")
+    print("|---|---|")
+    for name, verdict in rows:
+        print(f"| {name} | {verdict} |")
+    missed = sum(1 for _, verdict in rows if not verdict.startswith("caught"))
+    print(f"\n{len(rows) - missed} of {len(rows)} caught")
+    sys.exit(1 if missed else 0)
+
+
+if __name__ == "__main__":
+    main()
