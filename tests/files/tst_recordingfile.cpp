@@ -206,8 +206,8 @@ private Q_SLOTS:
     void temporaryLocation()
     {
         test::ScopedCacheHome home;
-        auto first = RecordingFile::makeTemporaryURL();
-        auto second = RecordingFile::makeTemporaryURL();
+        auto first = RecordingFile::makeTemporaryPath();
+        auto second = RecordingFile::makeTemporaryPath();
         QVERIFY(first.ok() && second.ok());
         QVERIFY(first.value() != second.value());
         QCOMPARE(QFileInfo(first.value()).absolutePath(), home.recordingsDirectory());
