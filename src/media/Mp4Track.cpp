@@ -86,8 +86,8 @@ bool addFragment(const Bytes& moof, const Box& moofBox, const Box& mdat, const T
         if (!run.u32(runFlags) || !run.u32(count) || ((runFlags & 0x1) && !run.u32(dataOffset))
             || ((runFlags & 0x4) && !run.skip(4)))
             return false;
-        const std::size_t fieldBytes = 4u * ((runFlags & 0x100 ? 1u : 0u) + (runFlags & 0x200 ? 1u : 0u)
-                                             + (runFlags & 0x400 ? 1u : 0u) + (runFlags & 0x800 ? 1u : 0u));
+        const std::size_t fieldBytes = std::size_t{4} * ((runFlags & 0x100 ? 1u : 0u) + (runFlags & 0x200 ? 1u : 0u)
+                                                       + (runFlags & 0x400 ? 1u : 0u) + (runFlags & 0x800 ? 1u : 0u));
         if (fieldBytes > 0 && run.left() / fieldBytes < count)
             return false;
         std::int64_t at = next;
