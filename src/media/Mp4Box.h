@@ -9,7 +9,8 @@
 
 namespace vessaro::mp4 {
 
-// A top-level box that lies whole inside the file. A plain value.
+// A top-level box that lies whole inside the file. A plain value; the
+// functions below read the file, so any thread but the audio thread.
 struct Box {
     std::uint32_t type = 0;
     std::int64_t offset = 0;

@@ -10,7 +10,7 @@
 namespace vessaro::mp4 {
 
 // A box inside a box held in memory: [begin, end), its payload from `payload`.
-// A plain value.
+// A plain value; the functions below touch only their arguments, any thread.
 struct Child {
     std::uint32_t type = 0;
     std::size_t begin = 0;

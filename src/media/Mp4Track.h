@@ -10,7 +10,8 @@
 
 namespace vessaro::mp4 {
 
-// What the fragmented moov says about the track. A plain value.
+// What the fragmented moov says about the track. A plain value; the
+// functions below touch only their arguments: any thread.
 struct Track {
     Bytes moov;
     std::size_t payload = 8;

@@ -10,7 +10,8 @@
 namespace vessaro::mp4 {
 
 // The one track of a moov: its header, media and sample table boxes. Points
-// into the moov it was read from; a plain value.
+// into the moov it was read from; a plain value. The functions below touch
+// only their arguments: any thread.
 struct TrackBoxes {
     Children top, trak, mdia, minf, stbl;
     const Child* mvhd = nullptr;
