@@ -1,6 +1,6 @@
 #include "app/SingleInstance.h"
 #include "app/VessaroApp.h"
-#include "base/Platform.h"
+#include "media/PlatformMedia.h"
 #include "ui/QtTranslations.h"
 #include "verification/CaptureVerification.h"
 
@@ -57,7 +57,7 @@ int main(int argc, char** argv)
         && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
-    vessaro::Platform::silenceLibraryLogging();
+    vessaro::PlatformMedia::silenceLogging();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vessaro"));
     QApplication::setApplicationDisplayName(QStringLiteral("Brisal录音"));

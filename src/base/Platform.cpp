@@ -7,10 +7,6 @@
 #include <QJsonDocument>
 #include <QUuid>
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -294,14 +290,6 @@ void logLine(const QString& line)
 {
     std::fprintf(stderr, "%s\n", line.toLocal8Bit().constData());
     std::fflush(stderr);
-}
-
-void silenceLibraryLogging()
-{
-    av_log_set_level(AV_LOG_QUIET);
-#ifdef NDEBUG
-    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
-#endif
 }
 
 } // namespace vessaro::Platform

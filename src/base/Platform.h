@@ -64,7 +64,4 @@ QByteArray sortedPrettyJson(const QJsonObject& object);
 // The one log line the program ever writes.
 void logLine(const QString& line);
 
-// Silences FFmpeg's and Qt's own messages. Main thread, at start-up.
-void silenceLibraryLogging();
-
 } // namespace vessaro::Platform

@@ -17,8 +17,6 @@ public:
 
     // errno-based file-system error; `what` names the operation and its path.
     static PlatformError fromErrno(int errnoValue, const QString& what);
-    // An FFmpeg AVERROR code; `what` names the operation.
-    static PlatformError fromAvError(int averror, const QString& what);
 
     Source source() const { return m_source; }
     int code() const { return m_code; }

@@ -21,7 +21,7 @@ const AudioOutputSettings& RecordingFile::alacSettings()
     return settings;
 }
 
-Result<QString> RecordingFile::makeTemporaryURL()
+Result<QString> RecordingFile::makeTemporaryPath()
 {
     auto base = Platform::temporaryDirectory();
     if (!base)
@@ -34,22 +34,22 @@ Result<QString> RecordingFile::makeTemporaryURL()
 
 Result<LockedRecordingFile> RecordingFile::createTemporaryFile()
 {
-    auto url = makeTemporaryURL();
-    if (!url)
-        return url.error();
+    auto path = makeTemporaryPath();
+    if (!path)
+        return path.error();
     // Created and locked under a hidden name, then renamed: a leftover scan
     // only ever sees the file locked.
-    const QFileInfo target(url.value());
+    const QFileInfo target(path.value());
     const QString hidden = target.absolutePath() + QStringLiteral("/.") + target.fileName();
     auto lock = FileLock::createNew(hidden);
     if (!lock)
         return lock.error();
-    if (std::rename(QFile::encodeName(hidden).constData(), QFile::encodeName(url.value()).constData()) != 0) {
+    if (std::rename(QFile::encodeName(hidden).constData(), QFile::encodeName(path.value()).constData()) != 0) {
         const int error = errno;
         (void)Platform::removeItem(hidden);
-        return PlatformError::fromErrno(error, QStringLiteral("无法创建文件 %1").arg(url.value()));
+        return PlatformError::fromErrno(error, QStringLiteral("无法创建文件 %1").arg(path.value()));
     }
-    return LockedRecordingFile{url.value(), std::move(lock).value()};
+    return LockedRecordingFile{path.value(), std::move(lock).value()};
 }
 
 std::optional<RecoveredRecording> RecordingFile::recoverNewestLeftover(const MediaAssetOpener* opener)

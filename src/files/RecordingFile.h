@@ -29,7 +29,7 @@ public:
 
     // "recording-<UUID>.mp4" in the private `Vessaro` folder of the per-user
     // temporary directory, which is created if missing. The file itself is not.
-    static Result<QString> makeTemporaryURL();
+    static Result<QString> makeTemporaryPath();
 
     // Creates a new, empty recording file at a location as above, already
     // locked: it is never visible unlocked under its name, so no other

@@ -1,5 +1,7 @@
 #include "media/AlacMp4Muxer.h"
 
+#include "media/FfmpegError.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -44,18 +46,17 @@ Result<std::unique_ptr<AlacMp4Muxer>> AlacMp4Muxer::create(const QString& path)
     if (result >= 0 && format)
         result = av_opt_set(format->priv_data, "movflags", kFragmentedLayout, 0);
     if (result < 0 || !format)
-        return PlatformError::fromAvError(result < 0 ? result : AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
+        return FfmpegError::platformError(result < 0 ? result : AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
 
-    auto* buffer = static_cast<unsigned char*>(av_malloc(kIOBufferBytes));
+    ffmpeg::BufferPtr buffer(static_cast<unsigned char*>(av_malloc(kIOBufferBytes)));
     if (!buffer)
-        return PlatformError::fromAvError(AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
+        return FfmpegError::platformError(AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
     // The opaque pointer is set once the muxer exists (below); nothing is written before.
-    ffmpeg::IOContextPtr io(avio_alloc_context(buffer, kIOBufferBytes, 1, nullptr, nullptr,
+    ffmpeg::IOContextPtr io(avio_alloc_context(buffer.get(), kIOBufferBytes, 1, nullptr, nullptr,
                                                &AlacMp4Muxer::writeToFile, &AlacMp4Muxer::seekInFile));
-    if (!io) {
-        av_free(buffer);
-        return PlatformError::fromAvError(AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
-    }
+    if (!io)
+        return FfmpegError::platformError(AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
+    (void)buffer.release();  // the IO context's now
     return std::make_unique<AlacMp4Muxer>(std::move(file), std::move(io), std::move(format));
 }
 
@@ -70,10 +71,11 @@ AlacMp4Muxer::AlacMp4Muxer(FileDescriptor file, ffmpeg::IOContextPtr io, ffmpeg:
 AlacMp4Muxer::~AlacMp4Muxer()
 {
     // Frees memory and the descriptor only: an unfinished file stays as it is.
-    // FFmpeg's order: the IO context first, then the format context.
+    // The order is the one FfmpegHandles.h gives.
     m_format->pb = nullptr;
-    m_io.reset();
     m_format.reset();
+    m_io.reset();
+    (void)m_file.close();
 }
 
 int AlacMp4Muxer::writeHeader(const AVCodecContext& encoder)
@@ -154,14 +156,14 @@ void AlacMp4Muxer::indexWrittenFragment()
 Result<Mp4Flattener::Report> AlacMp4Muxer::finish()
 {
     if (!m_headerWritten || !m_file.isOpen())
-        return PlatformError::fromAvError(AVERROR(EINVAL), QStringLiteral("写入文件失败"));
+        return FfmpegError::platformError(AVERROR(EINVAL), QStringLiteral("写入文件失败"));
     m_headerWritten = false;
     // In fragmented mode the trailer is the last fragment and nothing else.
     int result = av_write_trailer(m_format.get());
     if (result >= 0)
         result = flushToDisk();
     if (result < 0)
-        return PlatformError::fromAvError(result, QStringLiteral("写入文件失败"));
+        return FfmpegError::platformError(result, QStringLiteral("写入文件失败"));
     indexWrittenFragment();
     auto report = m_indexUsable ? Mp4Flattener::flattenWritten(m_file.get(), m_headerBytes, m_fragmentsEnd, m_index)
                                 : Mp4Flattener::flatten(m_file.get());

@@ -74,7 +74,7 @@ private:
     void indexWrittenFragment();
 
     FileDescriptor m_file;
-    // Freed in this order by the destructor: IO context, format context, file.
+    // The destructor frees these in the order that FfmpegHandles.h gives.
     ffmpeg::IOContextPtr m_io;
     ffmpeg::OutputContextPtr m_format;
     AVStream* m_stream = nullptr;

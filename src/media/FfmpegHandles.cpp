@@ -21,6 +21,8 @@ void IOContextDeleter::operator()(AVIOContext* context) const
     avio_context_free(&context);
 }
 
+void BufferDeleter::operator()(unsigned char* buffer) const { av_free(buffer); }
+
 void InputContextDeleter::operator()(AVFormatContext* context) const { avformat_close_input(&context); }
 
 } // namespace vessaro::ffmpeg

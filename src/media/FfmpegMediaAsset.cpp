@@ -1,6 +1,7 @@
 #include "media/FfmpegMediaAsset.h"
 
 #include "base/AudioStreamBasicDescription.h"
+#include "media/FfmpegError.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -67,13 +68,13 @@ std::optional<PlatformError> FfmpegMediaAsset::open()
     int result = avformat_open_input(&raw, nativePath.constData(), nullptr, nullptr);
     if (result < 0) {
         // avformat_open_input frees the context itself on failure.
-        m_openError = PlatformError::fromAvError(result, QStringLiteral("无法打开媒体文件"));
+        m_openError = FfmpegError::platformError(result, QStringLiteral("无法打开媒体文件"));
         return m_openError;
     }
     ffmpeg::InputContextPtr input(raw);
     result = avformat_find_stream_info(input.get(), nullptr);
     if (result < 0) {
-        m_openError = PlatformError::fromAvError(result, QStringLiteral("无法读取媒体信息"));
+        m_openError = FfmpegError::platformError(result, QStringLiteral("无法读取媒体信息"));
         return m_openError;
     }
     m_input = std::move(input);
@@ -97,7 +98,7 @@ Result<QList<std::uint32_t>> FfmpegMediaAsset::loadFormatDescriptionSubtypes(Tra
     if (auto error = open())
         return *error;
     if (track < 0 || static_cast<unsigned int>(track) >= m_input->nb_streams)
-        return PlatformError::fromAvError(AVERROR_STREAM_NOT_FOUND, QStringLiteral("无法读取音频轨道"));
+        return FfmpegError::platformError(AVERROR_STREAM_NOT_FOUND, QStringLiteral("无法读取音频轨道"));
     const AVCodecParameters* parameters = m_input->streams[track]->codecpar;
     // Only the QuickTime family stores a sample entry code; other containers'
     // tags (a WAVE format number, say) are no four-character codes.

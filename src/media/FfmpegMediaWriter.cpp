@@ -2,11 +2,11 @@
 
 #include "media/AlacMp4Muxer.h"
 #include "media/AudioRing.h"
+#include "media/FfmpegError.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavutil/channel_layout.h>
-#include <libavutil/error.h>
 #include <libavutil/frame.h>
 }
 
@@ -29,13 +29,6 @@ constexpr std::int64_t kFragmentMilliseconds = 500;
 constexpr std::uint32_t kMaximumChannels = 8;
 constexpr double kMaximumSampleRate = 768000.0;
 constexpr std::int32_t kInvalidArgument = AVERROR(EINVAL);
-
-QString avErrorText(const QString& what, int averror)
-{
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_strerror(averror, text, sizeof text);
-    return what + QStringLiteral("：") + QString::fromUtf8(text);
-}
 
 bool isFloat(const AudioStreamBasicDescription& format)
 {
@@ -155,7 +148,7 @@ bool FfmpegMediaWriter::startWriting()
     m_frame.reset(av_frame_alloc());
     m_packet.reset(av_packet_alloc());
     if (!m_encoder || !m_frame || !m_packet) {
-        fail(avErrorText(QStringLiteral("无法打开 ALAC 编码器"), AVERROR(ENOMEM)));
+        fail(FfmpegError::text(QStringLiteral("无法打开 ALAC 编码器"), AVERROR(ENOMEM)));
         return false;
     }
     const bool sixteenBits = m_settings.encoderBitDepthHint == 16;
@@ -176,7 +169,7 @@ bool FfmpegMediaWriter::startWriting()
     }
     int result = avcodec_open2(m_encoder.get(), codec, nullptr);
     if (result < 0) {
-        fail(avErrorText(QStringLiteral("无法打开 ALAC 编码器"), result));
+        fail(FfmpegError::text(QStringLiteral("无法打开 ALAC 编码器"), result));
         return false;
     }
     m_samplesPerEncoderFrame = static_cast<std::uint32_t>(m_encoder->frame_size > 0 ? m_encoder->frame_size : 4096);
@@ -189,14 +182,14 @@ bool FfmpegMediaWriter::startWriting()
     if (result >= 0)
         result = av_frame_get_buffer(m_frame.get(), 0);
     if (result < 0) {
-        fail(avErrorText(QStringLiteral("无法打开 ALAC 编码器"), result));
+        fail(FfmpegError::text(QStringLiteral("无法打开 ALAC 编码器"), result));
         return false;
     }
     m_staging.assign(static_cast<std::size_t>(m_samplesPerEncoderFrame) * m_bytesPerFrame, std::byte{0});
 
     result = m_muxer->writeHeader(*m_encoder);
     if (result < 0) {
-        fail(avErrorText(QStringLiteral("写入文件失败"), result));
+        fail(FfmpegError::text(QStringLiteral("写入文件失败"), result));
         return false;
     }
     m_status.store(static_cast<int>(Status::writing), std::memory_order_release);
@@ -371,7 +364,7 @@ void FfmpegMediaWriter::runEncoder()
             // Flush: ALAC holds nothing back, but the encoder must see the end.
             const int result = avcodec_send_frame(m_encoder.get(), nullptr);
             if (result < 0) {
-                fail(avErrorText(QStringLiteral("编码音频失败"), result));
+                fail(FfmpegError::text(QStringLiteral("编码音频失败"), result));
                 return;
             }
             drainPackets(m_encodedFrames, 0);
@@ -385,7 +378,7 @@ bool FfmpegMediaWriter::encodeStagedFrames()
 {
     int result = av_frame_make_writable(m_frame.get());
     if (result < 0) {
-        fail(avErrorText(QStringLiteral("编码音频失败"), result));
+        fail(FfmpegError::text(QStringLiteral("编码音频失败"), result));
         return false;
     }
     const std::uint32_t frames = m_stagedFrames;
@@ -395,7 +388,7 @@ bool FfmpegMediaWriter::encodeStagedFrames()
     m_stagedFrames = 0;
     result = avcodec_send_frame(m_encoder.get(), m_frame.get());
     if (result < 0) {
-        fail(avErrorText(QStringLiteral("编码音频失败"), result));
+        fail(FfmpegError::text(QStringLiteral("编码音频失败"), result));
         return false;
     }
     const std::int64_t pts = m_encodedFrames;
@@ -411,7 +404,7 @@ bool FfmpegMediaWriter::drainPackets(std::int64_t pts, std::int64_t samples)
         if (result == AVERROR(EAGAIN) || result == AVERROR_EOF)
             return true;
         if (result < 0) {
-            fail(avErrorText(QStringLiteral("编码音频失败"), result));
+            fail(FfmpegError::text(QStringLiteral("编码音频失败"), result));
             return false;
         }
         m_packet->pts = pts;
@@ -422,7 +415,7 @@ bool FfmpegMediaWriter::drainPackets(std::int64_t pts, std::int64_t samples)
         result = m_muxer->writePacket(*m_packet);
         av_packet_unref(m_packet.get());
         if (result < 0) {
-            fail(avErrorText(QStringLiteral("写入文件失败"), result));
+            fail(FfmpegError::text(QStringLiteral("写入文件失败"), result));
             return false;
         }
         if (!closeFragmentWhenDue())
@@ -437,7 +430,7 @@ bool FfmpegMediaWriter::closeFragmentWhenDue()
         return true;
     m_framesInFragment = 0;
     if (const int result = m_muxer->closeFragment(); result < 0) {
-        fail(avErrorText(QStringLiteral("写入文件失败"), result));
+        fail(FfmpegError::text(QStringLiteral("写入文件失败"), result));
         return false;
     }
     return true;

@@ -11,8 +11,8 @@
 
 namespace vessaro {
 
-// A finished media file opened for reading, shaped like the platform's URL
-// asset. One thread at a time (validation runs on a general-purpose thread).
+// A finished media file opened for reading, by path. One thread at a time
+// (validation runs on a general-purpose thread).
 class MediaAsset {
 public:
     // A track's identity within the asset.

@@ -3,6 +3,10 @@
 #include "media/FfmpegMediaAssetOpener.h"
 #include "media/FfmpegMediaWriterFactory.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace vessaro::PlatformMedia {
 
 std::shared_ptr<const MediaWriterFactory> writerFactory()
@@ -13,6 +17,14 @@ std::shared_ptr<const MediaWriterFactory> writerFactory()
 std::shared_ptr<const MediaAssetOpener> assetOpener()
 {
     return std::make_shared<FfmpegMediaAssetOpener>();
+}
+
+void silenceLogging()
+{
+    av_log_set_level(AV_LOG_QUIET);
+#ifdef NDEBUG
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
+#endif
 }
 
 } // namespace vessaro::PlatformMedia

@@ -15,11 +15,11 @@ class ScopedTmpfs {
 public:
     enum class Access { readWrite, readOnly };
 
-    ScopedTmpfs(const QString& path, Access access) : m_path(QFile::encodeName(path))
+    ScopedTmpfs(const QString& path, Access access, const char* options = "size=1m") : m_path(QFile::encodeName(path))
     {
         QDir().mkpath(path);
         const unsigned long flags = access == Access::readOnly ? static_cast<unsigned long>(MS_RDONLY) : 0UL;
-        m_mounted = ::mount("tmpfs", m_path.constData(), "tmpfs", flags, "size=1m") == 0;
+        m_mounted = ::mount("tmpfs", m_path.constData(), "tmpfs", flags, options) == 0;
     }
     ~ScopedTmpfs()
     {

@@ -4,10 +4,11 @@
 #include "media/FfmpegMediaWriterFactory.h"
 
 #include <QDeadlineTimer>
+#include <QFile>
+#include <QProcess>
 #include <QThread>
 #include <QtGlobal>
 
-#include <algorithm>
 #include <vector>
 
 namespace vessaro::test {
@@ -31,28 +32,64 @@ bool audioServerAvailable()
     return qEnvironmentVariableIsSet("VESSARO_TEST_AUDIO_SERVER");
 }
 
-std::int64_t writeUnfinishedRecording(const QString& path, int fragments)
+QByteArray readAll(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool runFfmpeg(const QString& arguments, const QString& path)
+{
+    QProcess process;
+    process.start(QStringLiteral("ffmpeg"),
+                  (QStringLiteral("-nostdin -loglevel error -y ") + arguments).split(QLatin1Char(' ')) << path);
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && !process.exitCode();
+}
+
+std::unique_ptr<MediaWriter> startedWriter(const QString& path, const AudioStreamBasicDescription& stream,
+                                           int bitDepthHint, std::size_t ringBytes)
+{
+    const FfmpegMediaWriterFactory factory(ringBytes);
+    std::optional<AudioFormatDescription> description;
+    auto created = factory.createWriter(path);
+    if (!created || factory.makeFormatDescription(stream, &description) != 0)
+        return nullptr;
+    std::unique_ptr<MediaWriter> writer = std::move(created).value();
+    writer->addInput({kAudioFormatAppleLossless, stream.mSampleRate, int(stream.mChannelsPerFrame), bitDepthHint},
+                     *description);
+    if (!writer->startWriting())
+        return nullptr;
+    writer->startSessionAtZero();
+    return writer;
+}
+
+bool appendOne(MediaWriter& writer, const void* data, std::uint32_t frames, const AudioStreamBasicDescription& stream,
+               std::int64_t at)
+{
+    AudioBufferList list{1, {{stream.mChannelsPerFrame, frames * stream.mBytesPerFrame, const_cast<void*>(data)}}};
+    return writer.createSampleBuffer(frames, at) == 0 && writer.copyIntoSampleBuffer(&list) == 0
+        && writer.isReadyForMoreMediaData() && writer.appendSampleBuffer();
+}
+
+std::int64_t writeRecording(const QString& path, int fragments, bool finish)
 {
     const AudioStreamBasicDescription stream{48000, kAudioFormatLinearPCM,
                                              kAudioFormatFlagIsPacked | kAudioFormatFlagIsSignedInteger, 4, 1, 4, 2, 16};
-    auto created = FfmpegMediaWriterFactory().createWriter(path);
-    if (!created)
-        return -1;
-    const std::unique_ptr<MediaWriter> writer = std::move(created).value();
-    writer->addInput({kAudioFormatAppleLossless, 48000, 2, 16}, AudioFormatDescription{stream});
-    if (!writer->startWriting())
-        return -1;
-    std::vector<std::int16_t> tone(2 * 480);
+    const std::unique_ptr<MediaWriter> writer = startedWriter(path, stream, 16);
+    constexpr std::uint32_t kChunk = 512;
+    std::vector<std::int16_t> tone(2 * kChunk);
     for (std::size_t i = 0; i < tone.size(); ++i)
-        tone[i] = static_cast<std::int16_t>((i * 523) % 20000);
+        tone[i] = static_cast<std::int16_t>(static_cast<int>(i % 16) - 8);
+    const std::vector<std::int16_t> silence(tone.size(), 0);
     const std::int64_t frames = fragments * kFramesPerFragment;
-    for (std::int64_t done = 0; done < frames;) {
-        const auto n = static_cast<std::uint32_t>(std::min<std::int64_t>(480, frames - done));
-        AudioBufferList list{1, {{2, n * 4, tone.data()}}};
-        if (writer->createSampleBuffer(n, done) != 0 || writer->copyIntoSampleBuffer(&list) != 0
-            || !writer->isReadyForMoreMediaData() || !writer->appendSampleBuffer())
+    for (std::int64_t done = 0; done < frames; done += kChunk) {
+        if (!writer || !appendOne(*writer, done < 2048 ? tone.data() : silence.data(), kChunk, stream, done))
             return -1;
-        done += n;
+    }
+    if (finish) {
+        writer->markAsFinished();
+        writer->finishWriting();
+        return writer->status() == MediaWriter::Status::completed ? frames : -1;
     }
     // The encoder closes the last fragment once it has caught up.
     for (QDeadlineTimer deadline(10000); !deadline.hasExpired(); QThread::msleep(5)) {

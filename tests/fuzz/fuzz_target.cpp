@@ -1,9 +1,12 @@
-// Hostile MP4 files, as a user might export or find them, through the check
-// that every finished recording passes before it is offered.
+// Hostile MP4 files through the check that every finished recording passes
+// before it is offered (fuzz_validate), or, as whatever a crash left in the
+// temporary folder, through the repair at start-up and then validation, as
+// the recovery does (fuzz_repair, built with VESSARO_FUZZ_REPAIR).
 
 #include "MemoryFile.h"
 
 #include "files/RecordingFile.h"
+#include "media/Mp4Flattener.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -23,6 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     static vessaro::fuzz::MemoryFile file;
     file.replace(data, size);
+#ifdef VESSARO_FUZZ_REPAIR
+    if (!vessaro::Mp4Flattener::flatten(file.fd()))
+        return 0;
+#endif
     (void)vessaro::RecordingFile::validate(file.path());
     return 0;
 }
