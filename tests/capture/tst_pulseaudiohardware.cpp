@@ -99,7 +99,8 @@ class TestPulseAudioHardware : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // Three full cycles on one object, then one cut short by destroying it.
+    // Three full cycles on one object (the last stops and starts again), then
+    // one cut short by destroying it.
     // Mixers show our names on the output's monitor, float stereo at its rate.
     // What the output plays before start (the countdown) never reaches the
     // blocks, nor does the microphone; what it plays after does. Buffers hold
@@ -109,6 +110,7 @@ private Q_SLOTS:
     {
         VESSARO_REQUIRE_AUDIO_SERVER();
         const QString tone = ServerAudio::sound({ "0.3", "sine", "1000" });
+        const QString longTone = ServerAudio::sound({ "1", "sine", "1000" });
         const QString microphoneNoise = ServerAudio::sound({ "0.3", "whitenoise" });
         auto hardware = std::make_unique<PulseAudioHardware>();
         std::set<AudioObjectID> devices;
@@ -147,6 +149,20 @@ private Q_SLOTS:
             QVERIFY(ServerAudio::play(tone));
             QVERIFY2(eventually([&] { return received->peakFrom(beforeTone) > 0.1F; }), "the tone never arrived");
 
+            if (cycle == 2) {
+                // Stopped mid-tone and started again: what the server still held at the stop
+                // (PipeWire keeps some) predates the new start and must not arrive.
+                QProcess player;
+                player.start(QStringLiteral("paplay"), { longTone });
+                const std::size_t beforePlayer = received->sampleCount();
+                QVERIFY(eventually([&] { return received->peakFrom(beforePlayer) > 0.1F; }));
+                QCOMPARE(hardware->deviceStop(handles.device, handles.io), 0);
+                QVERIFY(player.waitForFinished());
+                const std::size_t restart = received->sampleCount();
+                QCOMPARE(hardware->deviceStart(handles.device, handles.io), 0);
+                QVERIFY(eventually([&] { return received->sampleCount() >= restart + 9600; }));
+                QCOMPARE(received->peakFrom(restart), 0.0F);
+            }
             // The middle cycle leaves the stream running: the barrier must hold without the stop.
             if (cycle != 1)
                 QCOMPARE(hardware->deviceStop(handles.device, handles.io), 0);
