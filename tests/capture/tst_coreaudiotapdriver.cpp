@@ -79,9 +79,12 @@ private Q_SLOTS:
             names({ Call::drainAudioQueue, Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat,
                 Call::createAggregateDevice, Call::destroyAggregateDevice, Call::destroyProcessTap,
                 Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat, Call::createAggregateDevice }));
-        // Each prepare names a new device, which wraps the tap just made.
+        // Each prepare names a new device, which wraps the tap just made; mixers show both names.
         const auto devices = rig.hardware->deviceDescriptions();
-        QCOMPARE(devices[1].taps.value(0).uid, rig.hardware->tapDescriptions()[1].uuid);
+        const auto taps = rig.hardware->tapDescriptions();
+        QCOMPARE(devices[1].taps.value(0).uid, taps[1].uuid);
+        QCOMPARE(taps[1].name, QStringLiteral("Brisal录音"));
+        QCOMPARE(devices[1].name, QStringLiteral("Vessaro Private Input"));
         QVERIFY(devices[1].uid.startsWith(QLatin1String(CoreAudioTapDriver::applicationPrefix)));
         QVERIFY(devices[1].uid != devices[0].uid);
         QCOMPARE(
