@@ -3,10 +3,8 @@
 #include "base/AudioBufferList.h"
 #include "base/AudioStreamBasicDescription.h"
 #include "base/Result.h"
+#include "capture/Diagnostics.h"
 #include "capture/hal/AudioDeviceEvent.h"
-
-#include <QMap>
-#include <QString>
 
 #include <cstdint>
 #include <functional>
@@ -25,8 +23,6 @@ using LossCallback = std::function<void(std::uint64_t)>;
 // restarted server, or lost the server for good. Same rules as ReceiveCallback;
 // never runs at the same time as it.
 using EventCallback = std::function<void(AudioDeviceEvent)>;
-
-using Diagnostics = QMap<QString, QString>;
 
 // Where system audio enters the program. Every member is called from one
 // thread at a time (the capture service's executor); the callbacks run on the

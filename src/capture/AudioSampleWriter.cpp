@@ -41,10 +41,10 @@ Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(const Audio
     auto file = RecordingFile::createTemporaryFile();
     if (!file)
         return file.error();
-    const QString url = file.value().path;
-    auto created = writers->createWriter(url);
+    const QString path = file.value().path;
+    auto created = writers->createWriter(path);
     if (!created) {
-        (void)Platform::removeItem(url);
+        (void)Platform::removeItem(path);
         return created.error();
     }
     std::unique_ptr<MediaWriter> writer = std::move(created).value();
@@ -61,14 +61,14 @@ Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(const Audio
         return RecorderError::writerStartFailed(writer->error().value_or(QStringLiteral("未知错误")));
     writer->startSessionAtZero();
 
-    auto made = std::make_shared<AudioSampleWriter>(Key{}, url, std::move(writer), format);
+    auto made = std::make_shared<AudioSampleWriter>(Key{}, path, std::move(writer), format);
     made->m_lock = std::move(file.value().lock);
     return made;
 }
 
-AudioSampleWriter::AudioSampleWriter(Key, QString url, std::unique_ptr<MediaWriter> writer,
+AudioSampleWriter::AudioSampleWriter(Key, QString path, std::unique_ptr<MediaWriter> writer,
                                      AudioStreamBasicDescription format)
-    : m_url(std::move(url)), m_writer(std::move(writer)), m_format(format)
+    : m_path(std::move(path)), m_writer(std::move(writer)), m_format(format)
 {
 }
 
@@ -175,7 +175,7 @@ Result<QString> AudioSampleWriter::finish()
     m_writer->markAsFinished();
     m_writer->finishWriting();
     if (m_writer->status() == MediaWriter::Status::completed)
-        return m_url;
+        return m_path;
     const QString reason = m_writer->error().value_or(QStringLiteral("封装失败"));
     discard();
     return RecorderError::writerAppendFailed(reason);
@@ -200,7 +200,7 @@ FinishedWriting AudioSampleWriter::finishKeepingAudio()
         discard();
         return finished;
     }
-    finished.kept = LockedRecordingFile{m_url, std::move(m_lock)};
+    finished.kept = LockedRecordingFile{m_path, std::move(m_lock)};
     return finished;
 }
 
@@ -208,7 +208,7 @@ void AudioSampleWriter::discard()
 {
     if (m_writer->status() == MediaWriter::Status::writing)
         m_writer->cancelWriting();
-    (void)Platform::removeItem(m_url);
+    (void)Platform::removeItem(m_path);
     // Only once the file is gone: no other process may take it meanwhile.
     m_lock.release();
 }

@@ -26,7 +26,7 @@ namespace vessaro {
 // Threads: create() on the capture service's executor; append() and
 // noteLoss() on the audio thread only; finish() and discard() once, after the
 // driver's stop() has returned (finish() blocks, so run it on a
-// general-purpose thread); url(), interruption() and capturedSeconds()
+// general-purpose thread); path(), interruption() and capturedSeconds()
 // anywhere. The file is locked (FileLock) from creation until it is removed
 // or handed over.
 class AudioSampleWriter {
@@ -39,7 +39,7 @@ public:
     AudioSampleWriter(const AudioSampleWriter&) = delete;
     AudioSampleWriter& operator=(const AudioSampleWriter&) = delete;
 
-    const QString& url() const { return m_url; }
+    const QString& path() const { return m_path; }
 
     // Audio thread. One sample buffer per call, time-stamped by the frame
     // counter; never waits, never retries. The first refusal ends the intake.
@@ -73,13 +73,13 @@ public:
     struct Key {
         explicit Key() = default;
     };
-    AudioSampleWriter(Key, QString url, std::unique_ptr<MediaWriter> writer, AudioStreamBasicDescription format);
+    AudioSampleWriter(Key, QString path, std::unique_ptr<MediaWriter> writer, AudioStreamBasicDescription format);
 
 private:
     void fail(RecorderError error);
     bool holdsSound(const AudioBufferList& list, std::uint32_t frameCount) const;
 
-    const QString m_url;
+    const QString m_path;
     const std::unique_ptr<MediaWriter> m_writer;
     const AudioStreamBasicDescription m_format;
     // Written by the audio thread only. Other threads may read the counter at

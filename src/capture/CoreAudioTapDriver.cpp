@@ -3,23 +3,7 @@
 #include "base/Platform.h"
 #include "capture/hal/PlatformAudioHardware.h"
 
-#include <cmath>
-#include <limits>
-
 namespace vessaro {
-namespace {
-
-// Shortest text that reads back as the same double, with ".0" on whole numbers.
-QString sampleRateText(double rate)
-{
-    QString text = QString::number(rate, 'g', QLocale::FloatingPointShortest);
-    if (std::isfinite(rate) && !text.contains(QLatin1Char('.')) && !text.contains(QLatin1Char('e')))
-        text += QStringLiteral(".0");
-    return text;
-}
-
-} // namespace
-
 CoreAudioTapDriver::CoreAudioTapDriver(std::unique_ptr<AudioHardware> hardware)
     : m_hardware(hardware ? std::move(hardware) : makePlatformAudioHardware())
 {
@@ -32,14 +16,7 @@ CoreAudioTapDriver::~CoreAudioTapDriver()
 
 Diagnostics CoreAudioTapDriver::diagnostics() const
 {
-    return {
-        {QStringLiteral("backend"), m_hardware->backendName()},
-        {QStringLiteral("tap"), QString::number(m_tap)},
-        {QStringLiteral("device"), QString::number(m_device)},
-        {QStringLiteral("io"), m_io ? QStringLiteral("allocated") : QStringLiteral("none")},
-        {QStringLiteral("running"), m_running ? QStringLiteral("true") : QStringLiteral("false")},
-        {QStringLiteral("sampleRate"), sampleRateText(m_format.mSampleRate)},
-    };
+    return {m_hardware->backendName(), m_tap, m_device, m_io.has_value(), m_running, m_format.mSampleRate};
 }
 
 Result<void> CoreAudioTapDriver::prepare()

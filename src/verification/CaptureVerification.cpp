@@ -22,17 +22,10 @@ constexpr int kCycles = 3;
 QJsonObject toJson(const Diagnostics& diagnostics)
 {
     QJsonObject object;
-    for (auto it = diagnostics.cbegin(); it != diagnostics.cend(); ++it)
+    const auto entries = diagnostics.entries();
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
         object.insert(it.key(), it.value());
     return object;
-}
-
-// Whether the driver let go of every audio resource; a missing key counts as held.
-bool released(const Diagnostics& stopped)
-{
-    return stopped.value(QStringLiteral("tap")) == QStringLiteral("0")
-        && stopped.value(QStringLiteral("device")) == QStringLiteral("0")
-        && stopped.value(QStringLiteral("io")) == QStringLiteral("none");
 }
 
 // Runs the cycles and the cancellation check; the first error ends it.
@@ -57,7 +50,7 @@ QCoro::Task<Result<void>> exercise(SystemAudioCaptureService& service, Clock& cl
         if (stopped.value().interruption)
             co_return *stopped.value().interruption;
         const Diagnostics afterStop = co_await service.diagnostics();
-        if (!released(afterStop))
+        if (!afterStop.released())
             co_return RecorderError::invalidOutput(QStringLiteral("停止后仍有采集资源。"));
 
         const QString name = QStringLiteral("cycle-") + QString::number(cycle) + QLatin1Char('-')
@@ -114,7 +107,7 @@ QCoro::Task<void> CaptureVerification::run(QString directory, std::function<void
     std::shared_ptr<Clock> clock = options.clock ? options.clock : std::make_shared<SystemClock>();
 
     // The backend that really runs, as the driver names it.
-    QJsonObject report{{QStringLiteral("backend"), driver->diagnostics().value(QStringLiteral("backend"))}};
+    QJsonObject report{{QStringLiteral("backend"), driver->diagnostics().backend}};
     QJsonArray cycles;
     {
         SystemAudioCaptureService service(std::move(driver), options.writers, options.assets);

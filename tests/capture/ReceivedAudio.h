@@ -19,8 +19,8 @@ namespace vessaro::test {
 struct ReceivedAudio {
     std::mutex mutex;
     std::vector<float> samples;
-    int malformed = 0;      // not one interleaved stereo buffer of whole frames
-    int afterBarrier = 0;   // callbacks after markBarrier()
+    int malformed = 0; // not one interleaved stereo buffer of whole frames
+    int afterBarrier = 0; // callbacks after markBarrier()
     int losses = 0;
     std::vector<AudioDeviceEvent> events;
     bool barrierPassed = false;
@@ -28,23 +28,28 @@ struct ReceivedAudio {
     // From here on every callback is a fault.
     void markBarrier()
     {
-        std::lock_guard lock(mutex);
-        barrierPassed = true;
+        locked([this] { barrierPassed = true; });
     }
     std::size_t sampleCount()
     {
-        std::lock_guard lock(mutex);
-        return samples.size();
-    }
-    int eventCount(AudioDeviceEvent event)
-    {
-        std::lock_guard lock(mutex);
-        return static_cast<int>(std::count(events.begin(), events.end(), event));
+        return locked([this] { return samples.size(); });
     }
     int lossCount()
     {
-        std::lock_guard lock(mutex);
-        return losses;
+        return locked([this] { return losses; });
+    }
+    int eventCount(AudioDeviceEvent event)
+    {
+        return locked([&] { return static_cast<int>(std::count(events.begin(), events.end(), event)); });
+    }
+    float peakFrom(std::size_t first)
+    {
+        return locked([&] {
+            float peak = 0;
+            for (std::size_t i = first; i < samples.size(); ++i)
+                peak = std::max(peak, std::fabs(samples[i]));
+            return peak;
+        });
     }
     // The tones heard, in order: the frequency (Hz, by zero crossings of the
     // left channel) of each loud tenth of a second that differs from the one
@@ -67,21 +72,12 @@ struct ReceivedAudio {
         }
         return heard;
     }
-    float peakFrom(std::size_t first)
-    {
-        std::lock_guard lock(mutex);
-        float peak = 0;
-        for (std::size_t i = first; i < samples.size(); ++i)
-            peak = std::max(peak, std::fabs(samples[i]));
-        return peak;
-    }
 
     static std::function<void(const AudioBufferList*)> inputInto(const std::shared_ptr<ReceivedAudio>& received)
     {
         return [received](const AudioBufferList* list) {
             std::lock_guard lock(received->mutex);
-            if (received->barrierPassed)
-                ++received->afterBarrier;
+            received->afterBarrier += received->barrierPassed ? 1 : 0;
             const AudioBuffer& buffer = list->mBuffers[0];
             if (list->mNumberBuffers != 1 || buffer.mNumberChannels != 2 || buffer.mDataByteSize % 8 != 0
                 || buffer.mData == nullptr) {
@@ -93,23 +89,24 @@ struct ReceivedAudio {
             std::memcpy(received->samples.data() + first, buffer.mData, buffer.mDataByteSize);
         };
     }
-
-    static std::function<void(AudioDeviceEvent)> eventsInto(const std::shared_ptr<ReceivedAudio>& received)
-    {
-        return [received](AudioDeviceEvent event) {
-            std::lock_guard lock(received->mutex);
-            received->events.push_back(event);
-        };
-    }
-
     static std::function<void(std::uint64_t)> lossInto(const std::shared_ptr<ReceivedAudio>& received)
     {
         return [received](std::uint64_t) {
             std::lock_guard lock(received->mutex);
-            if (received->barrierPassed)
-                ++received->afterBarrier;
+            received->afterBarrier += received->barrierPassed ? 1 : 0;
             ++received->losses;
         };
+    }
+    static std::function<void(AudioDeviceEvent)> eventsInto(const std::shared_ptr<ReceivedAudio>& received)
+    {
+        return [received](AudioDeviceEvent event) { received->locked([&] { received->events.push_back(event); }); };
+    }
+
+private:
+    template <typename Read> auto locked(Read read) -> decltype(read())
+    {
+        std::lock_guard lock(mutex);
+        return read();
     }
 };
 

@@ -1,3 +1,6 @@
+// The capture driver over the simulated hardware: its state table, the order
+// of its platform calls and what each failed call leaves held.
+
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/hal/SimulatedAudioHardware.h"
 
@@ -9,33 +12,32 @@ using Call = SimulatedAudioHardware::Call;
 namespace {
 
 struct Rig {
-    SimulatedAudioHardware* hardware;
-    std::unique_ptr<CoreAudioTapDriver> driver;
+    std::unique_ptr<SimulatedAudioHardware> owned = std::make_unique<SimulatedAudioHardware>();
+    SimulatedAudioHardware* hardware = owned.get();
+    CoreAudioTapDriver driver { std::move(owned) };
+
+    Result<void> start()
+    {
+        return driver.start([this](const AudioBufferList*) { ++received; }, {}, {});
+    }
+    int received = 0;
 };
 
-Rig makeRig()
+// The status of a capture failure, 0 on success, -1 for any other error.
+std::int32_t statusOf(const Result<void>& result)
 {
-    auto hardware = std::make_unique<SimulatedAudioHardware>();
-    auto* raw = hardware.get();
-    return {raw, std::make_unique<CoreAudioTapDriver>(std::move(hardware))};
+    if (result)
+        return 0;
+    const RecorderError* error = result.error().recorderError();
+    return error && error->kind() == RecorderError::Case::captureFailed ? error->status() : -1;
 }
 
-QString describe(const Result<void>& result)
+QStringList names(const QList<Call>& calls)
 {
-    return result.ok() ? QStringLiteral("ok") : result.error().localizedDescription();
-}
-
-QString failureText(const char* step, int status)
-{
-    return QString::fromUtf8(step) + QStringLiteral("失败（") + QString::number(status)
-        + QStringLiteral("）。请确认声音服务正在运行后重试。");
-}
-
-Diagnostics idleDiagnostics(const QString& sampleRate)
-{
-    return {{QStringLiteral("backend"), QStringLiteral("Simulated")}, {QStringLiteral("tap"), QStringLiteral("0")},
-            {QStringLiteral("device"), QStringLiteral("0")},          {QStringLiteral("io"), QStringLiteral("none")},
-            {QStringLiteral("running"), QStringLiteral("false")},     {QStringLiteral("sampleRate"), sampleRate}};
+    QStringList names;
+    for (Call call : calls)
+        names.append(SimulatedAudioHardware::callName(call));
+    return names;
 }
 
 } // namespace
@@ -43,221 +45,183 @@ Diagnostics idleDiagnostics(const QString& sampleRate)
 class CoreAudioTapDriverTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void freshDriverStopsWithoutTouchingThePlatform()
-    {
-        auto rig = makeRig();
-        QCOMPARE(rig.driver->diagnostics(), idleDiagnostics(QStringLiteral("0.0")));
-        QCOMPARE(rig.driver->format(), AudioStreamBasicDescription{});
-        QVERIFY(rig.driver->stop().ok());
-        QVERIFY(rig.driver->stop().ok());
-        QCOMPARE(rig.hardware->calls(), QStringList({QStringLiteral("drainAudioQueue"), QStringLiteral("drainAudioQueue")}));
-    }
-
-    void fullCycleFollowsTheStateTableAndReleaseOrder()
-    {
-        auto rig = makeRig();
-        QVERIFY(rig.driver->prepare().ok());
-        auto prepared = rig.driver->diagnostics();
-        QVERIFY(prepared.value(QStringLiteral("tap")) != QStringLiteral("0"));
-        QVERIFY(prepared.value(QStringLiteral("device")) != QStringLiteral("0"));
-        QCOMPARE(prepared.value(QStringLiteral("io")), QStringLiteral("none"));
-        QCOMPARE(prepared.value(QStringLiteral("running")), QStringLiteral("false"));
-        QCOMPARE(prepared.value(QStringLiteral("sampleRate")), QStringLiteral("48000.0"));
-        QCOMPARE(rig.driver->format().mChannelsPerFrame, 2U);
-
-        int received = 0;
-        QVERIFY(rig.driver->start([&received](const AudioBufferList*) { ++received; }, [](std::uint64_t) {}, {}).ok());
-        QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("io")), QStringLiteral("allocated"));
-        QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("running")), QStringLiteral("true"));
-        AudioBufferList list;
-        QVERIFY(rig.hardware->deliver(&list));
-        QCOMPARE(received, 1);
-
-        rig.hardware->clearCalls();
-        QVERIFY(rig.driver->stop().ok());
-        QCOMPARE(rig.hardware->calls(),
-                 QStringList({QStringLiteral("deviceStop"), QStringLiteral("destroyIOProc"),
-                              QStringLiteral("destroyAggregateDevice"), QStringLiteral("destroyProcessTap"),
-                              QStringLiteral("drainAudioQueue")}));
-        QCOMPARE(rig.driver->diagnostics(), idleDiagnostics(QStringLiteral("48000.0")));
-        QCOMPARE(rig.hardware->heldObjects(), 0);
-        // The format is kept after stop.
-        QCOMPARE(rig.driver->format().mSampleRate, 48000.0);
-        QVERIFY(!rig.hardware->deliver(&list));
-    }
-
-    void sampleRateText_data()
+    void diagnosticsText_data()
     {
         QTest::addColumn<double>("rate");
         QTest::addColumn<QString>("text");
+        QTest::newRow("none yet") << 0.0 << "0.0";
         QTest::newRow("whole") << 44100.0 << "44100.0";
         QTest::newRow("fraction") << 44099.5 << "44099.5";
         QTest::newRow("shortest round trip") << 48000.000000000007 << "48000.00000000001";
     }
 
-    void sampleRateText()
+    void diagnosticsText()
     {
         QFETCH(double, rate);
         QFETCH(QString, text);
-        auto driver = CoreAudioTapDriver(std::make_unique<SimulatedAudioHardware>(SimulatedAudioHardware::stereoFloat(rate)));
-        QVERIFY(driver.prepare().ok());
-        QCOMPARE(driver.diagnostics().value(QStringLiteral("sampleRate")), text);
-        QCOMPARE(driver.diagnostics().value(QStringLiteral("sampleRate")).toDouble(), rate);
+        const Diagnostics held { QStringLiteral("Simulated"), 7, 0, true, false, rate };
+        QCOMPARE(held.entries(),
+            (QMap<QString, QString> { { "backend", "Simulated" }, { "tap", "7" }, { "device", "0" },
+                { "io", "allocated" }, { "running", "false" }, { "sampleRate", text } }));
+        QCOMPARE(held.entries().value(QStringLiteral("sampleRate")).toDouble(), rate);
     }
 
+    // Fresh, prepared twice (the second tears the first down), started, stopped.
+    void aCycleFollowsTheStateTable()
+    {
+        Rig rig;
+        QCOMPARE(rig.driver.diagnostics(), Diagnostics { QStringLiteral("Simulated") });
+        QCOMPARE(rig.driver.format(), AudioStreamBasicDescription {});
+        QVERIFY(rig.driver.stop());
+        QVERIFY(rig.driver.prepare());
+        QVERIFY(rig.driver.prepare());
+        QCOMPARE(rig.hardware->calls(),
+            names({ Call::drainAudioQueue, Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat,
+                Call::createAggregateDevice, Call::destroyAggregateDevice, Call::destroyProcessTap,
+                Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat, Call::createAggregateDevice }));
+        // Each prepare names a new device, which wraps the tap just made; mixers show both names.
+        const auto devices = rig.hardware->deviceDescriptions();
+        const auto taps = rig.hardware->tapDescriptions();
+        QCOMPARE(devices[1].taps.value(0).uid, taps[1].uuid);
+        QCOMPARE(taps[1].name, QStringLiteral("Brisal录音"));
+        QCOMPARE(devices[1].name, QStringLiteral("Vessaro Private Input"));
+        QVERIFY(devices[1].uid.startsWith(QLatin1String(CoreAudioTapDriver::applicationPrefix)));
+        QVERIFY(devices[1].uid != devices[0].uid);
+        QCOMPARE(
+            rig.driver.diagnostics(), (Diagnostics { QStringLiteral("Simulated"), 102, 103, false, false, 48000 }));
+        QCOMPARE(rig.driver.format(), SimulatedAudioHardware::stereoFloat(48000));
+
+        QVERIFY(rig.start());
+        QCOMPARE(rig.driver.diagnostics(), (Diagnostics { QStringLiteral("Simulated"), 102, 103, true, true, 48000 }));
+        AudioBufferList list;
+        QVERIFY(rig.hardware->deliver(&list));
+        QCOMPARE(rig.received, 1);
+
+        const auto before = rig.hardware->calls().size();
+        QVERIFY(rig.driver.stop());
+        QCOMPARE(rig.hardware->calls().mid(before),
+            names({ Call::deviceStop, Call::destroyIOProc, Call::destroyAggregateDevice, Call::destroyProcessTap,
+                Call::drainAudioQueue }));
+        QCOMPARE(rig.driver.diagnostics(), (Diagnostics { QStringLiteral("Simulated"), 0, 0, false, false, 48000 }));
+        QCOMPARE(rig.hardware->heldObjects() + rig.hardware->heldIOProcs(), 0);
+        QVERIFY(!rig.hardware->deliver(&list));
+    }
+
+    // A failed step undoes what came before it; a failing undo is what is
+    // reported, and what it could not release is kept for the next stop.
     void prepareFailures_data()
     {
         QTest::addColumn<int>("call");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QStringList>("cleanup");
-        QTest::newRow("tap") << int(Call::createProcessTap) << failureText("创建系统音频采集", -6)
-                             << QStringList{QStringLiteral("drainAudioQueue")};
-        QTest::newRow("format: the tap is destroyed first") << int(Call::readTapFormat) << failureText("读取采集格式", -6)
-                                << QStringList{QStringLiteral("destroyProcessTap"), QStringLiteral("drainAudioQueue")};
-        QTest::newRow("device") << int(Call::createAggregateDevice) << failureText("创建录音输入", -6)
-                                << QStringList{QStringLiteral("destroyProcessTap"), QStringLiteral("drainAudioQueue")};
+        QTest::addColumn<bool>("undoFails");
+        QTest::addColumn<QStringList>("undo");
+        const QStringList drain = names({ Call::drainAudioQueue });
+        const QStringList tapAndDrain = names({ Call::destroyProcessTap, Call::drainAudioQueue });
+        QTest::newRow("tap") << int(Call::createProcessTap) << false << drain;
+        QTest::newRow("format") << int(Call::readTapFormat) << false << tapAndDrain;
+        QTest::newRow("device") << int(Call::createAggregateDevice) << false << tapAndDrain;
+        QTest::newRow("device, and its undo") << int(Call::createAggregateDevice) << true << tapAndDrain;
     }
 
     void prepareFailures()
     {
         QFETCH(int, call);
-        QFETCH(QString, message);
-        QFETCH(QStringList, cleanup);
-        auto rig = makeRig();
+        QFETCH(bool, undoFails);
+        QFETCH(QStringList, undo);
+        Rig rig;
         rig.hardware->failCall(Call(call), -6);
-        QCOMPARE(describe(rig.driver->prepare()), message);
+        if (undoFails)
+            rig.hardware->failCall(Call::destroyProcessTap, -2, 1);
+        QCOMPARE(statusOf(rig.driver.prepare()), undoFails ? -2 : -6);
         const QStringList calls = rig.hardware->calls();
-        const auto failed = calls.indexOf(SimulatedAudioHardware::callName(Call(call)));
-        QCOMPARE(calls.mid(failed + 1), cleanup);
-        QCOMPARE(rig.hardware->heldObjects(), 0);
-        QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("tap")), QStringLiteral("0"));
-    }
-
-    void failedCleanupReplacesThePrepareError()
-    {
-        auto rig = makeRig();
-        rig.hardware->failCall(Call::createAggregateDevice, -1);
-        rig.hardware->failCall(Call::destroyProcessTap, -2, 1);
-        QCOMPARE(describe(rig.driver->prepare()), failureText("释放系统音频采集", -2));
-        // The tap whose release failed is kept, so the next stop tries again.
-        QVERIFY(rig.driver->diagnostics().value(QStringLiteral("tap")) != QStringLiteral("0"));
-        QVERIFY(rig.driver->stop().ok());
+        QCOMPARE(calls.mid(calls.indexOf(SimulatedAudioHardware::callName(Call(call))) + 1), undo);
+        QCOMPARE(rig.driver.diagnostics().released(), !undoFails);
+        QVERIFY(rig.driver.stop());
         QCOMPARE(rig.hardware->heldObjects(), 0);
     }
 
-    void prepareTwiceTearsDownFirstWithANewUid()
-    {
-        auto rig = makeRig();
-        QVERIFY(rig.driver->prepare().ok());
-        rig.hardware->clearCalls();
-        QVERIFY(rig.driver->prepare().ok());
-        QCOMPARE(rig.hardware->calls().mid(0, 3),
-                 QStringList({QStringLiteral("destroyAggregateDevice"), QStringLiteral("destroyProcessTap"),
-                              QStringLiteral("drainAudioQueue")}));
-        const auto devices = rig.hardware->deviceDescriptions();
-        QCOMPARE(devices.size(), 2);
-        QVERIFY(devices[0].uid != devices[1].uid);
-        QVERIFY(devices[1].uid.startsWith(QLatin1String(CoreAudioTapDriver::applicationPrefix) + QStringLiteral("recorder.")));
-        QCOMPARE(devices[1].uid.size(), qsizetype(strlen(CoreAudioTapDriver::applicationPrefix)) + 9 + 36);
-        QCOMPARE(devices[1].name, QStringLiteral("Vessaro Private Input"));
-        QVERIFY(devices[1].isPrivate && devices[1].tapAutoStart);
-        QCOMPARE(devices[1].taps.size(), 1);
-        QCOMPARE(devices[1].taps[0].uid, rig.hardware->tapDescriptions()[1].uuid);
-        QVERIFY(devices[1].taps[0].drift);
-        const auto tap = rig.hardware->tapDescriptions()[1];
-        QCOMPARE(tap.name, QStringLiteral("Brisal录音"));
-        QVERIFY(tap.isPrivate && tap.stereoMixdown);
-        QCOMPARE(tap.muteBehavior, 0);
-        QCOMPARE(rig.hardware->heldObjects(), 2);
-    }
-
-    void startInTheWrongStateIsRefusedWithoutChanges()
-    {
-        auto rig = makeRig();
-        const QString refusal = QStringLiteral("录音设备未准备好或已开始录制。");
-        QCOMPARE(describe(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {})), refusal);
-        QVERIFY(rig.hardware->calls().isEmpty());
-        QVERIFY(rig.driver->prepare().ok());
-        QVERIFY(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {}).ok());
-        const auto running = rig.driver->diagnostics();
-        QCOMPARE(describe(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {})), refusal);
-        QCOMPARE(rig.driver->diagnostics(), running);
-    }
-
+    // start() is refused outside the prepared state and changes nothing; a
+    // failing call leaves its clean-up to the caller's stop().
     void startFailures_data()
     {
-        QTest::addColumn<int>("call");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("io");
-        QTest::newRow("register") << int(Call::createIOProc) << failureText("注册音频回调", 35) << "none";
-        QTest::newRow("device start keeps the proc") << int(Call::deviceStart) << failureText("开始系统音频录制", 35)
-                                                     << "allocated";
+        QTest::addColumn<int>("startsBefore");
+        QTest::addColumn<int>("failing");
+        QTest::addColumn<std::int32_t>("status");
+        QTest::addColumn<bool>("ioProc");
+        QTest::newRow("not prepared") << -1 << -1 << -1 << false;
+        QTest::newRow("running already") << 1 << -1 << -1 << true;
+        QTest::newRow("register") << 0 << int(Call::createIOProc) << 35 << false;
+        QTest::newRow("device start keeps the proc") << 0 << int(Call::deviceStart) << 35 << true;
     }
 
     void startFailures()
     {
-        QFETCH(int, call);
-        QFETCH(QString, message);
-        QFETCH(QString, io);
-        auto rig = makeRig();
-        QVERIFY(rig.driver->prepare().ok());
-        rig.hardware->failCall(Call(call), 35);
-        QCOMPARE(describe(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {})), message);
-        QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("io")), io);
-        QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("running")), QStringLiteral("false"));
-        // No clean-up of its own: the caller's stop releases everything.
-        QVERIFY(!rig.hardware->calls().contains(QStringLiteral("destroyAggregateDevice")));
-        QVERIFY(rig.driver->stop().ok());
-        QCOMPARE(rig.hardware->heldObjects(), 0);
+        QFETCH(int, startsBefore);
+        QFETCH(int, failing);
+        QFETCH(std::int32_t, status);
+        QFETCH(bool, ioProc);
+        Rig rig;
+        if (startsBefore >= 0)
+            QVERIFY(rig.driver.prepare());
+        if (startsBefore > 0)
+            QVERIFY(rig.start());
+        if (failing >= 0)
+            rig.hardware->failCall(Call(failing), status);
+        const Diagnostics before = rig.driver.diagnostics();
+        const QStringList callsBefore = rig.hardware->calls();
+        QCOMPARE(statusOf(rig.start()), status);
+        QCOMPARE(rig.driver.diagnostics().ioProc, ioProc);
+        QCOMPARE(rig.hardware->heldIOProcs(), ioProc ? 1 : 0);
+        if (failing < 0) {
+            QCOMPARE(rig.driver.diagnostics(), before);
+            QCOMPARE(rig.hardware->calls(), callsBefore);
+        } else {
+            QVERIFY(!rig.driver.diagnostics().running);
+            QVERIFY(!rig.hardware->calls().contains(SimulatedAudioHardware::callName(Call::destroyAggregateDevice)));
+        }
+        QVERIFY(rig.driver.stop());
+        QCOMPARE(rig.hardware->heldObjects() + rig.hardware->heldIOProcs(), 0);
     }
 
+    // Every release is tried whatever failed before it; the first failure is
+    // reported, a handle whose release failed is kept and the next stop
+    // releases it.
     void stopFailures_data()
     {
         QTest::addColumn<QList<int>>("failing");
-        QTest::addColumn<QString>("message");
-        QTest::addColumn<QString>("tap");
-        QTest::addColumn<QString>("device");
-        QTest::addColumn<QString>("io");
-        QTest::addColumn<QString>("running");
-        QTest::newRow("device stop: the rest is still released, its step is named")
-            << QList<int>{int(Call::deviceStop), int(Call::destroyProcessTap)} << failureText("停止音频设备", -9)
-            << "set" << "0" << "none" << "false";
-        QTest::newRow("io proc: cleared with the device") << QList<int>{int(Call::destroyIOProc)}
-                                                          << failureText("移除音频回调", -9) << "0" << "0" << "none" << "false";
-        QTest::newRow("device kept") << QList<int>{int(Call::destroyAggregateDevice)} << failureText("释放录音输入", -9)
-                                     << "0" << "set" << "none" << "false";
-        QTest::newRow("tap kept") << QList<int>{int(Call::destroyProcessTap)} << failureText("释放系统音频采集", -9)
-                                  << "set" << "0" << "none" << "false";
-        QTest::newRow("device stop and device: running stays true")
-            << QList<int>{int(Call::deviceStop), int(Call::destroyAggregateDevice)} << failureText("停止音频设备", -9)
-            << "0" << "set" << "none" << "true";
+        QTest::addColumn<std::int32_t>("status");
+        QTest::addColumn<Diagnostics>("after");
+        const auto left = [](std::uint32_t tap, std::uint32_t device, bool running) {
+            return Diagnostics { QStringLiteral("Simulated"), tap, device, false, running, 48000 };
+        };
+        QTest::newRow("device stop, then the tap") << QList<int> { int(Call::deviceStop), int(Call::destroyProcessTap) }
+                                                   << -int(Call::deviceStop) << left(100, 0, false);
+        QTest::newRow("io proc: cleared with the device")
+            << QList<int> { int(Call::destroyIOProc) } << -int(Call::destroyIOProc) << left(0, 0, false);
+        QTest::newRow("device kept") << QList<int> { int(Call::destroyAggregateDevice) }
+                                     << -int(Call::destroyAggregateDevice) << left(0, 101, false);
+        QTest::newRow("tap kept") << QList<int> { int(Call::destroyProcessTap) } << -int(Call::destroyProcessTap)
+                                  << left(100, 0, false);
+        QTest::newRow("device stop and device: still running")
+            << QList<int> { int(Call::deviceStop), int(Call::destroyAggregateDevice) } << -int(Call::deviceStop)
+            << left(0, 101, true);
     }
 
     void stopFailures()
     {
         QFETCH(QList<int>, failing);
-        QFETCH(QString, message);
-        QFETCH(QString, tap);
-        QFETCH(QString, device);
-        QFETCH(QString, io);
-        QFETCH(QString, running);
-        auto rig = makeRig();
-        QVERIFY(rig.driver->prepare().ok());
-        QVERIFY(rig.driver->start([](const AudioBufferList*) {}, [](std::uint64_t) {}, {}).ok());
+        QFETCH(std::int32_t, status);
+        QFETCH(Diagnostics, after);
+        Rig rig;
+        QVERIFY(rig.driver.prepare());
+        QVERIFY(rig.start());
         for (int call : failing)
-            rig.hardware->failCall(Call(call), -9, 1);
-        QCOMPARE(describe(rig.driver->stop()), message);
+            rig.hardware->failCall(Call(call), -call, 1);
+        QCOMPARE(statusOf(rig.driver.stop()), status);
         // The queue hand-over happens whatever failed.
-        QCOMPARE(rig.hardware->calls().last(), QStringLiteral("drainAudioQueue"));
-        const auto after = rig.driver->diagnostics();
-        const auto held = [](const QString& value) { return value == QStringLiteral("0") ? value : QStringLiteral("set"); };
-        QCOMPARE(held(after.value(QStringLiteral("tap"))), tap);
-        QCOMPARE(held(after.value(QStringLiteral("device"))), device);
-        QCOMPARE(after.value(QStringLiteral("io")), io);
-        QCOMPARE(after.value(QStringLiteral("running")), running);
-        // A kept handle is retried by the next stop.
-        QVERIFY(rig.driver->stop().ok());
-        QCOMPARE(rig.driver->diagnostics().value(QStringLiteral("tap")), QStringLiteral("0"));
+        QCOMPARE(rig.hardware->calls().last(), SimulatedAudioHardware::callName(Call::drainAudioQueue));
+        QCOMPARE(rig.driver.diagnostics(), after);
+        QVERIFY(rig.driver.stop());
+        QVERIFY(rig.driver.diagnostics().released());
         QCOMPARE(rig.hardware->heldObjects(), 0);
     }
 };

@@ -1,6 +1,8 @@
-#include "capture/CoreAudioTapDriver.h"
-#include "capture/hal/SimulatedAudioHardware.h"
-#include "support/FakeMediaWriter.h"
+// The self-test run in process, over the real engine on simulated hardware
+// and fake media, with time that passes at once.
+
+#include "support/ForwardingDriver.h"
+#include "support/SimulatedCapture.h"
 #include "support/TestSupport.h"
 #include "verification/CaptureVerification.h"
 
@@ -11,72 +13,46 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QPromise>
-#include <QTemporaryDir>
-#include <QProcess>
 #include <QTest>
-
-#include <vector>
 
 using namespace vessaro;
 using Call = SimulatedAudioHardware::Call;
 
 namespace {
 
-// A real driver over simulated hardware, with faults the hardware cannot show:
-// a prepare that fails on a chosen call, and resources reported as still held.
-class ScriptedDriver final : public AudioCaptureDriver {
+// Claims to hold what `stuck` sets: a fault that no hardware shows.
+class StuckDriver final : public test::ForwardingDriver {
 public:
-    ScriptedDriver(std::unique_ptr<AudioHardware> hardware, int failPrepareAt, QString stuckKey, QString stuckValue)
-        : m_inner(std::move(hardware)), m_failPrepareAt(failPrepareAt), m_stuckKey(std::move(stuckKey)),
-          m_stuckValue(std::move(stuckValue))
-    {
-    }
-    AudioStreamBasicDescription format() const override { return m_inner.format(); }
+    StuckDriver(std::unique_ptr<AudioCaptureDriver> inner, std::function<void(Diagnostics&)> stuck)
+        : ForwardingDriver(std::move(inner))
+        , m_stuck(std::move(stuck))
+    { }
     Diagnostics diagnostics() const override
     {
-        Diagnostics diagnostics = m_inner.diagnostics();
-        if (!m_stuckKey.isEmpty() && m_stopped)
-            diagnostics.insert(m_stuckKey, m_stuckValue);
+        Diagnostics diagnostics = ForwardingDriver::diagnostics();
+        if (m_stuck)
+            m_stuck(diagnostics);
         return diagnostics;
-    }
-    Result<void> prepare() override
-    {
-        if (++m_prepares == m_failPrepareAt)
-            return RecorderError::captureFailed(QStringLiteral("创建系统音频采集"), -6);
-        return m_inner.prepare();
-    }
-    Result<void> start(ReceiveCallback receive, LossCallback loss, EventCallback events) override
-    {
-        m_stopped = false;
-        return m_inner.start(std::move(receive), std::move(loss), std::move(events));
-    }
-    Result<void> stop() override
-    {
-        m_stopped = true;
-        return m_inner.stop();
     }
 
 private:
-    CoreAudioTapDriver m_inner;
-    int m_prepares = 0;
-    int m_failPrepareAt;
-    QString m_stuckKey;
-    QString m_stuckValue;
-    bool m_stopped = false;
+    std::function<void(Diagnostics&)> m_stuck;
 };
 
-// Time passes at once, and audio plays while it does: a sound in the first two
-// cycles, digital silence in the third.
+// Time passes at once, and audio plays while it does: a sound in the first
+// two cycles, digital silence in the third. `onSleep` runs first.
 class PlayingClock final : public Clock {
 public:
-    explicit PlayingClock(SimulatedAudioHardware* hardware) : m_hardware(hardware) {}
+    explicit PlayingClock(SimulatedAudioHardware* hardware)
+        : m_hardware(hardware)
+    { }
     QDateTime now() const override { return QDateTime::currentDateTimeUtc(); }
     QFuture<bool> sleep(std::chrono::nanoseconds duration, CancellationTokenPtr) override
     {
         requested.append(duration);
-        std::vector<float> bytes(4800 * 2, requested.size() == 3 ? 0.0f : 0.25f);
-        AudioBufferList list{1, {{2, 4800 * 8, bytes.data()}}};
-        m_hardware->deliver(&list);
+        if (onSleep)
+            onSleep(*m_hardware);
+        test::SimulatedCapture::deliver(*m_hardware, 48000, requested.size() == 3 ? 0.0F : 0.25F);
         QPromise<bool> promise;
         promise.start();
         promise.addResult(true);
@@ -84,6 +60,7 @@ public:
         return promise.future();
     }
     QList<std::chrono::nanoseconds> requested;
+    std::function<void(SimulatedAudioHardware&)> onSleep;
 
 private:
     SimulatedAudioHardware* m_hardware;
@@ -93,39 +70,50 @@ struct Run {
     QJsonObject report;
     bool terminated = false;
     std::shared_ptr<PlayingClock> clock;
+    QStringList recordings;
 };
 
-Run verify(const QString& directory, int failPrepareAt = 0, const QString& stuckKey = {}, const QString& stuckValue = {},
-           const std::function<void(SimulatedAudioHardware&)>& setUp = {})
+// `setUp` may script the hardware and the clock before the run.
+Run verify(const QString& directory, const std::function<void(Diagnostics&)>& stuck = {},
+    const std::function<void(SimulatedAudioHardware&, PlayingClock&)>& setUp = {})
 {
-    auto hardware = std::make_unique<SimulatedAudioHardware>();
-    auto* raw = hardware.get();
-    if (setUp)
-        setUp(*raw);
+    auto hardware = std::make_shared<std::unique_ptr<AudioHardware>>(std::make_unique<SimulatedAudioHardware>());
+    auto* simulated = static_cast<SimulatedAudioHardware*>(hardware->get());
     Run run;
-    run.clock = std::make_shared<PlayingClock>(raw);
+    run.clock = std::make_shared<PlayingClock>(simulated);
+    if (setUp)
+        setUp(*simulated, *run.clock);
     CaptureVerification::Options options;
-    auto owned = std::make_shared<std::unique_ptr<AudioHardware>>(std::move(hardware));
-    options.makeDriver = [owned, failPrepareAt, stuckKey, stuckValue] {
-        return std::make_unique<ScriptedDriver>(std::move(*owned), failPrepareAt, stuckKey, stuckValue);
+    options.makeDriver = [hardware, stuck] {
+        return std::make_unique<StuckDriver>(std::make_unique<CoreAudioTapDriver>(std::move(*hardware)), stuck);
     };
     options.clock = run.clock;
     options.writers = std::make_shared<test::FakeMediaWriterFactory>(std::make_shared<test::FakeMediaScript>());
     options.assets = std::make_shared<test::FakeMediaAssetOpener>(std::make_shared<test::FakeAssetScript>());
-    bool* terminated = &run.terminated;
-    auto task = CaptureVerification::run(directory, [terminated] { *terminated = true; }, options);
+    (void)CaptureVerification::run(
+        directory, [&run] { run.terminated = true; }, options);
     QDeadlineTimer deadline(20000);
     while (!run.terminated && !deadline.hasExpired())
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
     QFile file(directory + QStringLiteral("/result.json"));
     if (file.open(QIODevice::ReadOnly))
         run.report = QJsonDocument::fromJson(file.readAll()).object();
+    run.recordings = QDir(directory).entryList({ QStringLiteral("*.mp4") }, QDir::Files, QDir::Name);
     return run;
 }
 
-QStringList recordingsIn(const QString& directory)
+QJsonObject json(const Diagnostics& diagnostics)
 {
-    return QDir(directory).entryList({QStringLiteral("*.mp4")}, QDir::Files, QDir::Name);
+    const QMap<QString, QString> entries = diagnostics.entries();
+    QJsonObject object;
+    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
+        object.insert(it.key(), it.value());
+    return object;
+}
+
+QString field(const QJsonObject& object, const char* key)
+{
+    return object.value(QLatin1String(key)).toString();
 }
 
 } // namespace
@@ -137,15 +125,14 @@ private Q_SLOTS:
     {
         QTest::addColumn<QStringList>("arguments");
         QTest::addColumn<QString>("directory");
-        QTest::newRow("absent") << QStringList{"vessaro"} << QString();
-        QTest::newRow("flag last") << QStringList{"vessaro", "--verify-capture"} << QString();
-        QTest::newRow("absolute") << QStringList{"vessaro", "--verify-capture", "/tmp/out"} << "/tmp/out";
-        QTest::newRow("relative") << QStringList{"vessaro", "--verify-capture", "out/run"}
+        QTest::newRow("absent") << QStringList { "vessaro" } << QString();
+        QTest::newRow("flag last") << QStringList { "vessaro", "--verify-capture" } << QString();
+        QTest::newRow("absolute") << QStringList { "vessaro", "--verify-capture", "/tmp/out" } << "/tmp/out";
+        QTest::newRow("relative") << QStringList { "vessaro", "--verify-capture", "out/run" }
                                   << QDir::current().absoluteFilePath(QStringLiteral("out/run"));
-        QTest::newRow("twice: the first counts, even before a flag")
-            << QStringList{"vessaro", "--verify-capture", "--verify-capture", "/b"}
-            << QDir::current().absoluteFilePath(QStringLiteral("--verify-capture"));
-        QTest::newRow("the program path is searched too") << QStringList{"--verify-capture", "/x"} << "/x";
+        QTest::newRow("twice: the first counts, even before a flag") << QStringList { "vessaro", "--verify-capture",
+            "--verify-capture", "/b" } << QDir::current().absoluteFilePath(QStringLiteral("--verify-capture"));
+        QTest::newRow("the program path is searched too") << QStringList { "--verify-capture", "/x" } << "/x";
     }
 
     void argumentScan()
@@ -161,99 +148,104 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString directory = dir.filePath(QStringLiteral("nested/report"));
         const Run run = verify(directory);
-        QCOMPARE(run.report.value(QStringLiteral("status")).toString(), QStringLiteral("passed"));
-        QCOMPARE(run.report.value(QStringLiteral("backend")).toString(), QStringLiteral("Simulated"));
-        QVERIFY(!run.report.contains(QStringLiteral("error")));
-        QVERIFY(run.report.value(QStringLiteral("cancelled")).toObject().value(QStringLiteral("tap")) == QStringLiteral("0"));
+        QCOMPARE(run.report.keys(), QStringList({ "backend", "cancelled", "cycles", "status" }));
+        QCOMPARE(field(run.report, "status"), QStringLiteral("passed"));
+        QCOMPARE(field(run.report, "backend"), QStringLiteral("Simulated"));
+        const Diagnostics idle { QStringLiteral("Simulated"), 0, 0, false, false, 48000 };
+        QCOMPARE(run.report.value(QStringLiteral("cancelled")).toObject(), json(idle));
         const QJsonArray cycles = run.report.value(QStringLiteral("cycles")).toArray();
         QCOMPARE(cycles.size(), 3);
         QStringList files;
         for (int i = 0; i < cycles.size(); ++i) {
             const QJsonObject cycle = cycles.at(i).toObject();
             // Only the silent take says so.
-            QCOMPARE(cycle.keys(), i == 2 ? QStringList({"active", "duration", "file", "silent", "stopped"})
-                                          : QStringList({"active", "duration", "file", "stopped"}));
+            QCOMPARE(cycle.keys(),
+                i == 2 ? QStringList({ "active", "duration", "file", "silent", "stopped" })
+                       : QStringList({ "active", "duration", "file", "stopped" }));
             QCOMPARE(cycle.value(QStringLiteral("silent")).toBool(), i == 2);
-            QCOMPARE(cycle.value(QStringLiteral("active")).toObject().value(QStringLiteral("running")).toString(),
-                     QStringLiteral("true"));
-            QCOMPARE(cycle.value(QStringLiteral("stopped")).toObject().value(QStringLiteral("io")).toString(),
-                     QStringLiteral("none"));
+            QCOMPARE(field(cycle.value(QStringLiteral("active")).toObject(), "running"), QStringLiteral("true"));
+            QCOMPARE(cycle.value(QStringLiteral("stopped")).toObject(), json(idle));
             QCOMPARE(cycle.value(QStringLiteral("duration")).toDouble(), 1.0);
-            const QString file = cycle.value(QStringLiteral("file")).toString();
-            QVERIFY(file.startsWith(QStringLiteral("cycle-%1-").arg(i + 1)));
-            QCOMPARE(file.size(), qsizetype(8 + 36 + 4));
-            files.append(file);
+            files.append(field(cycle, "file"));
+            QVERIFY(files.last().startsWith(QStringLiteral("cycle-%1-").arg(i + 1)));
+            QCOMPARE(files.last().size(), qsizetype(8 + 36 + 4));
         }
-        files.sort();
-        QCOMPARE(recordingsIn(directory), files);
+        QCOMPARE(run.recordings, files);
         QVERIFY(QDir(home.recordingsDirectory()).isEmpty());
         QCOMPARE(run.clock->requested, QList<std::chrono::nanoseconds>(3, std::chrono::seconds(3)));
     }
 
     void heldResourcesAfterStopFailTheCycle_data()
     {
-        QTest::addColumn<QString>("key");
-        QTest::addColumn<QString>("value");
-        QTest::newRow("io") << "io" << "allocated";
-        QTest::newRow("tap") << "tap" << "7";
-        QTest::newRow("device") << "device" << "9";
+        QTest::addColumn<int>("held");
+        QTest::newRow("io proc") << 0;
+        QTest::newRow("tap") << 1;
+        QTest::newRow("device") << 2;
     }
 
     void heldResourcesAfterStopFailTheCycle()
     {
-        QFETCH(QString, key);
-        QFETCH(QString, value);
+        QFETCH(int, held);
         test::ScopedCacheHome home;
         QTemporaryDir dir;
-        const Run run = verify(dir.path(), 0, key, value);
-        QCOMPARE(run.report.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
-        QCOMPARE(run.report.value(QStringLiteral("error")).toString(), QStringLiteral("停止后仍有采集资源。"));
-        QCOMPARE(run.report.value(QStringLiteral("cycles")).toArray().size(), 0);
-        QVERIFY(!run.report.contains(QStringLiteral("cancelled")));
-        QVERIFY(!run.report.contains(QStringLiteral("cleanupError")));
+        const Run run = verify(dir.path(), [held](Diagnostics& diagnostics) {
+            diagnostics.ioProc = held == 0;
+            diagnostics.tap = held == 1 ? 7 : 0;
+            diagnostics.device = held == 2 ? 9 : 0;
+        });
+        QCOMPARE(run.report.keys(), QStringList({ "backend", "cycles", "error", "status" }));
+        QCOMPARE(field(run.report, "status"), QStringLiteral("failed"));
+        QCOMPARE(field(run.report, "error"),
+            RecorderError::invalidOutput(QStringLiteral("停止后仍有采集资源。")).localizedDescription());
+        QVERIFY(run.report.value(QStringLiteral("cycles")).toArray().isEmpty());
         // The cycle's recording stays where the engine left it.
-        QVERIFY(recordingsIn(dir.path()).isEmpty());
+        QVERIFY(run.recordings.isEmpty());
         QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files).size(), 1);
     }
 
-    void failureInTheSecondCycleKeepsTheFirst()
+    // The first error ends the run: the cycles before it stay, and a failed
+    // clean-up is reported beside it.
+    void failures_data()
     {
-        test::ScopedCacheHome home;
-        QTemporaryDir dir;
-        const Run run = verify(dir.path(), 2);
-        QCOMPARE(run.report.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
-        QCOMPARE(run.report.value(QStringLiteral("error")).toString(),
-                 QStringLiteral("创建系统音频采集失败（-6）。请确认声音服务正在运行后重试。"));
-        QCOMPARE(run.report.value(QStringLiteral("cycles")).toArray().size(), 1);
-        QVERIFY(!run.report.contains(QStringLiteral("cancelled")));
-        QCOMPARE(recordingsIn(dir.path()).size(), 1);
+        QTest::addColumn<bool>("inTheSecondCycle");
+        QTest::addColumn<int>("cycles");
+        QTest::newRow("the second cycle's prepare") << true << 1;
+        QTest::newRow("the first prepare, and its clean-up") << false << 0;
     }
 
-    void failedCleanupIsReportedBesideTheError()
+    void failures()
     {
+        QFETCH(bool, inTheSecondCycle);
+        QFETCH(int, cycles);
         test::ScopedCacheHome home;
         QTemporaryDir dir;
-        const Run run = verify(dir.path(), 0, {}, {}, [](SimulatedAudioHardware& hardware) {
+        const Run run = verify(dir.path(), {}, [&](SimulatedAudioHardware& hardware, PlayingClock& clock) {
+            if (inTheSecondCycle) {
+                clock.onSleep = [](SimulatedAudioHardware& playing) { playing.failCall(Call::createProcessTap, -6); };
+                return;
+            }
             hardware.failCall(Call::createAggregateDevice, -10);
             hardware.failCall(Call::destroyProcessTap, -11);
         });
-        QCOMPARE(run.report.value(QStringLiteral("status")).toString(), QStringLiteral("failed"));
-        QCOMPARE(run.report.value(QStringLiteral("error")).toString(),
-                 QStringLiteral("释放系统音频采集失败（-11）。请确认声音服务正在运行后重试。"));
-        QCOMPARE(run.report.value(QStringLiteral("cleanupError")).toString(),
-                 QStringLiteral("释放系统音频采集失败（-11）。请确认声音服务正在运行后重试。"));
+        const QString failed
+            = RecorderError::captureFailed(QStringLiteral("释放系统音频采集"), -11).localizedDescription();
+        QCOMPARE(field(run.report, "status"), QStringLiteral("failed"));
+        QCOMPARE(field(run.report, "cleanupError"), inTheSecondCycle ? QString() : failed);
+        if (!inTheSecondCycle)
+            QCOMPARE(field(run.report, "error"), failed);
+        QVERIFY(!run.report.contains(QStringLiteral("cancelled")));
+        QCOMPARE(run.report.value(QStringLiteral("cycles")).toArray().size(), cycles);
+        QCOMPARE(run.recordings.size(), cycles);
     }
 
-    // Report directories at the edges. Root writes through mode bits, so the
-    // unwritable places are a regular file and a read-only mount. A place the
-    // report cannot go gets no report, no recording, and termination all the
-    // same; an odd but usable name works as any other.
+    // A place the report cannot go (below a regular file: root writes through
+    // mode bits) gets no report, no recording, and termination all the same;
+    // an odd but usable name works as any other.
     void reportDirectoriesAtTheEdges_data()
     {
         QTest::addColumn<QString>("place");
         QTest::addColumn<bool>("usable");
-        QTest::newRow("a file instead of a directory") << "file" << false;
-        QTest::newRow("a directory in a read-only place") << "read-only" << false;
+        QTest::newRow("below a file") << "file/report" << false;
         QTest::newRow("spaces and Chinese in the path") << "录音 报告/第 1 次" << true;
     }
 
@@ -263,25 +255,13 @@ private Q_SLOTS:
         QFETCH(bool, usable);
         test::ScopedCacheHome home;
         QTemporaryDir dir;
-        QString directory = dir.filePath(place);
-        const auto unmount = qScopeGuard([&] {
-            if (place == QStringLiteral("read-only"))
-                QProcess::execute(QStringLiteral("umount"), {dir.filePath(place)});
-        });
-        if (place == QStringLiteral("file")) {
-            QFile file(directory);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        } else if (place == QStringLiteral("read-only")) {
-            QVERIFY(QDir(dir.path()).mkdir(place));
-            if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "ro,size=1m", "tmpfs", directory}) != 0)
-                QSKIP("mounting a read-only tmpfs needs root");
-            directory += QStringLiteral("/report");
-        }
+        QFile file(dir.filePath(QStringLiteral("file")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const QString directory = dir.filePath(place);
         const Run run = verify(directory);
         QVERIFY(run.terminated);
-        QCOMPARE(run.report.value(QStringLiteral("status")).toString(),
-                 usable ? QStringLiteral("passed") : QString());
-        QCOMPARE(recordingsIn(directory).size(), usable ? 3 : 0);
+        QCOMPARE(field(run.report, "status"), usable ? QStringLiteral("passed") : QString());
+        QCOMPARE(run.recordings.size(), usable ? 3 : 0);
         QVERIFY(QDir(home.recordingsDirectory()).entryList(QDir::Files).isEmpty());
     }
 };

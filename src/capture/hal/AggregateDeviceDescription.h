@@ -6,7 +6,10 @@
 namespace vessaro {
 
 // The private input device that wraps a tap. Built by the driver on the
-// capture service's executor.
+// capture service's executor. On PulseAudio the name is the record stream's
+// media name and the uid a property of the stream; the one sub-tap's uid must
+// be the uuid of the tap the backend holds. A record stream is private and
+// starts with the device by nature, so the flags have nothing to set there.
 struct AggregateDeviceDescription {
     struct SubTap {
         QString uid;

@@ -4,7 +4,8 @@ namespace vessaro {
 
 // What happened to a running device that its input alone does not show. The
 // stream goes on into the same IO proc after the first two; after the last,
-// no more input comes.
+// no more input comes. On PulseAudio the output is the default sink and the
+// server is the PulseAudio or pipewire-pulse daemon.
 enum class AudioDeviceEvent {
     // The output whose mix is captured changed, and capture followed it.
     followedOutput,

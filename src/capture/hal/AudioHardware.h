@@ -27,7 +27,15 @@ using AudioLossBlock = std::function<void(std::uint64_t)>;
 // thread than the input, but never at the same time as it.
 using AudioEventBlock = std::function<void(AudioDeviceEvent)>;
 
-// The platform audio calls the capture driver makes, one method per call.
+// The platform audio calls the capture driver makes, one method per call, in
+// the vocabulary of a process-tap audio layer so that each maps one to one
+// onto a backend. On Linux (PulseAudioHardware): a tap is a connection to the
+// sound server that found the default output's monitor source; the aggregate
+// device is a record stream on that monitor; the IO proc is the stream's read
+// callback; starting and stopping the device uncork and cork the stream; the
+// audio queue is the libpulse main loop's thread; a status is a negated
+// PA_ERR_* code; an object ID is a number of the backend's own, never the
+// server's index.
 // Every method but the blocks is called from one thread at a time (the capture
 // service's executor), never from the audio queue. Statuses are 0 on success.
 class AudioHardware {

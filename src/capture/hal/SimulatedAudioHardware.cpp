@@ -2,7 +2,9 @@
 
 namespace vessaro {
 
-SimulatedAudioHardware::SimulatedAudioHardware(AudioStreamBasicDescription format) : m_format(format) {}
+SimulatedAudioHardware::SimulatedAudioHardware(AudioStreamBasicDescription format)
+    : m_format(format)
+{ }
 
 AudioStreamBasicDescription SimulatedAudioHardware::stereoFloat(double sampleRate)
 {
@@ -21,16 +23,26 @@ AudioStreamBasicDescription SimulatedAudioHardware::stereoFloat(double sampleRat
 QString SimulatedAudioHardware::callName(Call call)
 {
     switch (call) {
-    case Call::createProcessTap: return QStringLiteral("createProcessTap");
-    case Call::destroyProcessTap: return QStringLiteral("destroyProcessTap");
-    case Call::readTapFormat: return QStringLiteral("readTapFormat");
-    case Call::createAggregateDevice: return QStringLiteral("createAggregateDevice");
-    case Call::destroyAggregateDevice: return QStringLiteral("destroyAggregateDevice");
-    case Call::createIOProc: return QStringLiteral("createIOProc");
-    case Call::destroyIOProc: return QStringLiteral("destroyIOProc");
-    case Call::deviceStart: return QStringLiteral("deviceStart");
-    case Call::deviceStop: return QStringLiteral("deviceStop");
-    case Call::drainAudioQueue: return QStringLiteral("drainAudioQueue");
+    case Call::createProcessTap:
+        return QStringLiteral("createProcessTap");
+    case Call::destroyProcessTap:
+        return QStringLiteral("destroyProcessTap");
+    case Call::readTapFormat:
+        return QStringLiteral("readTapFormat");
+    case Call::createAggregateDevice:
+        return QStringLiteral("createAggregateDevice");
+    case Call::destroyAggregateDevice:
+        return QStringLiteral("destroyAggregateDevice");
+    case Call::createIOProc:
+        return QStringLiteral("createIOProc");
+    case Call::destroyIOProc:
+        return QStringLiteral("destroyIOProc");
+    case Call::deviceStart:
+        return QStringLiteral("deviceStart");
+    case Call::deviceStop:
+        return QStringLiteral("deviceStop");
+    case Call::drainAudioQueue:
+        return QStringLiteral("drainAudioQueue");
     }
     return {};
 }
@@ -39,27 +51,15 @@ void SimulatedAudioHardware::failCall(Call call, OSStatus status, int times)
 {
     std::lock_guard lock(m_mutex);
     if (status == 0)
-        m_failures.remove(static_cast<int>(call));
+        m_failures.erase(call);
     else
-        m_failures.insert(static_cast<int>(call), {status, times});
-}
-
-void SimulatedAudioHardware::returnNoObject(Call call)
-{
-    std::lock_guard lock(m_mutex);
-    m_noObject.append(call);
+        m_failures[call] = { status, times };
 }
 
 QStringList SimulatedAudioHardware::calls() const
 {
     std::lock_guard lock(m_mutex);
     return m_calls;
-}
-
-void SimulatedAudioHardware::clearCalls()
-{
-    std::lock_guard lock(m_mutex);
-    m_calls.clear();
 }
 
 QList<TapDescription> SimulatedAudioHardware::tapDescriptions() const
@@ -77,7 +77,13 @@ QList<AggregateDeviceDescription> SimulatedAudioHardware::deviceDescriptions() c
 int SimulatedAudioHardware::heldObjects() const
 {
     std::lock_guard lock(m_mutex);
-    return m_held;
+    return m_heldObjects;
+}
+
+int SimulatedAudioHardware::heldIOProcs() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_heldIOProcs;
 }
 
 bool SimulatedAudioHardware::deliver(const AudioBufferList* list)
@@ -110,19 +116,21 @@ bool SimulatedAudioHardware::reportEvent(AudioDeviceEvent event)
 OSStatus SimulatedAudioHardware::enter(Call call)
 {
     m_calls.append(callName(call));
-    auto found = m_failures.find(static_cast<int>(call));
+    auto found = m_failures.find(call);
     if (found == m_failures.end())
         return 0;
-    const OSStatus status = found->status;
-    if (found->times > 0 && --found->times == 0)
+    const OSStatus status = found->second.status;
+    if (found->second.times > 0 && --found->second.times == 0)
         m_failures.erase(found);
     return status;
 }
 
-AudioObjectID SimulatedAudioHardware::nextObject()
+void SimulatedAudioHardware::dropIOProc()
 {
-    ++m_held;
-    return m_nextObject++;
+    m_input = nullptr;
+    m_loss = nullptr;
+    m_events = nullptr;
+    m_heldIOProcs = 0;
 }
 
 OSStatus SimulatedAudioHardware::createProcessTap(const TapDescription& description, AudioObjectID* tap)
@@ -131,7 +139,8 @@ OSStatus SimulatedAudioHardware::createProcessTap(const TapDescription& descript
     m_taps.append(description);
     if (OSStatus status = enter(Call::createProcessTap))
         return status;
-    *tap = m_noObject.contains(Call::createProcessTap) ? 0 : nextObject();
+    ++m_heldObjects;
+    *tap = m_nextObject++;
     return 0;
 }
 
@@ -140,7 +149,7 @@ OSStatus SimulatedAudioHardware::destroyProcessTap(AudioObjectID)
     std::lock_guard lock(m_mutex);
     if (OSStatus status = enter(Call::destroyProcessTap))
         return status;
-    --m_held;
+    --m_heldObjects;
     return 0;
 }
 
@@ -153,14 +162,15 @@ OSStatus SimulatedAudioHardware::readTapFormat(AudioObjectID, AudioStreamBasicDe
     return 0;
 }
 
-OSStatus SimulatedAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
-                                                       AudioObjectID* device)
+OSStatus SimulatedAudioHardware::createAggregateDevice(
+    const AggregateDeviceDescription& description, AudioObjectID* device)
 {
     std::lock_guard lock(m_mutex);
     m_devices.append(description);
     if (OSStatus status = enter(Call::createAggregateDevice))
         return status;
-    *device = nextObject();
+    ++m_heldObjects;
+    *device = m_nextObject++;
     return 0;
 }
 
@@ -169,17 +179,15 @@ OSStatus SimulatedAudioHardware::destroyAggregateDevice(AudioObjectID)
     std::lock_guard lock(m_mutex);
     if (OSStatus status = enter(Call::destroyAggregateDevice))
         return status;
-    --m_held;
+    --m_heldObjects;
     // The device takes its IO procs with it.
-    m_input = nullptr;
-    m_loss = nullptr;
-    m_events = nullptr;
+    dropIOProc();
     m_started = false;
     return 0;
 }
 
-OSStatus SimulatedAudioHardware::createIOProc(AudioObjectID, AudioInputBlock input, AudioLossBlock loss,
-                                              AudioEventBlock events, AudioDeviceIOProcID* io)
+OSStatus SimulatedAudioHardware::createIOProc(
+    AudioObjectID, AudioInputBlock input, AudioLossBlock loss, AudioEventBlock events, AudioDeviceIOProcID* io)
 {
     std::lock_guard lock(m_mutex);
     if (OSStatus status = enter(Call::createIOProc))
@@ -187,8 +195,8 @@ OSStatus SimulatedAudioHardware::createIOProc(AudioObjectID, AudioInputBlock inp
     m_input = std::move(input);
     m_loss = std::move(loss);
     m_events = std::move(events);
-    *io = nextObject();
-    --m_held;  // an IO proc is not a separate platform object
+    m_heldIOProcs = 1;
+    *io = m_nextIOProc++;
     return 0;
 }
 
@@ -197,9 +205,7 @@ OSStatus SimulatedAudioHardware::destroyIOProc(AudioObjectID, AudioDeviceIOProcI
     std::lock_guard lock(m_mutex);
     if (OSStatus status = enter(Call::destroyIOProc))
         return status;
-    m_input = nullptr;
-    m_loss = nullptr;
-    m_events = nullptr;
+    dropIOProc();
     return 0;
 }
 

@@ -2,26 +2,33 @@
 
 #include "capture/hal/AudioHardware.h"
 
-#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
 
-#include <atomic>
+#include <map>
 #include <mutex>
-#include <optional>
 
 namespace vessaro {
 
 // A stand-in for the platform's audio calls, for tests: it records every call
-// in order, fails any chosen call with a chosen status, and delivers audio when
-// the test asks. Seam calls come from the driver's thread; deliver() and
-// reportLoss() from the test's thread, which plays the audio queue.
+// in order, fails any chosen call with a chosen status, counts what is held,
+// and delivers audio when the test asks. Seam calls come from the driver's
+// thread; deliver(), reportLoss() and reportEvent() from the test's thread,
+// which plays the audio queue.
 class SimulatedAudioHardware final : public AudioHardware {
 public:
     enum class Call {
-        createProcessTap, destroyProcessTap, readTapFormat, createAggregateDevice, destroyAggregateDevice,
-        createIOProc, destroyIOProc, deviceStart, deviceStop, drainAudioQueue
+        createProcessTap,
+        destroyProcessTap,
+        readTapFormat,
+        createAggregateDevice,
+        destroyAggregateDevice,
+        createIOProc,
+        destroyIOProc,
+        deviceStart,
+        deviceStop,
+        drainAudioQueue
     };
 
     explicit SimulatedAudioHardware(AudioStreamBasicDescription format = stereoFloat(48000));
@@ -29,18 +36,18 @@ public:
     static AudioStreamBasicDescription stereoFloat(double sampleRate);
     static QString callName(Call call);
 
-    // The next calls of this kind fail with `status` (0 clears), `times` times (-1: always).
+    // The next calls of `call` fail with `status` (0 clears), `times` times
+    // (-1: always). drainAudioQueue cannot fail.
     void failCall(Call call, OSStatus status, int times = -1);
-    // A call of `call`'s kind that returns success but writes 0 as the object.
-    void returnNoObject(Call call);
 
     // Names of every call made so far, in order.
     QStringList calls() const;
-    void clearCalls();
     QList<TapDescription> tapDescriptions() const;
     QList<AggregateDeviceDescription> deviceDescriptions() const;
-    // Objects created and not destroyed.
+    // Taps and devices created and not destroyed.
     int heldObjects() const;
+    // IO procs registered and not removed, by hand or with their device.
+    int heldIOProcs() const;
 
     // Runs the registered input block with `list` if the device is started.
     // Returns whether a block ran.
@@ -55,7 +62,7 @@ public:
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description, AudioObjectID* device) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
     OSStatus createIOProc(AudioObjectID device, AudioInputBlock input, AudioLossBlock loss, AudioEventBlock events,
-                          AudioDeviceIOProcID* io) override;
+        AudioDeviceIOProcID* io) override;
     OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID io) override;
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID io) override;
     OSStatus deviceStop(AudioObjectID device, AudioDeviceIOProcID io) override;
@@ -67,20 +74,22 @@ private:
         OSStatus status = 0;
         int times = 0;
     };
+    // Records the call; its scripted status, or 0.
     OSStatus enter(Call call);
-    AudioObjectID nextObject();
+    void dropIOProc();
 
     // The test thread delivers audio while the driver's thread changes the
     // registration; the mutex plays the role of the audio queue's serialisation.
     mutable std::recursive_mutex m_mutex;
     AudioStreamBasicDescription m_format;
     QStringList m_calls;
-    QHash<int, Failure> m_failures;
-    QList<Call> m_noObject;
+    std::map<Call, Failure> m_failures;
     QList<TapDescription> m_taps;
     QList<AggregateDeviceDescription> m_devices;
     AudioObjectID m_nextObject = 100;
-    int m_held = 0;
+    AudioDeviceIOProcID m_nextIOProc = 1;
+    int m_heldObjects = 0;
+    int m_heldIOProcs = 0;
     AudioInputBlock m_input;
     AudioLossBlock m_loss;
     AudioEventBlock m_events;

@@ -5,7 +5,10 @@
 namespace vessaro {
 
 // What to tap: the mixed output of every process, down-mixed to stereo.
-// Built by the driver on the capture service's executor.
+// Built by the driver on the capture service's executor. On PulseAudio the
+// name is the client name mixers list and the uuid a property of the
+// connection; the monitor is always private to us, unmuted and recorded as
+// stereo, so the other fields have nothing to set there.
 struct TapDescription {
     QString name;          // shown by desktop mixers
     bool isPrivate = true;

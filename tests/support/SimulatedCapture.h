@@ -1,0 +1,44 @@
+#pragma once
+
+#include "capture/CoreAudioTapDriver.h"
+#include "capture/SystemAudioCaptureService.h"
+#include "capture/hal/SimulatedAudioHardware.h"
+#include "support/FakeMediaWriter.h"
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+namespace vessaro::test {
+
+// A capture service over the real driver on simulated hardware, writing
+// through fake media: the prelude of the engine's tests. Test thread only.
+struct SimulatedCapture {
+    using Wrap = std::function<std::unique_ptr<AudioCaptureDriver>(std::unique_ptr<AudioCaptureDriver>)>;
+
+    // `wrap` may put a driver of the test's own around the real one.
+    explicit SimulatedCapture(const Wrap& wrap = {})
+    {
+        auto owned = std::make_unique<SimulatedAudioHardware>();
+        hardware = owned.get();
+        std::unique_ptr<AudioCaptureDriver> driver = std::make_unique<CoreAudioTapDriver>(std::move(owned));
+        service = std::make_unique<SystemAudioCaptureService>(wrap ? wrap(std::move(driver)) : std::move(driver),
+            std::make_shared<FakeMediaWriterFactory>(script), std::make_shared<FakeMediaAssetOpener>(asset));
+    }
+
+    // Plays `frames` stereo frames of `sample` into the running device.
+    static bool deliver(SimulatedAudioHardware& hardware, std::uint32_t frames, float sample = 0)
+    {
+        std::vector<float> samples(std::size_t { frames } * 2, sample);
+        AudioBufferList list { 1, { { 2, frames * 8, samples.data() } } };
+        return hardware.deliver(&list);
+    }
+    bool deliver(std::uint32_t frames, float sample = 0) const { return deliver(*hardware, frames, sample); }
+
+    std::shared_ptr<FakeMediaScript> script = std::make_shared<FakeMediaScript>();
+    std::shared_ptr<FakeAssetScript> asset = std::make_shared<FakeAssetScript>();
+    SimulatedAudioHardware* hardware = nullptr;
+    std::unique_ptr<SystemAudioCaptureService> service;
+};
+
+} // namespace vessaro::test
