@@ -82,7 +82,7 @@ private Q_SLOTS:
                                               QStringLiteral("countingDown(2)"), QStringLiteral("countingDown(1)"),
                                               QStringLiteral("recording")}));
         QCOMPARE(model->phase().kind(), RecorderPhase::Kind::finished);
-        QCOMPARE(model->phase().url(), destination);
+        QCOMPARE(model->phase().path(), destination);
         QCOMPARE(QFileInfo(destination).size(), model->phase().summary().fileSize);
         QVERIFY(model->phase().summary().duration > 1.0);
         QVERIFY(QDir(home.recordingsDirectory()).isEmpty());
@@ -119,7 +119,7 @@ private Q_SLOTS:
         QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
         QCOMPARE(next.exec(), 0);
         const QString leftover = QDir(home.recordingsDirectory()).filePath(left.first());
-        QCOMPARE(next.model()->phase().url(), leftover);
+        QCOMPARE(next.model()->phase().path(), leftover);
         QVERIFY(next.model()->phase().summary().duration > 1.0);
         QCOMPARE(next.window()->presentation().primaryStatus, QStringLiteral("录音已保留，等待导出"));
 
@@ -133,7 +133,7 @@ private Q_SLOTS:
         QObject::connect(&answer, &QTimer::timeout, [&] { answerSaveDialog(destination); });
         answer.start(50);
         next.model()->exportAgain();
-        QCOMPARE(next.model()->phase().url(), destination);
+        QCOMPARE(next.model()->phase().path(), destination);
         QFile saved(destination);
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QVERIFY(saved.readAll() == bytes);

@@ -95,7 +95,7 @@ private Q_SLOTS:
         QCOMPARE(::stat(QFile::encodeName(destination).constData(), &info), 0);
         QCOMPARE(info.st_mode & 0777, 0644u);
         QVERIFY(rig.recordings().isEmpty());
-        QVERIFY(!rig.model->pendingTemporaryURL() && !rig.model->pendingSummary());
+        QVERIFY(!rig.model->pendingTemporaryPath() && !rig.model->pendingSummary());
         QCOMPARE(rig.hardware->heldObjects(), 0);
         // The clock stopped with the recording and kept its last value.
         QCOMPARE(rig.model->elapsedSeconds(), 0.35);
@@ -152,7 +152,7 @@ private Q_SLOTS:
         Rig rig;
         QVERIFY(rig.recordAndStop());
         QCOMPARE(rig.model->phase().kind(), Phase::Kind::finished);
-        QVERIFY(rig.model->pendingTemporaryURL());
+        QVERIFY(rig.model->pendingTemporaryPath());
         QVERIFY(rig.model->isSilent());
         rig.model->start();
         QVERIFY(!rig.model->isSilent());
@@ -303,7 +303,7 @@ private Q_SLOTS:
         }
         QCOMPARE(rig.phases.last(2), QList<Phase>({before, Phase::failed(message)}));
         QVERIFY(rig.hardware->heldObjects() == 0 || call == int(Call::destroyProcessTap));
-        QVERIFY(!rig.model->pendingTemporaryURL());
+        QVERIFY(!rig.model->pendingTemporaryPath());
         QVERIFY(rig.desktop->savePanels.isEmpty());
         QVERIFY(chunks >= 0 || rig.recordings().isEmpty());
     }
@@ -375,7 +375,7 @@ private Q_SLOTS:
             rig.desktop->alerts, asks ? QList<DesktopServices::Alert>({alert}) : QList<DesktopServices::Alert>());
         if (!asks || answer == 0) {
             QCOMPARE(rig.model->phase(), Phase::preparing());
-            QVERIFY(!rig.model->pendingTemporaryURL() && !rig.model->pendingSummary());
+            QVERIFY(!rig.model->pendingTemporaryPath() && !rig.model->pendingSummary());
             QCOMPARE(QFileInfo::exists(temporary), bool(elsewhere));
             QVERIFY(rig.waitForPhase(Phase::countingDown(3)));
         } else {
@@ -486,7 +486,7 @@ private Q_SLOTS:
         QCOMPARE(rig.model->phase(), Phase::finished(chosen, kSummary));
         QVERIFY(!recorded.isEmpty());
         QCOMPARE(contents(temporary), recorded);
-        QVERIFY(!rig.model->pendingTemporaryURL());
+        QVERIFY(!rig.model->pendingTemporaryPath());
     }
 
     // After termination nothing is held or left behind, and start is refused
