@@ -36,12 +36,4 @@ inline bool near(const QColor& actual, const QColor& expected, int tolerance = 6
         && std::abs(actual.alpha() - expected.alpha()) <= tolerance;
 }
 
-// `color` at `opacity` over an opaque `under`.
-inline QColor over(QColor color, double opacity, const QColor& under)
-{
-    const auto mix
-        = [&](int top, int bottom) { return static_cast<int>(std::lround(top * opacity + bottom * (1 - opacity))); };
-    return QColor(mix(color.red(), under.red()), mix(color.green(), under.green()), mix(color.blue(), under.blue()));
-}
-
 } // namespace vessaro::test

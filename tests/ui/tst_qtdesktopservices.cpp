@@ -23,16 +23,12 @@ using namespace vessaro;
 
 namespace {
 
-const QString kSuggested = QStringLiteral("系统音频 2027-01-15 08.00.03.mp4");
-const DesktopServices::SavePanel kPanel{QStringLiteral("保存Brisal录音"), QStringLiteral("文件名："), kSuggested,
-    {QStringLiteral("mp4")}, true, QDir::tempPath()};
-
-DesktopServices::Alert discardAlert()
-{
-    return {DesktopServices::AlertStyle::warning, QStringLiteral("这段录音还没有导出"),
-        QStringLiteral("再次录制会删除当前临时录音。"),
-        {{QStringLiteral("放弃并再次录制"), true, false}, {QStringLiteral("取消"), false, true}}};
-}
+const QString kSuggested = QStringLiteral("take 1.mp4");
+const DesktopServices::SavePanel kPanel { QStringLiteral("Save"), QStringLiteral("Name:"), kSuggested,
+    { QStringLiteral("mp4") }, true, QDir::tempPath() };
+const DesktopServices::Alert kAlert { DesktopServices::AlertStyle::critical, QStringLiteral("Message"),
+    QStringLiteral("Details"),
+    { { QStringLiteral("Discard"), true, false }, { QStringLiteral("Keep"), false, true } } };
 
 // Runs `answer` on the modal widget of type W as soon as it is shown, from
 // inside its event loop.
@@ -106,31 +102,20 @@ private Q_SLOTS:
         m_bus.waitForFinished();
     }
 
+    // What the interactive cases below cannot see.
     void dialogsAreConfigured()
     {
-        const auto box = QtDesktopServices::makeAlert(discardAlert());
-        QCOMPARE(box->icon(), QMessageBox::Warning);
-        QCOMPARE(box->text(), discardAlert().messageText);
-        QCOMPARE(box->informativeText(), discardAlert().informativeText);
+        const auto box = QtDesktopServices::makeAlert(kAlert);
+        QCOMPARE(box->icon(), QMessageBox::Critical);
+        QCOMPARE(box->text() + box->informativeText(), QStringLiteral("MessageDetails"));
         QCOMPARE(box->windowModality(), Qt::ApplicationModal);
-        QCOMPARE(box->buttons().size(), 2);
-        QAbstractButton* discard = buttonTitled(box.get(), QStringLiteral("放弃并再次录制"));
-        QAbstractButton* cancel = buttonTitled(box.get(), QStringLiteral("取消"));
-        QVERIFY(discard && cancel);
-        QCOMPARE(box->buttonRole(discard), QMessageBox::DestructiveRole);
-        QCOMPARE(box->buttonRole(cancel), QMessageBox::RejectRole);
-        QCOMPARE(box->escapeButton(), cancel);
-        QCOMPARE(box->defaultButton(), discard);
+        QCOMPARE(box->buttonRole(box->defaultButton()), QMessageBox::DestructiveRole);
 
         const auto dialog = QtDesktopServices::makeSavePanel(kPanel);
-        QCOMPARE(dialog->windowTitle(), QStringLiteral("保存Brisal录音"));
-        QCOMPARE(dialog->labelText(QFileDialog::FileName), QStringLiteral("文件名："));
-        QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
+        QCOMPARE(dialog->windowTitle() + dialog->labelText(QFileDialog::FileName), QStringLiteral("SaveName:"));
         QCOMPARE(dialog->windowModality(), Qt::ApplicationModal);
         QCOMPARE(dialog->nameFilters(), QStringList({QStringLiteral("MPEG-4 (*.mp4)")}));
         QVERIFY(!dialog->testOption(QFileDialog::ReadOnly));
-        QVERIFY(!dialog->testOption(QFileDialog::DontConfirmOverwrite));
-        QCOMPARE(QFileInfo(dialog->selectedFiles().value(0)).fileName(), kSuggested);
         QCOMPARE(dialog->directory().absolutePath(), kPanel.directory);
     }
 
@@ -139,8 +124,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("click"); // empty: Escape
         QTest::addColumn<bool>("withButtons");
         QTest::addColumn<std::optional<int>>("answer");
-        QTest::newRow("first") << QStringLiteral("放弃并再次录制") << true << std::optional<int>(0);
-        QTest::newRow("second") << QStringLiteral("取消") << true << std::optional<int>(1);
+        QTest::newRow("first") << QStringLiteral("Discard") << true << std::optional<int>(0);
+        QTest::newRow("second") << QStringLiteral("Keep") << true << std::optional<int>(1);
         QTest::newRow("escape") << QString() << true << std::optional<int>(1);
         QTest::newRow("the toolkit's own button") << QStringLiteral("OK") << false << std::optional<int>(0);
     }
@@ -157,7 +142,7 @@ private Q_SLOTS:
             else
                 box->buttons().value(0)->click();
         });
-        DesktopServices::Alert alert = discardAlert();
+        DesktopServices::Alert alert = kAlert;
         if (!withButtons)
             alert.buttons.clear();
         QCOMPARE(QtDesktopServices().runAlert(alert), answer);
@@ -242,13 +227,11 @@ private Q_SLOTS:
         QTest::addColumn<QString>("launched");
         const QStringList all{QStringLiteral("gnome-control-center"), QStringLiteral("systemsettings"),
             QStringLiteral("pavucontrol")};
-        QTest::newRow("GNOME") << QStringLiteral("ubuntu:GNOME") << all << QStringLiteral("gnome-control-center sound");
-        QTest::newRow("KDE") << QStringLiteral("KDE") << all << QStringLiteral("systemsettings kcm_pulseaudio");
+        QTest::newRow("KDE") << QStringLiteral("ubuntu:KDE") << all << QStringLiteral("systemsettings kcm_pulseaudio");
         QTest::newRow("KDE without its settings")
             << QStringLiteral("KDE") << all.mid(0, 1) << QStringLiteral("gnome-control-center sound");
         QTest::newRow("only pavucontrol")
-            << QStringLiteral("XFCE") << all.mid(2) << QStringLiteral("pavucontrol --tab=2");
-        QTest::newRow("nothing") << QStringLiteral("GNOME") << QStringList() << QString();
+            << QStringLiteral("GNOME") << all.mid(2) << QStringLiteral("pavucontrol --tab=2");
     }
     void soundSettingsTryTheDesktopsInTurn()
     {
@@ -276,17 +259,14 @@ private Q_SLOTS:
         qputenv("XDG_CURRENT_DESKTOP", previousDesktop);
 
         QByteArray written;
-        if (!launched.isEmpty()) {
-            QVERIFY(QTest::qWaitFor(
-                [&] {
-                    written = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-                    log.close();
-                    return written.endsWith('\n');
-                },
-                10000));
-        }
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                written = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+                log.close();
+                return written.endsWith('\n');
+            },
+            10000));
         QCOMPARE(QString::fromUtf8(written).trimmed(), launched);
-        QCOMPARE(log.exists(), !launched.isEmpty());
     }
 
 private:

@@ -38,10 +38,8 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("text");
         QTest::addColumn<int>("pixelSize");
-        QTest::newRow("countdown") << QStringLiteral("3") << 66;
         QTest::newRow("minutes") << QStringLiteral("59:59") << 66;
         QTest::newRow("hours") << QStringLiteral("01:00:00") << 52;
-        QTest::newRow("long hours") << QStringLiteral("100:00:00") << 52;
     }
 
     void digitsKeepTheirPlaces()

@@ -1,6 +1,5 @@
 #include "UiRender.h"
 
-#include "ui/BrisalTheme.h"
 #include "ui/OrloSecondaryButton.h"
 #include "ui/UsageSheet.h"
 
@@ -26,10 +25,6 @@ private Q_SLOTS:
         const RecordingSummary summary { 12.5, 1'234'567 };
         const QString saved = QStringLiteral("/home/u/音乐/系统音频 2027-01-15 08.00.03.mp4");
         QTest::newRow("idle") << RecorderPhase::idle() << false << QString() << QString();
-        QTest::newRow("preparing") << RecorderPhase::preparing() << false << QString() << QString();
-        QTest::newRow("countingDown") << RecorderPhase::countingDown(2) << false << QString() << QString();
-        QTest::newRow("recording") << RecorderPhase::recording() << false << QString() << QString();
-        QTest::newRow("exporting") << RecorderPhase::exporting() << true << QString() << QString();
         QTest::newRow("failed") << RecorderPhase::failed(QStringLiteral("x")) << true << QString() << QString();
         // Decimal units: 1 234 567 bytes are 1.2 MB, not 1.2 MiB.
         QTest::newRow("pending") << RecorderPhase::finished(QStringLiteral("/c/recording-1.mp4"), summary) << true
@@ -59,8 +54,7 @@ private Q_SLOTS:
         const QRect content = sheet.childrenRect();
         QCOMPARE(sheet.height() - content.bottom() - 1, UsageSheet::marginPoints);
         QCOMPARE(content.top(), UsageSheet::marginPoints);
-        const QImage image = test::render(sheet, QStringLiteral("usage-sheet-%1").arg(QTest::currentDataTag()));
-        QVERIFY(test::near(image.pixelColor(5, 5), BrisalTheme::cream(), 1));
+        test::render(sheet, QStringLiteral("usage-sheet-%1").arg(QTest::currentDataTag()));
     }
 
     void doneAndEscapeCloseSoundSettingsDoesNot_data()
