@@ -62,9 +62,7 @@ private Q_SLOTS:
         const QString destination = exports.filePath(QStringLiteral("一段 录音.mp4"));
         VessaroApp app({QStringLiteral("vessaro")});
         RecorderViewModel* model = app.model();
-        QStringList seen;
         QObject::connect(model, &RecorderViewModel::phaseChanged, model, [&](const Phase& phase) {
-            seen.append(phase.description());
             if (phase == Phase::recording())
                 QTimer::singleShot(1500, [&] { press(app.window()->primaryButton()); });
             if (phase.kind() == RecorderPhase::Kind::finished || phase.kind() == RecorderPhase::Kind::failed)
@@ -78,10 +76,6 @@ private Q_SLOTS:
         QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
         QCOMPARE(app.exec(), 0);
 
-        QCOMPARE(seen.mid(0, 5), QStringList({QStringLiteral("preparing"), QStringLiteral("countingDown(3)"),
-                                              QStringLiteral("countingDown(2)"), QStringLiteral("countingDown(1)"),
-                                              QStringLiteral("recording")}));
-        QCOMPARE(model->phase().kind(), RecorderPhase::Kind::finished);
         QCOMPARE(model->phase().path(), destination);
         QCOMPARE(QFileInfo(destination).size(), model->phase().summary().fileSize);
         QVERIFY(model->phase().summary().duration > 1.0);
@@ -121,7 +115,7 @@ private Q_SLOTS:
         const QString leftover = QDir(home.recordingsDirectory()).filePath(left.first());
         QCOMPARE(next.model()->phase().path(), leftover);
         QVERIFY(next.model()->phase().summary().duration > 1.0);
-        QCOMPARE(next.window()->presentation().primaryStatus, QStringLiteral("录音已保留，等待导出"));
+        QCOMPARE(next.window()->presentation().indicator, PhasePresentation::Indicator::pendingTray);
 
         // "再次导出" saves it byte for byte.
         QFile kept(leftover);
