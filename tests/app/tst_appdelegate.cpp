@@ -61,7 +61,7 @@ private Q_SLOTS:
         Rig rig;
         rig.delegate.setModel(rig.model.get());
         QVERIFY(rig.countDownTo(3));
-        rig.hardware->failCall(Call::destroyProcessTap, -4);
+        rig.hardware->failCall(Call::destroyProcessTap, -4, 1);
         rig.delegate.terminate();
         QTRY_COMPARE(rig.desktop->alerts.size(), 1);
         const DesktopServices::Alert alert = rig.desktop->alerts.first();
@@ -75,7 +75,6 @@ private Q_SLOTS:
         QVERIFY(rig.model->phase().kind() != Kind::preparing);
 
         // The next quit tries the release again.
-        rig.hardware->failCall(Call::destroyProcessTap, 0);
         rig.delegate.terminate();
         QTRY_COMPARE(rig.exits, 1);
         QCOMPARE(rig.hardware->heldObjects(), 0);

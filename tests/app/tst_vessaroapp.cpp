@@ -2,7 +2,6 @@
 #include "base/FileLock.h"
 #include "support/TestSupport.h"
 #include "ui/ContentView.h"
-#include "ui/OrloPrimaryButton.h"
 
 #include <QApplication>
 #include <QDir>
@@ -21,12 +20,6 @@ using Phase = RecorderViewModel::Phase;
 
 namespace {
 
-// Record streams the private audio server holds for any client.
-void press(OrloPrimaryButton* button)
-{
-    QTest::mouseClick(button, Qt::LeftButton, {}, button->capsuleRect().center().toPoint());
-}
-
 // Answers an open save dialog with `path`, typed into its name field.
 void answerSaveDialog(const QString& path)
 {
@@ -38,6 +31,7 @@ void answerSaveDialog(const QString& path)
     }
 }
 
+// Record streams the private audio server holds for any client.
 int recordStreams()
 {
     QProcess pactl;
@@ -53,35 +47,6 @@ int recordStreams()
 class VessaroAppTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // A user's whole road: start, the countdown, stop, a name in the save
-    // dialog, and the file is where the dialog said.
-    void clickThroughARecording()
-    {
-        test::ScopedCacheHome home;
-        QTemporaryDir exports;
-        const QString destination = exports.filePath(QStringLiteral("一段 录音.mp4"));
-        VessaroApp app({QStringLiteral("vessaro")});
-        RecorderViewModel* model = app.model();
-        QObject::connect(model, &RecorderViewModel::phaseChanged, model, [&](const Phase& phase) {
-            if (phase == Phase::recording())
-                QTimer::singleShot(1500, [&] { press(app.window()->primaryButton()); });
-            if (phase.kind() == RecorderPhase::Kind::finished || phase.kind() == RecorderPhase::Kind::failed)
-                QCoreApplication::exit(0);
-        });
-        // The save dialog runs modally: answer it as a user would.
-        QTimer answer;
-        QObject::connect(&answer, &QTimer::timeout, [&] { answerSaveDialog(destination); });
-        answer.start(50);
-        QTimer::singleShot(0, [&] { press(app.window()->primaryButton()); });
-        QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
-        QCOMPARE(app.exec(), 0);
-
-        QCOMPARE(model->phase().path(), destination);
-        QCOMPARE(QFileInfo(destination).size(), model->phase().summary().fileSize);
-        QVERIFY(model->phase().summary().duration > 1.0);
-        QVERIFY(QDir(home.recordingsDirectory()).isEmpty());
-    }
-
     // SIGTERM ends the event loop only once the capture is released; the
     // recording in progress is finished, and the next launch offers it.
     void sigtermKeepsTheRecordingForTheNextLaunch()
