@@ -299,13 +299,15 @@ QCoro::Task<> RecorderViewModel::runTimer(
 {
     const RecorderTask::Running running(task);
     QPointer<RecorderViewModel> self(this);
-    do {
+    while (!task.isCancelled()) {
         const bool slept = co_await m_clock->sleep(period, task.token());
         // A cancelled timer was stopped or replaced by whoever cancelled it.
         if (!self || !slept || task.isCancelled())
             co_return;
         (this->*fire)();
-    } while (repeating);
+        if (!repeating)
+            co_return;
+    }
 }
 
 void RecorderViewModel::tickClock()
