@@ -24,7 +24,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("size");
         const RecordingSummary summary { 12.5, 1'234'567 };
         const QString saved = QStringLiteral("/home/u/音乐/系统音频 2027-01-15 08.00.03.mp4");
-        QTest::newRow("idle") << RecorderPhase::idle() << false << QString() << QString();
         QTest::newRow("failed") << RecorderPhase::failed(QStringLiteral("x")) << true << QString() << QString();
         // Decimal units: 1 234 567 bytes are 1.2 MB, not 1.2 MiB.
         QTest::newRow("pending") << RecorderPhase::finished(QStringLiteral("/c/recording-1.mp4"), summary) << true
