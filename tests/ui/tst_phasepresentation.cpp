@@ -43,14 +43,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("status");
         QTest::addColumn<bool>("notice");
         const auto recording = RecorderPhase::recording();
-        const auto saved = RecorderPhase::finished("/m/a.mp4", {2, 10});
-        QTest::newRow("interrupted") << recording << "声音服务已退出" << "" << false << "录音已中断" << true;
-        QTest::newRow("interruption outranks a note")
-            << recording << "声音服务已退出" << "已切换到新的输出设备" << false << "录音已中断" << true;
-        QTest::newRow("note") << recording << "" << "声音服务已重新连接" << false << "声音服务已重新连接" << false;
-        QTest::newRow("silent take") << saved << "" << "" << true << "录音里没有声音" << false;
-        QTest::newRow("silence says nothing while recording") << recording << "" << "" << true << "正在录制系统声音"
-                                                              << false;
+        const auto saved = RecorderPhase::finished("/m/a.mp4", { 2, 10 });
+        QTest::newRow("interrupted") << recording << "声音服务已退出"
+                                     << "" << false << "录音已中断" << true;
+        QTest::newRow("interruption outranks a note") << recording << "声音服务已退出"
+                                                      << "已切换到新的输出设备" << false << "录音已中断" << true;
+        QTest::newRow("note") << recording << ""
+                              << "声音服务已重新连接" << false << "声音服务已重新连接" << false;
+        QTest::newRow("silent take") << saved << ""
+                                     << "" << true << "录音里没有声音" << false;
+        QTest::newRow("silence says nothing while recording") << recording << ""
+                                                              << "" << true << "正在录制系统声音" << false;
     }
     void captureState()
     {
@@ -60,7 +63,7 @@ private Q_SLOTS:
         QFETCH(bool, silent);
         QFETCH(QString, status);
         QFETCH(bool, notice);
-        const auto shown = PhasePresentation::of(phase, 7, false, {interruption, note, silent});
+        const auto shown = PhasePresentation::of(phase, 7, false, { interruption, note, silent });
         QCOMPARE(shown.primaryStatus, status);
         QCOMPARE(shown.notice.has_value(), notice);
         QCOMPARE(shown.notice.value_or(QString()), notice ? interruption : QString());
@@ -75,12 +78,12 @@ private Q_SLOTS:
         QTest::addColumn<int>("indicator");
         QTest::addColumn<QString>("status");
         QTest::addColumn<QString>("time");
-        QTest::addColumn<QString>("primary");  // title, then "!" when disabled
+        QTest::addColumn<QString>("primary"); // title, then "!" when disabled
         QTest::addColumn<int>("action");
         QTest::addColumn<QStringList>("secondary");
         QTest::addColumn<bool>("footer");
 
-        const RecordingSummary summary{3661.5, 1000};
+        const RecordingSummary summary { 3661.5, 1000 };
         const auto row = [](const char* name, const RecorderPhase& phase, double elapsed, bool pending,
                              Indicator indicator, const char* status, const char* time, const char* primary,
                              Action action, const QStringList& secondary, bool footer) {
@@ -100,14 +103,14 @@ private Q_SLOTS:
             "正在保存录音…!", Action::none, {}, true);
         row("finished, pending", RecorderPhase::finished("/t/a.mp4", summary), 5, true, Indicator::pendingTray,
             "录音已保留，等待导出", "01:01:01", "再次导出", Action::exportAgain,
-            {QStringLiteral("在文件管理器中显示"), QStringLiteral("再次录制")}, false);
+            { QStringLiteral("在文件管理器中显示"), QStringLiteral("再次录制") }, false);
         row("finished, saved", RecorderPhase::finished("/m/a.mp4", summary), 5, false, Indicator::savedCheck,
-            "录音已保存", "01:01:01", "再次录制", Action::recordAgain, {QStringLiteral("在文件管理器中显示")}, false);
+            "录音已保存", "01:01:01", "再次录制", Action::recordAgain, { QStringLiteral("在文件管理器中显示") }, false);
         row("failed", RecorderPhase::failed("坏了"), 5, false, Indicator::failedExclamation, "录制没有完成", "00:00",
-            "重新尝试", Action::retry, {QStringLiteral("打开声音设置")}, false);
+            "重新尝试", Action::retry, { QStringLiteral("打开声音设置") }, false);
         row("failed, recording pending", RecorderPhase::failed("坏了"), 5, true, Indicator::failedExclamation,
             "录制没有完成", "00:00", "重新尝试", Action::retry,
-            {QStringLiteral("再次导出"), QStringLiteral("打开声音设置")}, false);
+            { QStringLiteral("再次导出"), QStringLiteral("打开声音设置") }, false);
     }
     void phases()
     {
@@ -138,8 +141,8 @@ private Q_SLOTS:
         QCOMPARE(
             shown.notice, phase.kind() == RecorderPhase::Kind::failed ? std::optional(phase.message()) : std::nullopt);
         QCOMPARE(shown.timerAccessibilityLabel,
-                 phase.kind() == RecorderPhase::Kind::countingDown ? QStringLiteral("还有 2 秒开始录制")
-                                                                   : QStringLiteral("录音时长 ") + time);
+            phase.kind() == RecorderPhase::Kind::countingDown ? QStringLiteral("还有 2 秒开始录制")
+                                                              : QStringLiteral("录音时长 ") + time);
     }
 };
 

@@ -32,8 +32,7 @@ const DesktopServices::Alert kAlert { DesktopServices::AlertStyle::critical, QSt
 
 // Runs `answer` on the modal widget of type W as soon as it is shown, from
 // inside its event loop.
-template <typename W>
-void whenShown(std::function<void(W*)> answer)
+template <typename W> void whenShown(std::function<void(W*)> answer)
 {
     auto* timer = new QTimer(qApp);
     timer->setInterval(5);
@@ -87,8 +86,8 @@ private Q_SLOTS:
                          .toUtf8());
         config.close();
         m_bus.start(QStringLiteral("dbus-daemon"),
-            {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
-                QStringLiteral("--print-address")});
+            { QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
+                QStringLiteral("--print-address") });
         if (!m_bus.waitForStarted() || !m_bus.waitForReadyRead(10000))
             QSKIP("dbus-daemon is not available");
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
@@ -114,7 +113,7 @@ private Q_SLOTS:
         const auto dialog = QtDesktopServices::makeSavePanel(kPanel);
         QCOMPARE(dialog->windowTitle() + dialog->labelText(QFileDialog::FileName), QStringLiteral("SaveName:"));
         QCOMPARE(dialog->windowModality(), Qt::ApplicationModal);
-        QCOMPARE(dialog->nameFilters(), QStringList({QStringLiteral("MPEG-4 (*.mp4)")}));
+        QCOMPARE(dialog->nameFilters(), QStringList({ QStringLiteral("MPEG-4 (*.mp4)") }));
         QVERIFY(!dialog->testOption(QFileDialog::ReadOnly));
         QCOMPARE(dialog->directory().absolutePath(), kPanel.directory);
     }
@@ -213,9 +212,9 @@ private Q_SLOTS:
         QtDesktopServices().revealInFileManager(path);
         QVERIFY(QTest::qWaitFor([&] { return !m_manager.shown.isEmpty() || !m_manager.opened.isEmpty(); }, 10000));
         QCOMPARE(
-            m_manager.shown, managerRunning ? QStringList({QUrl::fromLocalFile(path).toString()}) : QStringList());
+            m_manager.shown, managerRunning ? QStringList({ QUrl::fromLocalFile(path).toString() }) : QStringList());
         QCOMPARE(m_manager.opened,
-            managerRunning ? QList<QUrl>() : QList<QUrl>({QUrl::fromLocalFile(QStringLiteral("/srv/Recordings"))}));
+            managerRunning ? QList<QUrl>() : QList<QUrl>({ QUrl::fromLocalFile(QStringLiteral("/srv/Recordings")) }));
         // Leaving the bus gives up the name as well.
         QDBusConnection::disconnectFromBus(QStringLiteral("fake file manager"));
     }
@@ -225,8 +224,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("desktop");
         QTest::addColumn<QStringList>("installed");
         QTest::addColumn<QString>("launched");
-        const QStringList all{QStringLiteral("gnome-control-center"), QStringLiteral("systemsettings"),
-            QStringLiteral("pavucontrol")};
+        const QStringList all { QStringLiteral("gnome-control-center"), QStringLiteral("systemsettings"),
+            QStringLiteral("pavucontrol") };
         QTest::newRow("KDE") << QStringLiteral("ubuntu:KDE") << all << QStringLiteral("systemsettings kcm_pulseaudio");
         QTest::newRow("KDE without its settings")
             << QStringLiteral("KDE") << all.mid(0, 1) << QStringLiteral("gnome-control-center sound");
