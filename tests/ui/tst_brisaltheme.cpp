@@ -1,16 +1,12 @@
-#include "UiRender.h"
-
 #include "base/RecorderError.h"
 #include "ui/BrisalTheme.h"
 #include "ui/BrisalWindowControls.h"
 #include "ui/NoticeCard.h"
 #include "ui/ReducedMotion.h"
-#include "ui/SymbolImage.h"
 #include "ui/UsageSheet.h"
 
 #include <QAbstractButton>
 #include <QLabel>
-#include <QPainter>
 #include <QTest>
 
 using namespace vessaro;
@@ -18,27 +14,6 @@ using namespace vessaro;
 class BrisalThemeTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // The window's artwork and every symbol are found and drawn.
-    void artworkAndSymbolsDraw()
-    {
-        const std::optional<QImage>& shell = BrisalTheme::shell();
-        QVERIFY(shell);
-        QCOMPARE(shell->size(), QSize(1536, 1024));
-        const QStringList names = { "record.circle", "record.circle.fill", "xmark", "hourglass", "stop.fill",
-            "square.and.arrow.down", "tray.and.arrow.down", "checkmark.circle.fill", "exclamationmark.circle.fill",
-            "arrow.clockwise", "gearshape", "speaker.wave.2", "timer", "waveform", "lock.shield" };
-        QImage sheet(24 * int(names.size()), 24, QImage::Format_ARGB32);
-        sheet.fill(Qt::white);
-        QPainter painter(&sheet);
-        for (qsizetype i = 0; i < names.size(); ++i) {
-            const QImage symbol = SymbolImage::render(names[i], 24, BrisalTheme::coral(), 1.0);
-            QVERIFY2(!symbol.isNull(), qPrintable(names[i]));
-            painter.drawImage(24 * int(i), 0, symbol);
-        }
-        painter.end();
-        sheet.save(QStringLiteral(VESSARO_UI_RENDERS "/symbols.png"));
-    }
-
     void reducedMotion_data()
     {
         QTest::addColumn<QByteArray>("environment");
