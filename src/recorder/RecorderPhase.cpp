@@ -9,10 +9,10 @@ RecorderPhase RecorderPhase::countingDown(int secondsLeft)
     return phase;
 }
 
-RecorderPhase RecorderPhase::finished(QString url, RecordingSummary summary)
+RecorderPhase RecorderPhase::finished(QString path, RecordingSummary summary)
 {
     RecorderPhase phase(Kind::finished);
-    phase.m_text = std::move(url);
+    phase.m_text = std::move(path);
     phase.m_summary = summary;
     return phase;
 }

@@ -20,9 +20,9 @@ public:
     static RecorderPhase countingDown(int secondsLeft);
     static RecorderPhase recording() { return RecorderPhase(Kind::recording); }
     static RecorderPhase exporting() { return RecorderPhase(Kind::exporting); }
-    // `url` is the exported file, or the pending temporary file when the user
+    // `path` is the exported file, or the pending temporary file when the user
     // did not choose a destination.
-    static RecorderPhase finished(QString url, RecordingSummary summary);
+    static RecorderPhase finished(QString path, RecordingSummary summary);
     static RecorderPhase failed(QString message);
 
     Kind kind() const { return m_kind; }
@@ -31,7 +31,7 @@ public:
 
     // Payloads; each is meaningful only for its kind.
     int secondsLeft() const { return m_secondsLeft; }
-    const QString& url() const { return m_text; }
+    const QString& path() const { return m_text; }
     const RecordingSummary& summary() const { return m_summary; }
     const QString& message() const { return m_text; }
 

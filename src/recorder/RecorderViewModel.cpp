@@ -136,7 +136,7 @@ void RecorderViewModel::cancelCountdown()
 
 void RecorderViewModel::exportAgain()
 {
-    if (m_pendingTemporaryURL)
+    if (m_pendingTemporaryPath)
         exportPendingRecording();
 }
 
@@ -144,7 +144,7 @@ void RecorderViewModel::recordAgain()
 {
     if (m_phase.isBusy())
         return;
-    if (m_pendingTemporaryURL) {
+    if (m_pendingTemporaryPath) {
         QPointer<RecorderViewModel> self(this);
         const std::optional<int> answer = m_desktop->runAlert(discardPendingAlert());
         // The alert's event loop may have run anything meanwhile.
@@ -160,7 +160,7 @@ void RecorderViewModel::retry()
     if (m_phase.kind() != Phase::Kind::failed)
         return;
     // A failed export leaves its recording pending: never discard it unasked.
-    if (m_pendingTemporaryURL)
+    if (m_pendingTemporaryPath)
         recordAgain();
     else
         start();
@@ -201,30 +201,24 @@ QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination(InProgress i
     // in the temporary directory, where the next launch offers it.
     if (recording && inProgress == InProgress::keep) {
         const Result<CaptureOutcome> stopped = co_await m_recorder->stop();
-        if (!self)
-            co_return {};
-        if (stopped) {
-            m_pendingTemporaryURL = stopped.value().path;
-            m_pendingSummary = stopped.value().summary;
-            m_pendingLock = takeLock(stopped.value());
-        }
+        if (self && stopped)
+            holdPending(stopped.value());
     }
-
-    // Destroying the model destroys the service, which releases the capture itself.
-    if (auto released = co_await m_recorder->cancel(); !released)
-        co_return released;
     if (!self)
         co_return {};
+
+    // Destroying the model destroys the service, which releases the capture itself.
+    if (auto released = co_await m_recorder->cancel(); !released || !self)
+        co_return released;
     if (remembered)
         co_await remembered->ended();
     if (!self)
         co_return {};
     // Releases whatever the remembered task built after the first release.
-    if (auto released = co_await m_recorder->cancel(); !released)
-        co_return released;
-    if (self)
+    const Result<void> released = co_await m_recorder->cancel();
+    if (self && released)
         m_actionTask.reset();
-    co_return {};
+    co_return released;
 }
 
 // --- Start sequence ---
@@ -238,9 +232,13 @@ QCoro::Task<> RecorderViewModel::runStartSequence(RecorderTask task)
         co_return;
 
     const Result<void> started = co_await prepareCountDownAndStart(self, task);
-    if (!self || started)
-        co_return;
+    if (self && !started)
+        co_await releaseThenReport(started.error(), Phase::idle());
+}
 
+QCoro::Task<> RecorderViewModel::releaseThenReport(Error cause, std::optional<Phase> whenCancelled)
+{
+    QPointer<RecorderViewModel> self(this);
     // Release the capture before saying anything; a failed release is what
     // the user must hear about.
     const Result<void> released = co_await m_recorder->cancel();
@@ -248,10 +246,10 @@ QCoro::Task<> RecorderViewModel::runStartSequence(RecorderTask task)
         co_return;
     if (!released)
         setPhase(Phase::failed(released.error().localizedDescription()));
-    else if (started.error().isCancellation())
-        setPhase(Phase::idle());
-    else
-        setPhase(Phase::failed(started.error().localizedDescription()));
+    else if (!cause.isCancellation())
+        setPhase(Phase::failed(cause.localizedDescription()));
+    else if (whenCancelled)
+        setPhase(*whenCancelled);
 }
 
 QCoro::Task<Result<void>> RecorderViewModel::prepareCountDownAndStart(QPointer<RecorderViewModel> self,
@@ -280,33 +278,48 @@ QCoro::Task<Result<void>> RecorderViewModel::prepareCountDownAndStart(QPointer<R
 
     m_recordingStartedAt = m_clock->now();
     setPhase(Phase::recording());
-    beginClock();
+    restartTimer(m_clockTask, clockTick, true, &RecorderViewModel::tickClock);
     co_return {};
 }
 
-// --- Clock ---
+// --- Timers ---
 
-void RecorderViewModel::beginClock()
+void RecorderViewModel::restartTimer(std::optional<RecorderTask>& slot, std::chrono::nanoseconds period, bool repeating,
+    void (RecorderViewModel::*fire)())
 {
-    if (m_clockTask)
-        m_clockTask->cancel();
+    if (slot)
+        slot->cancel();
     RecorderTask task;
-    m_clockTask = task;
-    runClock(task);
+    slot = task;
+    runTimer(task, period, repeating, fire);
 }
 
-QCoro::Task<> RecorderViewModel::runClock(RecorderTask task)
+QCoro::Task<> RecorderViewModel::runTimer(
+    RecorderTask task, std::chrono::nanoseconds period, bool repeating, void (RecorderViewModel::*fire)())
 {
     const RecorderTask::Running running(task);
     QPointer<RecorderViewModel> self(this);
-    co_await NextTurn{};
-    while (self && !task.isCancelled()) {
-        // An ended capture holds the time display at what was captured.
-        if (m_recordingStartedAt && m_interruptionReason.isEmpty())
-            setElapsedSeconds(static_cast<double>(m_recordingStartedAt->msecsTo(m_clock->now())) / 1000.0);
-        // A cancelled sleep just ends the loop at its test.
-        co_await m_clock->sleep(clockTick, task.token());
+    while (!task.isCancelled()) {
+        const bool slept = co_await m_clock->sleep(period, task.token());
+        // A cancelled timer was stopped or replaced by whoever cancelled it.
+        if (!self || !slept || task.isCancelled())
+            co_return;
+        (this->*fire)();
+        if (!repeating)
+            co_return;
     }
+}
+
+void RecorderViewModel::tickClock()
+{
+    // An ended capture holds the time display at what was captured.
+    if (m_recordingStartedAt && m_interruptionReason.isEmpty())
+        setElapsedSeconds(static_cast<double>(m_recordingStartedAt->msecsTo(m_clock->now())) / 1000.0);
+}
+
+void RecorderViewModel::clearNote()
+{
+    setTransientNote({});
 }
 
 // --- Finish sequence ---
@@ -330,32 +343,22 @@ QCoro::Task<> RecorderViewModel::runFinishSequence(RecorderTask task)
     const Result<CaptureOutcome> stopped = co_await m_recorder->stop();
     if (!self)
         co_return;
-    if (stopped) {
-        const CaptureOutcome& outcome = stopped.value();
-        m_pendingTemporaryURL = outcome.path;
-        m_pendingSummary = outcome.summary;
-        m_pendingLock = takeLock(outcome);
-        setSilent(outcome.silent);
-        // During termination the file stays pending and no dialog opens.
-        if (task.isCancelled() || m_terminating)
-            co_return;
-        // Cut short: the failure is told, and what came before it waits for
-        // "再次导出" like a recording whose export failed.
-        if (outcome.interruption) {
-            setPhase(Phase::failed(outcome.interruption->localizedDescription()));
-            co_return;
-        }
-        exportPendingRecording();
+    if (!stopped) {
+        co_await releaseThenReport(stopped.error(), std::nullopt);
         co_return;
     }
-
-    const Result<void> released = co_await m_recorder->cancel();
-    if (!self)
+    const CaptureOutcome& outcome = stopped.value();
+    holdPending(outcome);
+    setSilent(outcome.silent);
+    // During termination the file stays pending and no dialog opens.
+    if (task.isCancelled() || m_terminating)
         co_return;
-    if (!released)
-        setPhase(Phase::failed(released.error().localizedDescription()));
-    else if (!stopped.error().isCancellation())
-        setPhase(Phase::failed(stopped.error().localizedDescription()));
+    // Cut short: the failure is told, and what came before it waits for
+    // "再次导出" like a recording whose export failed.
+    if (outcome.interruption)
+        setPhase(Phase::failed(outcome.interruption->localizedDescription()));
+    else
+        exportPendingRecording();
 }
 
 // --- Events of the running capture ---
@@ -373,35 +376,21 @@ void RecorderViewModel::showNote(const QString& note)
 {
     if (m_phase.kind() != Phase::Kind::recording)
         return;
-    if (m_noteTask)
-        m_noteTask->cancel();
     setTransientNote(note);
-    RecorderTask task;
-    m_noteTask = task;
-    runNoteTimer(task);
-}
-
-QCoro::Task<> RecorderViewModel::runNoteTimer(RecorderTask task)
-{
-    const RecorderTask::Running running(task);
-    QPointer<RecorderViewModel> self(this);
-    const bool slept = co_await m_clock->sleep(noteDuration, task.token());
-    // A cancelled note was replaced or cleared by whoever cancelled it.
-    if (self && slept && !task.isCancelled())
-        setTransientNote({});
+    restartTimer(m_noteTask, noteDuration, false, &RecorderViewModel::clearNote);
 }
 
 // --- Export ---
 
 void RecorderViewModel::exportPendingRecording()
 {
-    if (!m_pendingTemporaryURL || !m_pendingSummary) {
+    if (!m_pendingTemporaryPath || !m_pendingSummary) {
         setPhase(Phase::failed(kNothingPending));
         return;
     }
     if (m_savePanelOpen)
         return;
-    const QString source = *m_pendingTemporaryURL;
+    const QString source = *m_pendingTemporaryPath;
     const RecordingSummary summary = *m_pendingSummary;
 
     QPointer<RecorderViewModel> self(this);
@@ -438,11 +427,18 @@ void RecorderViewModel::exportPendingRecording()
     setPhase(Phase::finished(*destination, summary));
 }
 
+void RecorderViewModel::holdPending(const CaptureOutcome& outcome)
+{
+    m_pendingTemporaryPath = outcome.path;
+    m_pendingSummary = outcome.summary;
+    m_pendingLock = takeLock(outcome);
+}
+
 void RecorderViewModel::forgetPendingRecording(const QString& exported)
 {
     // The dialog's event loop may have let a new recording replace it meanwhile.
-    if (m_pendingTemporaryURL == exported) {
-        m_pendingTemporaryURL.reset();
+    if (m_pendingTemporaryPath == exported) {
+        m_pendingTemporaryPath.reset();
         m_pendingSummary.reset();
         m_pendingLock.reset();
     }
@@ -453,9 +449,9 @@ void RecorderViewModel::adoptLeftoverRecording(const QString& path, const Record
 {
     // Only a recorder with nothing else to show takes it; anything else leaves
     // the leftover for the next launch (the lock goes with `lock`).
-    if (m_phase.kind() != Phase::Kind::idle || m_terminating || m_pendingTemporaryURL)
+    if (m_phase.kind() != Phase::Kind::idle || m_terminating || m_pendingTemporaryPath)
         return;
-    m_pendingTemporaryURL = path;
+    m_pendingTemporaryPath = path;
     m_pendingSummary = summary;
     m_pendingLock = std::move(lock);
     setSilent(false);
@@ -466,9 +462,9 @@ void RecorderViewModel::cleanupPendingTemporaryFile()
 {
     setSilent(false);
     // Only our own temporary files are ever deleted; anything else is just forgotten.
-    if (m_pendingTemporaryURL && Platform::isInsideTemporaryDirectory(*m_pendingTemporaryURL))
-        (void)Platform::removeItem(*m_pendingTemporaryURL);
-    m_pendingTemporaryURL.reset();
+    if (m_pendingTemporaryPath && Platform::isInsideTemporaryDirectory(*m_pendingTemporaryPath))
+        (void)Platform::removeItem(*m_pendingTemporaryPath);
+    m_pendingTemporaryPath.reset();
     m_pendingSummary.reset();
     m_pendingLock.reset();  // only once the file is gone: nobody else may take it first
 }

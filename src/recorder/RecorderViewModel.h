@@ -25,6 +25,7 @@
 namespace vessaro {
 
 class SystemAudioCaptureService;
+struct CaptureOutcome;
 
 // The application's one recorder: turns start, stop, export again and record
 // again into the phases the window draws, runs the countdown and the clock,
@@ -55,7 +56,7 @@ public:
     const Phase& phase() const { return m_phase; }
     double elapsedSeconds() const { return m_elapsedSeconds; }
     // The finished temporary recording that has not been exported yet.
-    const std::optional<QString>& pendingTemporaryURL() const { return m_pendingTemporaryURL; }
+    const std::optional<QString>& pendingTemporaryPath() const { return m_pendingTemporaryPath; }
     const std::optional<RecordingSummary>& pendingSummary() const { return m_pendingSummary; }
     bool isTerminating() const { return m_terminating; }
     // While recording: why the capture ended early (the user reads it under
@@ -119,18 +120,30 @@ private:
     // handle is how it is cancelled and waited for.
     QCoro::Task<> runStartSequence(RecorderTask task);
     QCoro::Task<Result<void>> prepareCountDownAndStart(QPointer<RecorderViewModel> self, RecorderTask task);
-    QCoro::Task<> runClock(RecorderTask task);
     QCoro::Task<> runFinishSequence(RecorderTask task);
-    QCoro::Task<> runNoteTimer(RecorderTask task);
+    // The tail of both sequences once `cause` ended them: releases the
+    // capture, then shows the failed release, else the failure, else (when
+    // cancelled) `whenCancelled` if given.
+    QCoro::Task<> releaseThenReport(Error cause, std::optional<Phase> whenCancelled);
+
+    // Cancels the timer in `slot` and starts a new one there that calls `fire`
+    // after each `period` (once unless `repeating`) until it is cancelled.
+    void restartTimer(std::optional<RecorderTask>& slot, std::chrono::nanoseconds period, bool repeating,
+        void (RecorderViewModel::*fire)());
+    QCoro::Task<> runTimer(
+        RecorderTask task, std::chrono::nanoseconds period, bool repeating, void (RecorderViewModel::*fire)());
+    void tickClock();
+    void clearNote();
 
     // From the capture service's events, queued.
     void captureInterrupted(const QString& reason, double capturedSeconds);
     void showNote(const QString& note);
 
-    void beginClock();
     void finishRecording();
     void exportPendingRecording();
     void cleanupPendingTemporaryFile();
+    // Takes the finished file, its summary and its lock as the pending recording.
+    void holdPending(const CaptureOutcome& outcome);
     // Clears the pending fields if they still name `exported`.
     void forgetPendingRecording(const QString& exported);
 
@@ -151,7 +164,7 @@ private:
     std::optional<RecorderTask> m_clockTask;
     std::optional<RecorderTask> m_noteTask;
     std::optional<QDateTime> m_recordingStartedAt;
-    std::optional<QString> m_pendingTemporaryURL;
+    std::optional<QString> m_pendingTemporaryPath;
     std::optional<RecordingSummary> m_pendingSummary;
     bool m_terminating = false;
     QString m_interruptionReason;

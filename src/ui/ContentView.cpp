@@ -174,8 +174,8 @@ bool ContentView::recordingPending() const
     // A file still in the temporary directory has not been exported, even when
     // the user saved it there.
     if (phase.kind() == RecorderPhase::Kind::finished)
-        return Platform::isInsideTemporaryDirectory(phase.url());
-    return phase.kind() == RecorderPhase::Kind::failed && m_model->pendingTemporaryURL().has_value();
+        return Platform::isInsideTemporaryDirectory(phase.path());
+    return phase.kind() == RecorderPhase::Kind::failed && m_model->pendingTemporaryPath().has_value();
 }
 
 void ContentView::render()
@@ -273,7 +273,7 @@ void ContentView::perform(Action action)
     case Action::revealInFileManager: {
         const RecorderPhase& phase = m_model->phase();
         if (phase.kind() == RecorderPhase::Kind::finished)
-            m_desktop->revealInFileManager(phase.url());
+            m_desktop->revealInFileManager(phase.path());
         break;
     }
     case Action::none: break;

@@ -147,7 +147,7 @@ void UsageSheet::showPhase(const RecorderPhase& phase, bool hasPendingRecording)
     const bool finished = phase.kind() == RecorderPhase::Kind::finished;
     if (finished) {
         m_recordingTitle->setText(
-            hasPendingRecording ? QStringLiteral("这段录音等待导出") : QFileInfo(phase.url()).fileName());
+            hasPendingRecording ? QStringLiteral("这段录音等待导出") : QFileInfo(phase.path()).fileName());
         m_recordingSize->setText(sizeLine(phase.summary().fileSize));
     }
     m_recording->setVisible(finished);

@@ -4,6 +4,7 @@
 #include "capture/SystemAudioCaptureService.h"
 
 #include <QDir>
+#include <QFile>
 
 #include <qcoro/qcorotask.h>
 
@@ -17,18 +18,24 @@ RecorderRig::RecorderRig()
 {
     auto hardwareOwned = std::make_unique<SimulatedAudioHardware>();
     hardware = hardwareOwned.get();
-    auto service = std::make_unique<SystemAudioCaptureService>(
-        std::make_unique<CoreAudioTapDriver>(std::move(hardwareOwned)), std::make_shared<FakeMediaWriterFactory>(script),
-        std::make_shared<FakeMediaAssetOpener>(asset));
-    model = std::make_unique<RecorderViewModel>(std::move(service), desktop, clock,
-                                                [] { return ZonedCalendar{QCalendar(), QTimeZone::utc()}; });
+    auto service
+        = std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>(std::move(hardwareOwned)),
+            std::make_shared<FakeMediaWriterFactory>(script), std::make_shared<FakeMediaAssetOpener>(asset));
+    model = std::make_unique<RecorderViewModel>(std::move(service), desktop, clock, [] {
+        return ZonedCalendar { QCalendar(), QTimeZone::utc() };
+    });
     QObject::connect(model.get(), &RecorderViewModel::phaseChanged, model.get(),
-                     [this](const Phase& phase) { phases.append(phase); });
+        [this](const Phase& phase) { phases.append(phase); });
 }
 
 bool RecorderRig::waitForPhase(const Phase& phase)
 {
     return waitFor([&] { return model->phase() == phase; });
+}
+
+bool RecorderRig::waitForKind(Phase::Kind kind)
+{
+    return waitFor([&] { return model->phase().kind() == kind; });
 }
 
 bool RecorderRig::countDownTo(int secondsLeft)
@@ -56,13 +63,19 @@ bool RecorderRig::recordAndStop(int chunks, float sample)
 void RecorderRig::deliver(std::uint32_t frames, float sample)
 {
     std::vector<float> bytes(frames * 2, sample);
-    AudioBufferList list{1, {{2, frames * 8, bytes.data()}}};
+    AudioBufferList list { 1, { { 2, frames * 8, bytes.data() } } };
     hardware->deliver(&list);
 }
 
 QStringList RecorderRig::recordings() const
 {
     return QDir(home.recordingsDirectory()).entryList(QDir::Files);
+}
+
+QByteArray RecorderRig::contents(const QString& path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 Result<void> RecorderRig::shutdown()

@@ -14,6 +14,14 @@
 
 #include <memory>
 
+namespace vessaro {
+// For QCOMPARE of phases.
+inline char* toString(const RecorderPhase& phase)
+{
+    return QTest::toString(phase.description());
+}
+} // namespace vessaro
+
 namespace vessaro::test {
 
 // A recorder model over the simulated hardware and fake media, with a
@@ -27,9 +35,9 @@ struct RecorderRig {
     RecorderRig& operator=(const RecorderRig&) = delete;
 
     // Runs the event loop until `done` holds; the limit only catches a hang.
-    template <typename Predicate>
-    bool waitFor(Predicate done) { return QTest::qWaitFor(done, 10000); }
+    template <typename Predicate> bool waitFor(Predicate done) { return QTest::qWaitFor(done, 10000); }
     bool waitForPhase(const Phase& phase);
+    bool waitForKind(Phase::Kind kind);
     // Lets the event loop run a while, for things that must not happen.
     void settle() { QTest::qWait(50); }
 
@@ -40,8 +48,10 @@ struct RecorderRig {
     bool recordAndStop(int chunks = 2, float sample = 0);
     // Stereo float frames, every sample `sample`.
     void deliver(std::uint32_t frames = 480, float sample = 0);
-    QString pending() const { return model->pendingTemporaryURL().value_or(QString()); }
+    QString pending() const { return model->pendingTemporaryPath().value_or(QString()); }
     QStringList recordings() const;
+    // The file's bytes; empty when it cannot be read.
+    static QByteArray contents(const QString& path);
     Result<void> shutdown();
 
     ScopedCacheHome home;

@@ -3,7 +3,6 @@
 #include <QDir>
 #include <QImage>
 #include <QWidget>
-#include <cmath>
 
 // Renders for a person to look at: build/ui-renders/NAME.png.
 namespace vessaro::test {
@@ -15,33 +14,6 @@ inline QImage render(QWidget& widget, const QString& name)
     QDir().mkpath(QStringLiteral(VESSARO_UI_RENDERS));
     image.save(QStringLiteral(VESSARO_UI_RENDERS "/") + name + QStringLiteral(".png"));
     return image;
-}
-
-// A plain white page under the widgets, without a style sheet that would
-// reach its children.
-inline void paintWhite(QWidget& page)
-{
-    QPalette palette = page.palette();
-    palette.setColor(QPalette::Window, Qt::white);
-    page.setPalette(palette);
-    page.setAutoFillBackground(true);
-}
-
-// Whether `actual` is within `tolerance` of `expected` in every channel.
-inline bool near(const QColor& actual, const QColor& expected, int tolerance = 6)
-{
-    return std::abs(actual.red() - expected.red()) <= tolerance
-        && std::abs(actual.green() - expected.green()) <= tolerance
-        && std::abs(actual.blue() - expected.blue()) <= tolerance
-        && std::abs(actual.alpha() - expected.alpha()) <= tolerance;
-}
-
-// `color` at `opacity` over an opaque `under`.
-inline QColor over(QColor color, double opacity, const QColor& under)
-{
-    const auto mix
-        = [&](int top, int bottom) { return static_cast<int>(std::lround(top * opacity + bottom * (1 - opacity))); };
-    return QColor(mix(color.red(), under.red()), mix(color.green(), under.green()), mix(color.blue(), under.blue()));
 }
 
 } // namespace vessaro::test

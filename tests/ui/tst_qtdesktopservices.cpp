@@ -1,43 +1,31 @@
+#include "support/ScopedEnvironmentVariable.h"
 #include "ui/QtDesktopServices.h"
 
 #include <QAbstractButton>
 #include <QApplication>
-#include <QDBusConnection>
-#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QMessageBox>
-#include <QProcess>
-#include <QPushButton>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QUrl>
 
-#include <algorithm>
 #include <functional>
 
 using namespace vessaro;
 
 namespace {
 
-const QString kSuggested = QStringLiteral("系统音频 2027-01-15 08.00.03.mp4");
-const DesktopServices::SavePanel kPanel{QStringLiteral("保存Brisal录音"), QStringLiteral("文件名："), kSuggested,
-    {QStringLiteral("mp4")}, true, QDir::tempPath()};
-
-DesktopServices::Alert discardAlert()
-{
-    return {DesktopServices::AlertStyle::warning, QStringLiteral("这段录音还没有导出"),
-        QStringLiteral("再次录制会删除当前临时录音。"),
-        {{QStringLiteral("放弃并再次录制"), true, false}, {QStringLiteral("取消"), false, true}}};
-}
+const DesktopServices::SavePanel kPanel { QStringLiteral("Save"), QStringLiteral("Name:"), QStringLiteral("take 1.mp4"),
+    { QStringLiteral("mp4") }, true, QDir::tempPath() };
+const DesktopServices::Alert kAlert { DesktopServices::AlertStyle::critical, QStringLiteral("Message"),
+    QStringLiteral("Details"),
+    { { QStringLiteral("Discard"), true, false }, { QStringLiteral("Keep"), false, true } } };
 
 // Runs `answer` on the modal widget of type W as soon as it is shown, from
 // inside its event loop.
-template <typename W>
-void whenShown(std::function<void(W*)> answer)
+template <typename W> void whenShown(std::function<void(W*)> answer)
 {
     auto* timer = new QTimer(qApp);
     timer->setInterval(5);
@@ -51,96 +39,17 @@ void whenShown(std::function<void(W*)> answer)
     timer->start();
 }
 
-QAbstractButton* buttonTitled(QMessageBox* box, const QString& title)
-{
-    const auto buttons = box->buttons();
-    const auto found = std::find_if(buttons.begin(), buttons.end(), [&](auto* b) { return b->text() == title; });
-    return found == buttons.end() ? nullptr : *found;
-}
-
-// Stands in for the desktop's file manager on the private session bus, and
-// catches the folder opened in its absence.
-class FileManager : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
-public:
-    QStringList shown;
-    QList<QUrl> opened;
-public Q_SLOTS:
-    void ShowItems(const QStringList& uris, const QString&) { shown = uris; }
-    void open(const QUrl& url) { opened.append(url); }
-};
-
 } // namespace
 
 class QtDesktopServicesTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void initTestCase()
-    {
-        // A private session bus without activatable services: no real file
-        // manager is ever started.
-        QVERIFY(m_busDir.isValid());
-        QFile config(m_busDir.filePath(QStringLiteral("bus.conf")));
-        QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write(QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen>"
-                                    "<auth>EXTERNAL</auth><policy context=\"default\">"
-                                    "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
-                                    "<allow own=\"*\"/></policy></busconfig>\n")
-                         .arg(m_busDir.path())
-                         .toUtf8());
-        config.close();
-        m_bus.start(QStringLiteral("dbus-daemon"),
-            {QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
-                QStringLiteral("--print-address")});
-        if (!m_bus.waitForStarted() || !m_bus.waitForReadyRead(10000))
-            QSKIP("dbus-daemon is not available");
-        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
-        QVERIFY(QDBusConnection::sessionBus().isConnected());
-        QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_manager, "open");
-    }
-    void cleanupTestCase()
-    {
-        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-        m_bus.kill();
-        m_bus.waitForFinished();
-    }
-
-    void dialogsAreConfigured()
-    {
-        const auto box = QtDesktopServices::makeAlert(discardAlert());
-        QCOMPARE(box->icon(), QMessageBox::Warning);
-        QCOMPARE(box->text(), discardAlert().messageText);
-        QCOMPARE(box->informativeText(), discardAlert().informativeText);
-        QCOMPARE(box->windowModality(), Qt::ApplicationModal);
-        QCOMPARE(box->buttons().size(), 2);
-        QAbstractButton* discard = buttonTitled(box.get(), QStringLiteral("放弃并再次录制"));
-        QAbstractButton* cancel = buttonTitled(box.get(), QStringLiteral("取消"));
-        QVERIFY(discard && cancel);
-        QCOMPARE(box->buttonRole(discard), QMessageBox::DestructiveRole);
-        QCOMPARE(box->buttonRole(cancel), QMessageBox::RejectRole);
-        QCOMPARE(box->escapeButton(), cancel);
-        QCOMPARE(box->defaultButton(), discard);
-
-        const auto dialog = QtDesktopServices::makeSavePanel(kPanel);
-        QCOMPARE(dialog->windowTitle(), QStringLiteral("保存Brisal录音"));
-        QCOMPARE(dialog->labelText(QFileDialog::FileName), QStringLiteral("文件名："));
-        QCOMPARE(dialog->acceptMode(), QFileDialog::AcceptSave);
-        QCOMPARE(dialog->windowModality(), Qt::ApplicationModal);
-        QCOMPARE(dialog->nameFilters(), QStringList({QStringLiteral("MPEG-4 (*.mp4)")}));
-        QVERIFY(!dialog->testOption(QFileDialog::ReadOnly));
-        QVERIFY(!dialog->testOption(QFileDialog::DontConfirmOverwrite));
-        QCOMPARE(QFileInfo(dialog->selectedFiles().value(0)).fileName(), kSuggested);
-        QCOMPARE(dialog->directory().absolutePath(), kPanel.directory);
-    }
-
     void alertAnswersWithTheChosenButton_data()
     {
         QTest::addColumn<QString>("click"); // empty: Escape
         QTest::addColumn<bool>("withButtons");
         QTest::addColumn<std::optional<int>>("answer");
-        QTest::newRow("first") << QStringLiteral("放弃并再次录制") << true << std::optional<int>(0);
-        QTest::newRow("second") << QStringLiteral("取消") << true << std::optional<int>(1);
+        QTest::newRow("first") << QStringLiteral("Discard") << true << std::optional<int>(0);
         QTest::newRow("escape") << QString() << true << std::optional<int>(1);
         QTest::newRow("the toolkit's own button") << QStringLiteral("OK") << false << std::optional<int>(0);
     }
@@ -151,13 +60,12 @@ private Q_SLOTS:
         QFETCH(std::optional<int>, answer);
         whenShown<QMessageBox>([click](QMessageBox* box) {
             if (click.isEmpty())
-                QTest::keyClick(box, Qt::Key_Escape);
-            else if (QAbstractButton* button = buttonTitled(box, click))
-                button->click();
-            else
-                box->buttons().value(0)->click();
+                return QTest::keyClick(box, Qt::Key_Escape);
+            for (QAbstractButton* button : box->buttons())
+                if (button->text() == click || box->buttons().size() == 1)
+                    return button->click();
         });
-        DesktopServices::Alert alert = discardAlert();
+        DesktopServices::Alert alert = kAlert;
         if (!withButtons)
             alert.buttons.clear();
         QCOMPARE(QtDesktopServices().runAlert(alert), answer);
@@ -168,7 +76,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("typed"); // "-": dismissed
         QTest::addColumn<int>("replace"); // the answer to "replace it?", if asked
         QTest::addColumn<QString>("chosen");
-        QTest::newRow("suggested name") << QString() << 0 << kSuggested;
         QTest::newRow("suffix added") << QStringLiteral("take") << 0 << QStringLiteral("take.mp4");
         QTest::newRow("dismissed") << QStringLiteral("-") << 0 << QString();
         QTest::newRow("replace existing")
@@ -206,49 +113,18 @@ private Q_SLOTS:
         QCOMPARE(answer, chosen.isEmpty() ? std::optional<QString>() : QDir(dir.path()).filePath(chosen));
     }
 
-    void revealAsksTheFileManagerOrOpensTheFolder_data()
-    {
-        QTest::addColumn<bool>("managerRunning");
-        QTest::newRow("file manager") << true;
-        QTest::newRow("no file manager") << false;
-    }
-    void revealAsksTheFileManagerOrOpensTheFolder()
-    {
-        QFETCH(bool, managerRunning);
-        const QString path = QStringLiteral("/srv/Recordings/系统音频 1.mp4");
-        QDBusConnection service = QDBusConnection::connectToBus(
-            qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("fake file manager"));
-        m_manager.shown.clear();
-        m_manager.opened.clear();
-        if (managerRunning) {
-            QVERIFY(service.registerObject(
-                QStringLiteral("/org/freedesktop/FileManager1"), &m_manager, QDBusConnection::ExportAllSlots));
-            QVERIFY(service.registerService(QStringLiteral("org.freedesktop.FileManager1")));
-        }
-        QtDesktopServices().revealInFileManager(path);
-        QVERIFY(QTest::qWaitFor([&] { return !m_manager.shown.isEmpty() || !m_manager.opened.isEmpty(); }, 10000));
-        QCOMPARE(
-            m_manager.shown, managerRunning ? QStringList({QUrl::fromLocalFile(path).toString()}) : QStringList());
-        QCOMPARE(m_manager.opened,
-            managerRunning ? QList<QUrl>() : QList<QUrl>({QUrl::fromLocalFile(QStringLiteral("/srv/Recordings"))}));
-        // Leaving the bus gives up the name as well.
-        QDBusConnection::disconnectFromBus(QStringLiteral("fake file manager"));
-    }
-
     void soundSettingsTryTheDesktopsInTurn_data()
     {
         QTest::addColumn<QString>("desktop");
         QTest::addColumn<QStringList>("installed");
         QTest::addColumn<QString>("launched");
-        const QStringList all{QStringLiteral("gnome-control-center"), QStringLiteral("systemsettings"),
-            QStringLiteral("pavucontrol")};
-        QTest::newRow("GNOME") << QStringLiteral("ubuntu:GNOME") << all << QStringLiteral("gnome-control-center sound");
-        QTest::newRow("KDE") << QStringLiteral("KDE") << all << QStringLiteral("systemsettings kcm_pulseaudio");
+        const QStringList all { QStringLiteral("gnome-control-center"), QStringLiteral("systemsettings"),
+            QStringLiteral("pavucontrol") };
+        QTest::newRow("KDE") << QStringLiteral("ubuntu:KDE") << all << QStringLiteral("systemsettings kcm_pulseaudio");
         QTest::newRow("KDE without its settings")
             << QStringLiteral("KDE") << all.mid(0, 1) << QStringLiteral("gnome-control-center sound");
         QTest::newRow("only pavucontrol")
-            << QStringLiteral("XFCE") << all.mid(2) << QStringLiteral("pavucontrol --tab=2");
-        QTest::newRow("nothing") << QStringLiteral("GNOME") << QStringList() << QString();
+            << QStringLiteral("GNOME") << all.mid(2) << QStringLiteral("pavucontrol --tab=2");
     }
     void soundSettingsTryTheDesktopsInTurn()
     {
@@ -267,32 +143,21 @@ private Q_SLOTS:
             script.close();
             QVERIFY(script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
         }
-        const QByteArray path = qgetenv("PATH");
-        const QByteArray previousDesktop = qgetenv("XDG_CURRENT_DESKTOP");
-        qputenv("PATH", QFile::encodeName(bin.path()));
-        qputenv("XDG_CURRENT_DESKTOP", desktop.toUtf8());
-        QtDesktopServices().openSoundSettings();
-        qputenv("PATH", path);
-        qputenv("XDG_CURRENT_DESKTOP", previousDesktop);
-
-        QByteArray written;
-        if (!launched.isEmpty()) {
-            QVERIFY(QTest::qWaitFor(
-                [&] {
-                    written = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-                    log.close();
-                    return written.endsWith('\n');
-                },
-                10000));
+        {
+            test::ScopedEnvironmentVariable pathVariable("PATH", QFile::encodeName(bin.path()));
+            test::ScopedEnvironmentVariable desktopVariable("XDG_CURRENT_DESKTOP", desktop.toUtf8());
+            QtDesktopServices().openSoundSettings();
         }
+        QByteArray written;
+        QVERIFY(QTest::qWaitFor(
+            [&] {
+                written = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+                log.close();
+                return written.endsWith('\n');
+            },
+            10000));
         QCOMPARE(QString::fromUtf8(written).trimmed(), launched);
-        QCOMPARE(log.exists(), !launched.isEmpty());
     }
-
-private:
-    QTemporaryDir m_busDir;
-    QProcess m_bus;
-    FileManager m_manager;
 };
 
 QTEST_MAIN(QtDesktopServicesTest)
