@@ -17,8 +17,7 @@ extern "C" {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    // The demuxer's complaints about broken files would drown the fuzzer's output.
-    av_log_set_level(AV_LOG_QUIET);
+    av_log_set_level(AV_LOG_QUIET); // the demuxer's complaints would drown the fuzzer's output
     return 0;
 }
 

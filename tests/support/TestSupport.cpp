@@ -13,20 +13,6 @@
 
 namespace vessaro::test {
 
-ScopedCacheHome::ScopedCacheHome()
-    : m_previous(qgetenv("XDG_CACHE_HOME")), m_hadPrevious(qEnvironmentVariableIsSet("XDG_CACHE_HOME"))
-{
-    qputenv("XDG_CACHE_HOME", QFile::encodeName(m_dir.path()));
-}
-
-ScopedCacheHome::~ScopedCacheHome()
-{
-    if (m_hadPrevious)
-        qputenv("XDG_CACHE_HOME", m_previous);
-    else
-        qunsetenv("XDG_CACHE_HOME");
-}
-
 bool audioServerAvailable()
 {
     return qEnvironmentVariableIsSet("VESSARO_TEST_AUDIO_SERVER");
@@ -42,12 +28,12 @@ bool runFfmpeg(const QString& arguments, const QString& path)
 {
     QProcess process;
     process.start(QStringLiteral("ffmpeg"),
-                  (QStringLiteral("-nostdin -loglevel error -y ") + arguments).split(QLatin1Char(' ')) << path);
+        (QStringLiteral("-nostdin -loglevel error -y ") + arguments).split(QLatin1Char(' ')) << path);
     return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && !process.exitCode();
 }
 
-std::unique_ptr<MediaWriter> startedWriter(const QString& path, const AudioStreamBasicDescription& stream,
-                                           int bitDepthHint, std::size_t ringBytes)
+std::unique_ptr<MediaWriter> startedWriter(
+    const QString& path, const AudioStreamBasicDescription& stream, int bitDepthHint, std::size_t ringBytes)
 {
     const FfmpegMediaWriterFactory factory(ringBytes);
     std::optional<AudioFormatDescription> description;
@@ -55,8 +41,8 @@ std::unique_ptr<MediaWriter> startedWriter(const QString& path, const AudioStrea
     if (!created || factory.makeFormatDescription(stream, &description) != 0)
         return nullptr;
     std::unique_ptr<MediaWriter> writer = std::move(created).value();
-    writer->addInput({kAudioFormatAppleLossless, stream.mSampleRate, int(stream.mChannelsPerFrame), bitDepthHint},
-                     *description);
+    writer->addInput(
+        { kAudioFormatAppleLossless, stream.mSampleRate, int(stream.mChannelsPerFrame), bitDepthHint }, *description);
     if (!writer->startWriting())
         return nullptr;
     writer->startSessionAtZero();
@@ -64,17 +50,18 @@ std::unique_ptr<MediaWriter> startedWriter(const QString& path, const AudioStrea
 }
 
 bool appendOne(MediaWriter& writer, const void* data, std::uint32_t frames, const AudioStreamBasicDescription& stream,
-               std::int64_t at)
+    std::int64_t at)
 {
-    AudioBufferList list{1, {{stream.mChannelsPerFrame, frames * stream.mBytesPerFrame, const_cast<void*>(data)}}};
+    AudioBufferList list { 1,
+        { { stream.mChannelsPerFrame, frames * stream.mBytesPerFrame, const_cast<void*>(data) } } };
     return writer.createSampleBuffer(frames, at) == 0 && writer.copyIntoSampleBuffer(&list) == 0
         && writer.isReadyForMoreMediaData() && writer.appendSampleBuffer();
 }
 
 std::int64_t writeRecording(const QString& path, int fragments, bool finish)
 {
-    const AudioStreamBasicDescription stream{48000, kAudioFormatLinearPCM,
-                                             kAudioFormatFlagIsPacked | kAudioFormatFlagIsSignedInteger, 4, 1, 4, 2, 16};
+    const AudioStreamBasicDescription stream { 48000, kAudioFormatLinearPCM,
+        kAudioFormatFlagIsPacked | kAudioFormatFlagIsSignedInteger, 4, 1, 4, 2, 16 };
     const std::unique_ptr<MediaWriter> writer = startedWriter(path, stream, 16);
     constexpr std::uint32_t kChunk = 512;
     std::vector<std::int16_t> tone(2 * kChunk);

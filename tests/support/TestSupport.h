@@ -3,10 +3,15 @@
 #include "base/AudioStreamBasicDescription.h"
 #include "base/Result.h"
 #include "media/MediaWriter.h"
+#include "support/ScopedEnvironmentVariable.h"
 
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+#include <QFile>
 #include <QFuture>
 #include <QString>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include <chrono>
 #include <cstdint>
@@ -16,24 +21,27 @@
 namespace vessaro::test {
 
 // Waits for `future` while running the calling thread's event loop.
-template <typename T>
-T await(QFuture<T> future, std::chrono::milliseconds limit = std::chrono::seconds(30));
+template <typename T> T await(QFuture<T> future, std::chrono::milliseconds limit = std::chrono::seconds(30))
+{
+    for (QDeadlineTimer deadline(limit); !future.isFinished(); QThread::msleep(1)) {
+        if (deadline.hasExpired())
+            qFatal("timed out waiting for a future");
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+    if constexpr (!std::is_void_v<T>)
+        return future.result();
+}
 
 // Points XDG_CACHE_HOME at a fresh directory for the lifetime of the object.
 class ScopedCacheHome {
 public:
-    ScopedCacheHome();
-    ~ScopedCacheHome();
-    ScopedCacheHome(const ScopedCacheHome&) = delete;
-    ScopedCacheHome& operator=(const ScopedCacheHome&) = delete;
     QString path() const { return m_dir.path(); }
     // Where recordings are written.
     QString recordingsDirectory() const { return m_dir.path() + QStringLiteral("/vessaro/Vessaro"); }
 
 private:
     QTemporaryDir m_dir;
-    QByteArray m_previous;
-    bool m_hadPrevious;
+    ScopedEnvironmentVariable m_variable { "XDG_CACHE_HOME", QFile::encodeName(m_dir.path()) };
 };
 
 // Whether a private audio server was started for this test run.
@@ -46,12 +54,12 @@ bool runFfmpeg(const QString& arguments, const QString& path);
 
 // A real writer for `path`, started for `stream` (ALAC at the stream's rate
 // and channel count), or null. `ringBytes` 0: the writer's own ring size.
-std::unique_ptr<MediaWriter> startedWriter(const QString& path, const AudioStreamBasicDescription& stream,
-                                           int bitDepthHint = 24, std::size_t ringBytes = 0);
+std::unique_ptr<MediaWriter> startedWriter(
+    const QString& path, const AudioStreamBasicDescription& stream, int bitDepthHint = 24, std::size_t ringBytes = 0);
 // The audio thread's sequence for one buffer. True when the writer took it.
 // Any one thread at a time, as the audio thread.
 bool appendOne(MediaWriter& writer, const void* data, std::uint32_t frames, const AudioStreamBasicDescription& stream,
-               std::int64_t at);
+    std::int64_t at);
 
 // Frames in one closed fragment of a recording file at 48 kHz.
 constexpr std::int64_t kFramesPerFragment = 6 * 4096;
@@ -62,5 +70,3 @@ constexpr std::int64_t kFramesPerFragment = 6 * 4096;
 std::int64_t writeRecording(const QString& path, int fragments, bool finish = false);
 
 } // namespace vessaro::test
-
-#include "support/TestSupport.inl"
