@@ -37,22 +37,14 @@ Outcome runVessaro(const QStringList& arguments, const QString& directory, const
         process.readAllStandardError() };
 }
 
-QString codecOf(const QString& path)
-{
-    QProcess probe;
-    probe.start(QStringLiteral("ffprobe"),
-        { "-v", "error", "-select_streams", "a:0", "-show_entries", "stream=codec_name", "-of", "csv=p=0", path });
-    probe.waitForFinished();
-    return QString::fromUtf8(probe.readAllStandardOutput()).trimmed();
-}
-
 } // namespace
 
 class VerifyCaptureProcessTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // The argument after the first flag is the directory, even the flag
-    // itself; an older report there is replaced and older takes are kept.
+    // Three cycles, each a real ALAC file that holds part of the three
+    // seconds recorded (a player at a long latency renders up to two seconds
+    // ahead, which the capture never sees).
     void aFullRun()
     {
         if (!vessaro::test::audioServerAvailable())
@@ -67,37 +59,25 @@ private Q_SLOTS:
             player.kill();
             player.waitForFinished();
         });
-        const QDir report(dir.filePath(QStringLiteral("--verify-capture")));
-        QVERIFY(QDir().mkpath(report.path()));
-        for (const char* name : { "result.json", "cycle-1-EARLIER.mp4" }) {
-            QFile earlier(report.filePath(QLatin1String(name)));
-            QVERIFY(earlier.open(QIODevice::WriteOnly) && earlier.write("{\"status\": \"older\"}") > 0);
-        }
-
-        const Outcome outcome = runVessaro({ "--verify-capture", "--verify-capture", "other" }, dir.path());
-        QCOMPARE(outcome.exitCode, 0);
+        QCOMPARE(runVessaro({ "--verify-capture", "report" }, dir.path()).exitCode, 0);
+        const QDir report(dir.filePath(QStringLiteral("report")));
         QFile file(report.filePath(QStringLiteral("result.json")));
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QJsonObject result = QJsonDocument::fromJson(file.readAll()).object();
         QCOMPARE(result.value(QStringLiteral("status")).toString(), QStringLiteral("passed"));
         QCOMPARE(result.value(QStringLiteral("backend")).toString(), QStringLiteral("PulseAudio"));
-        QVERIFY(result.contains(QStringLiteral("cancelled")));
         const QJsonArray cycles = result.value(QStringLiteral("cycles")).toArray();
         QCOMPARE(cycles.size(), 3);
-        for (const QJsonValue& value : cycles) {
-            const QJsonObject cycle = value.toObject();
-            const QJsonObject stopped = cycle.value(QStringLiteral("stopped")).toObject();
-            QCOMPARE(stopped.value(QStringLiteral("tap")).toString(), QStringLiteral("0"));
-            QCOMPARE(stopped.value(QStringLiteral("io")).toString(), QStringLiteral("none"));
-            QCOMPARE(codecOf(report.filePath(cycle.value(QStringLiteral("file")).toString())), QStringLiteral("alac"));
-            // Three seconds were recorded. A PulseAudio output that a player keeps at a
-            // long latency renders up to two seconds ahead, and what it rendered before
-            // the capture began never reaches the capture: so only a lower bound.
-            const double duration = cycle.value(QStringLiteral("duration")).toDouble();
+        for (const QJsonValue& cycle : cycles) {
+            QProcess probe;
+            probe.start(QStringLiteral("ffprobe"),
+                { "-v", "error", "-show_entries", "stream=codec_name", "-of", "csv=p=0",
+                    report.filePath(cycle[QStringLiteral("file")].toString()) });
+            QVERIFY(probe.waitForFinished());
+            QCOMPARE(probe.readAllStandardOutput().trimmed(), QByteArray("alac"));
+            const double duration = cycle[QStringLiteral("duration")].toDouble();
             QVERIFY2(duration > 0.5 && duration < 3.5, qPrintable(QString::number(duration)));
         }
-        QCOMPARE(report.entryList({ QStringLiteral("*.mp4") }, QDir::Files).size(), 4);
-        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("other"))));
     }
 
     // What the process prints and how it exits, without a window. A report
@@ -124,14 +104,8 @@ private Q_SLOTS:
         const Outcome outcome = runVessaro(arguments, dir.path(), QStringLiteral("unix:/nonexistent/native"));
         QCOMPARE(outcome.exitCode, 0);
         QVERIFY(outcome.standardOutput.startsWith(output));
-        const QList<QByteArray> lines = outcome.standardError.trimmed().split('\n');
-        QCOMPARE(std::count_if(lines.cbegin(), lines.cend(),
-                     [&](const QByteArray& line) { return !log.isEmpty() && line.startsWith(log); }),
-            log.isEmpty() ? 0 : 1);
-#ifdef NDEBUG
-        // Release builds silence the libraries' own messages: the line is all there is.
-        QCOMPARE(outcome.standardError.trimmed().isEmpty(), log.isEmpty());
-#endif
+        if (!log.isEmpty())
+            QCOMPARE(("\n" + outcome.standardError).count("\n" + log), 1);
     }
 };
 

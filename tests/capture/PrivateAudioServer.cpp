@@ -26,9 +26,9 @@ PrivateAudioServer::PrivateAudioServer()
 {
     m_script.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     m_script.start(QStringLiteral(VESSARO_AUDIO_SERVER_SCRIPT),
-                   {QStringLiteral("run"), qEnvironmentVariable("VESSARO_TEST_AUDIO_SERVER"), QStringLiteral("--"),
-                    QStringLiteral("sh"), QStringLiteral("-c"),
-                    QStringLiteral("echo \"$PULSE_SERVER $VESSARO_TEST_AUDIO_SERVER_PID\"; exec cat >/dev/null")});
+        { QStringLiteral("run"), qEnvironmentVariable("VESSARO_TEST_AUDIO_SERVER"), QStringLiteral("--"),
+            QStringLiteral("sh"), QStringLiteral("-c"),
+            QStringLiteral("echo \"$PULSE_SERVER $VESSARO_TEST_AUDIO_SERVER_PID\"; exec cat >/dev/null") });
     if (!m_script.waitForStarted(10000))
         return;
     QDeadlineTimer deadline(30000);

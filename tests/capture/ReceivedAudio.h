@@ -20,36 +20,38 @@ struct ReceivedAudio {
     std::mutex mutex;
     std::vector<float> samples;
     int malformed = 0; // not one interleaved stereo buffer of whole frames
-    int afterBarrier = 0; // callbacks after markBarrier()
+    int afterBarrier = 0; // callbacks after markBarrier(): each is a fault
     int losses = 0;
     std::vector<AudioDeviceEvent> events;
     bool barrierPassed = false;
 
-    // From here on every callback is a fault.
     void markBarrier()
     {
-        locked([this] { barrierPassed = true; });
+        std::lock_guard lock(mutex);
+        barrierPassed = true;
     }
     std::size_t sampleCount()
     {
-        return locked([this] { return samples.size(); });
+        std::lock_guard lock(mutex);
+        return samples.size();
     }
     int lossCount()
     {
-        return locked([this] { return losses; });
+        std::lock_guard lock(mutex);
+        return losses;
     }
     int eventCount(AudioDeviceEvent event)
     {
-        return locked([&] { return static_cast<int>(std::count(events.begin(), events.end(), event)); });
+        std::lock_guard lock(mutex);
+        return static_cast<int>(std::count(events.begin(), events.end(), event));
     }
     float peakFrom(std::size_t first)
     {
-        return locked([&] {
-            float peak = 0;
-            for (std::size_t i = first; i < samples.size(); ++i)
-                peak = std::max(peak, std::fabs(samples[i]));
-            return peak;
-        });
+        std::lock_guard lock(mutex);
+        float peak = 0;
+        for (std::size_t i = first; i < samples.size(); ++i)
+            peak = std::max(peak, std::fabs(samples[i]));
+        return peak;
     }
     // The tones heard, in order: the frequency (Hz, by zero crossings of the
     // left channel) of each loud tenth of a second that differs from the one
@@ -84,9 +86,8 @@ struct ReceivedAudio {
                 ++received->malformed;
                 return;
             }
-            const std::size_t first = received->samples.size();
-            received->samples.resize(first + buffer.mDataByteSize / sizeof(float));
-            std::memcpy(received->samples.data() + first, buffer.mData, buffer.mDataByteSize);
+            const auto* data = static_cast<const float*>(buffer.mData);
+            received->samples.insert(received->samples.end(), data, data + buffer.mDataByteSize / sizeof(float));
         };
     }
     static std::function<void(std::uint64_t)> lossInto(const std::shared_ptr<ReceivedAudio>& received)
@@ -99,14 +100,10 @@ struct ReceivedAudio {
     }
     static std::function<void(AudioDeviceEvent)> eventsInto(const std::shared_ptr<ReceivedAudio>& received)
     {
-        return [received](AudioDeviceEvent event) { received->locked([&] { received->events.push_back(event); }); };
-    }
-
-private:
-    template <typename Read> auto locked(Read read) -> decltype(read())
-    {
-        std::lock_guard lock(mutex);
-        return read();
+        return [received](AudioDeviceEvent event) {
+            std::lock_guard lock(received->mutex);
+            received->events.push_back(event);
+        };
     }
 };
 

@@ -13,8 +13,7 @@ bool run(const QString& program, const QStringList& arguments)
     QProcess process;
     process.setProcessChannelMode(QProcess::ForwardedChannels);
     process.start(program, arguments);
-    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit
-        && process.exitCode() == 0;
+    return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0;
 }
 
 } // namespace
@@ -27,9 +26,9 @@ QString sound(const QStringList& synth)
     if (QFile::exists(path))
         return path;
     // 16-bit stereo at the output's rate; the server converts as it pleases.
-    QStringList arguments {QStringLiteral("-n"), QStringLiteral("-r"),
-                           QString::number(outputSampleRate()), QStringLiteral("-c"), QStringLiteral("2"),
-                           QStringLiteral("-b"), QStringLiteral("16"), path, QStringLiteral("synth")};
+    QStringList arguments { QStringLiteral("-n"), QStringLiteral("-r"), QString::number(outputSampleRate()),
+        QStringLiteral("-c"), QStringLiteral("2"), QStringLiteral("-b"), QStringLiteral("16"), path,
+        QStringLiteral("synth") };
     arguments += synth;
     arguments << QStringLiteral("vol") << QStringLiteral("0.5");
     return directory.isValid() && run(QStringLiteral("sox"), arguments) ? path : QString();

@@ -11,8 +11,7 @@ namespace vessaro::test {
 
 // Polls until `done` holds. The limit only turns a hang into a failure; it
 // measures nothing.
-template <typename Predicate>
-bool eventually(Predicate done)
+template <typename Predicate> bool eventually(Predicate done)
 {
     for (QDeadlineTimer deadline(20000); !done(); QThread::msleep(5))
         if (deadline.hasExpired())

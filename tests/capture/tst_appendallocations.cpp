@@ -63,12 +63,12 @@ private Q_SLOTS:
 
         constexpr std::uint32_t kFrames = 480;
         std::vector<float> samples(2 * kFrames, 0.25f);
-        const AudioBufferList list{1, {{2, kFrames * 8, samples.data()}}};
+        const AudioBufferList list { 1, { { 2, kFrames * 8, samples.data() } } };
         // The counter must see an allocation made inside Qt, as one in append would be.
         t_counting = true;
         const QByteArray probe(64, 'x');
         t_counting = false;
-        QCOMPARE(t_allocations, std::uint64_t{1});
+        QCOMPARE(t_allocations, std::uint64_t { 1 });
         t_allocations = 0;
 
         constexpr int kCalls = 200;
@@ -80,8 +80,8 @@ private Q_SLOTS:
             if (call % 10 == 9)
                 QThread::msleep(10);
         }
-        QCOMPARE(writer->frames(), std::int64_t{kCalls} * kFrames);
-        QCOMPARE(t_allocations, std::uint64_t{0});
+        QCOMPARE(writer->frames(), std::int64_t { kCalls } * kFrames);
+        QCOMPARE(t_allocations, std::uint64_t { 0 });
         writer->discard();
     }
 };

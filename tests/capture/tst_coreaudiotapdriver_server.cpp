@@ -24,20 +24,10 @@ bool setDefaultSink(const QString& sink)
     return QProcess::execute(QStringLiteral("pactl"), { QStringLiteral("set-default-sink"), sink }) == 0;
 }
 
-// Whether `heard` holds tones near `expected`, in that order.
-bool heardInOrder(const std::vector<double>& heard, const std::vector<double>& expected)
-{
-    std::size_t next = 0;
-    for (double frequency : heard)
-        if (next < expected.size() && std::fabs(frequency - expected[next]) < expected[next] / 10)
-            ++next;
-    return next == expected.size();
-}
-
 // A driver on its own backend, started into `received`.
 struct Capture {
     explicit Capture(std::chrono::milliseconds reconnectWindow = PulseAudioHardware::defaultReconnectWindow)
-        : driver(std::make_unique<PulseAudioHardware>(PulseAudioHardware::defaultOperationTimeout, reconnectWindow))
+        : owned(std::make_unique<PulseAudioHardware>(PulseAudioHardware::defaultOperationTimeout, reconnectWindow))
     { }
     bool start()
     {
@@ -45,12 +35,10 @@ struct Capture {
             && driver.start(ReceivedAudio::inputInto(received), ReceivedAudio::lossInto(received),
                 ReceivedAudio::eventsInto(received));
     }
-    Diagnostics running() const
-    {
-        return { QStringLiteral("PulseAudio"), 1, 2, true, true, ServerAudio::outputSampleRate() };
-    }
     std::shared_ptr<ReceivedAudio> received = std::make_shared<ReceivedAudio>();
-    CoreAudioTapDriver driver;
+    std::unique_ptr<PulseAudioHardware> owned;
+    PulseAudioHardware* hardware = owned.get();
+    CoreAudioTapDriver driver { std::move(owned) };
 };
 
 } // namespace
@@ -68,41 +56,44 @@ private Q_SLOTS:
         VESSARO_REQUIRE_AUDIO_SERVER();
         PrivateAudioServer server;
         QVERIFY2(server.isRunning(), "could not start a second private server");
-        const QString low = ServerAudio::sound({ "0.5", "sine", "440" });
-        const QString high = ServerAudio::sound({ "0.5", "sine", "1000" });
         Capture capture;
         QVERIFY(capture.start());
-        QCOMPARE(capture.driver.diagnostics(), capture.running());
+        const Diagnostics running { QStringLiteral("PulseAudio"), 1, 2, true, true, ServerAudio::outputSampleRate() };
+        QCOMPARE(capture.driver.diagnostics(), running);
         const auto restoreDefault = qScopeGuard([] { setDefaultSink(ServerAudio::outputSink()); });
 
         // A new stream may begin to deliver a moment after it is ready: play
         // each tone until it is heard, a few times at most.
-        const auto playUntilHeard = [&](const QString& tone, const QString& sink, const std::vector<double>& order) {
-            for (int attempt = 0; attempt < 5; ++attempt)
-                if (ServerAudio::play(tone, sink)
-                    && heardInOrder(capture.received->tones(ServerAudio::outputSampleRate()), order))
+        std::vector<double> expected;
+        const auto playUntilHeard = [&](double frequency, const QString& sink) {
+            expected.push_back(frequency);
+            const QString tone = ServerAudio::sound({ "0.5", "sine", QString::number(frequency) });
+            for (int attempt = 0; attempt < 5; ++attempt) {
+                std::size_t next = 0;
+                if (ServerAudio::play(tone, sink))
+                    for (double heard : capture.received->tones(ServerAudio::outputSampleRate()))
+                        next += next < expected.size() && std::fabs(heard - expected[next]) < expected[next] / 10;
+                if (next == expected.size())
                     return true;
+            }
             return false;
         };
-        QVERIFY(playUntilHeard(low, ServerAudio::outputSink(), { 440 }));
+        QVERIFY(playUntilHeard(440, ServerAudio::outputSink()));
         QVERIFY(setDefaultSink(ServerAudio::fakeMicrophoneSink()));
         QVERIFY(eventually([&] { return capture.received->eventCount(AudioDeviceEvent::followedOutput) == 1; }));
-        QVERIFY(playUntilHeard(high, ServerAudio::fakeMicrophoneSink(), { 440, 1000 }));
-
+        QVERIFY(playUntilHeard(1000, ServerAudio::fakeMicrophoneSink()));
         QVERIFY(server.restart());
         QVERIFY(eventually([&] { return capture.received->eventCount(AudioDeviceEvent::reconnected) == 1; }));
         // The restarted server's default is the first output again.
-        QVERIFY(playUntilHeard(low, ServerAudio::outputSink(), { 440, 1000, 440 }));
-        QCOMPARE(capture.driver.diagnostics(), capture.running());
+        QVERIFY(playUntilHeard(440, ServerAudio::outputSink()));
+        QCOMPARE(capture.driver.diagnostics(), running);
         QVERIFY(capture.driver.stop());
         capture.received->markBarrier();
         QVERIFY(capture.driver.diagnostics().released());
-        QVERIFY(ServerAudio::play(low));
-        QCOMPARE(capture.received->eventCount(AudioDeviceEvent::serverLost), 0);
+        QVERIFY(ServerAudio::play(ServerAudio::sound({ "0.5", "sine", "440" })));
         std::lock_guard lock(capture.received->mutex);
-        QCOMPARE(capture.received->afterBarrier, 0);
-        QCOMPARE(capture.received->malformed, 0);
-        QCOMPARE(capture.received->losses, 0);
+        QCOMPARE(QList<int>({ capture.received->afterBarrier, capture.received->malformed, capture.received->losses }),
+            QList<int>({ 0, 0, 0 }));
     }
 
     // A server that does not come back within the window is reported lost
@@ -126,19 +117,15 @@ private Q_SLOTS:
     void audioTheServerDropsIsReportedAsLoss()
     {
         VESSARO_REQUIRE_AUDIO_SERVER();
-        auto hardware = std::make_unique<PulseAudioHardware>();
-        PulseAudioHardware* stalled = hardware.get();
-        auto received = std::make_shared<ReceivedAudio>();
-        CoreAudioTapDriver driver(std::move(hardware));
-        QVERIFY(driver.prepare());
-        QVERIFY(driver.start(ReceivedAudio::inputInto(received), ReceivedAudio::lossInto(received), {}));
+        Capture capture;
+        QVERIFY(capture.start());
         // Long enough for the supervisor to take its measure of the intake first.
-        QVERIFY(eventually([&] { return received->sampleCount() > 0; }));
+        QVERIFY(eventually([&] { return capture.received->sampleCount() > 0; }));
         QTest::qWait(1000);
-        QCOMPARE(received->lossCount(), 0);
-        stalled->stallAudioThreadOnce(std::chrono::milliseconds(6000));
-        QVERIFY(eventually([&] { return received->lossCount() == 1; }));
-        QVERIFY(driver.stop());
+        QCOMPARE(capture.received->lossCount(), 0);
+        capture.hardware->stallAudioThreadOnce(std::chrono::milliseconds(6000));
+        QVERIFY(eventually([&] { return capture.received->lossCount() == 1; }));
+        QVERIFY(capture.driver.stop());
     }
 };
 

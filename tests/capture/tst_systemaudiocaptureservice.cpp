@@ -62,40 +62,24 @@ private Q_SLOTS:
     {
         Rig rig;
         QCOMPARE(failure(test::await(rig.service->stop())), Failure(Case::noAudioReceived, 0));
-        QCOMPARE(rig.hardware->calls(), QStringList { QStringLiteral("drainAudioQueue") });
         // A fresh driver's format is all zeros: the writer's format step refuses it.
         QCOMPARE(failure(test::await(rig.service->start())).first, Case::captureFailed);
         QVERIFY(rig.recordings().isEmpty());
 
         QVERIFY(rig.started());
-        QVERIFY(test::await(rig.service->diagnostics()).running);
         rig.deliver(480);
+        QCOMPARE(failure(test::await(rig.service->start())).first, Case::invalidOutput);
         rig.deliver(480);
         auto stopped = test::await(rig.service->stop());
         QVERIFY(stopped);
         QCOMPARE(rig.recordings(), QStringList { QFileInfo(stopped.value().path).fileName() });
-        QCOMPARE(stopped.value().summary.duration, 1.0);
-        QCOMPARE(stopped.value().summary.fileSize, qint64(4));
         QVERIFY(stopped.value().silent && !stopped.value().interruption);
         QCOMPARE(rig.script->presentationFrames, QList<std::int64_t>({ 0, 480 }));
-        QVERIFY(test::await(rig.service->diagnostics()).released());
         QCOMPARE(rig.hardware->heldObjects(), 0);
 
         // The driver keeps its last format, so a writer is made and discarded.
         QCOMPARE(failure(test::await(rig.service->start())).first, Case::invalidOutput);
         QCOMPARE(rig.recordings().size(), 1);
-        QCOMPARE(failure(test::await(rig.service->stop())).first, Case::noAudioReceived);
-    }
-
-    void startWhileRecordingLeavesTheRecordingAlone()
-    {
-        Rig rig;
-        QVERIFY(rig.started());
-        rig.deliver(100);
-        QCOMPARE(failure(test::await(rig.service->start())).first, Case::invalidOutput);
-        rig.deliver(100);
-        QVERIFY(test::await(rig.service->stop()));
-        QCOMPARE(rig.script->presentationFrames, QList<std::int64_t>({ 0, 100 }));
     }
 
     void cancellation_data()
@@ -121,38 +105,30 @@ private Q_SLOTS:
         auto started = test::await(rig.service->start(token));
         QVERIFY(!started && started.error().isCancellation());
         QVERIFY(rig.recordings().isEmpty());
-        QVERIFY(!test::await(rig.service->diagnostics()).running);
-        if (afterTheDriverStarted) {
+        if (afterTheDriverStarted)
             QCOMPARE(rig.hardware->heldObjects(), 0);
-        } else {
+        else
             QCOMPARE(rig.hardware->calls().size(), callsBefore);
-            QVERIFY(rig.script->paths.isEmpty());
-        }
     }
 
-    void failedCleanupReplacesTheStartErrorAndKeepsTheWriter()
+    // A start whose clean-up fails reports the clean-up; a stop or cancel
+    // that cannot stop the driver keeps the writer, and the next recording
+    // lets it go once the driver stops: only its own file is left.
+    void aDriverThatCannotStopKeepsTheWriter()
     {
         Rig rig;
         QVERIFY(test::await(rig.service->prepare()));
-        rig.hardware->failCall(Call::deviceStart, -1);
+        rig.hardware->failCall(Call::deviceStart, -1, 1);
         rig.hardware->failCall(Call::destroyProcessTap, -2, 1);
         QCOMPARE(failure(test::await(rig.service->start())), Failure(Case::captureFailed, -2));
         QCOMPARE(rig.recordings().size(), 1);
         QVERIFY(test::await(rig.service->cancel()));
         QVERIFY(rig.recordings().isEmpty());
-        QCOMPARE(rig.hardware->heldObjects(), 0);
-    }
 
-    // A stop or cancel that cannot stop the driver keeps the writer; the next
-    // recording lets it go once the driver stops, and only its file is left.
-    void aDriverThatCannotStopKeepsTheWriter()
-    {
-        Rig rig;
         QVERIFY(rig.started());
         rig.deliver(100);
         rig.hardware->failCall(Call::destroyAggregateDevice, -3, 2);
         QCOMPARE(failure(test::await(rig.service->stop())), Failure(Case::captureFailed, -3));
-        QCOMPARE(rig.recordings().size(), 1);
         QCOMPARE(failure(test::await(rig.service->cancel())), Failure(Case::captureFailed, -3));
         QCOMPARE(rig.recordings().size(), 1);
         QVERIFY(rig.started());
@@ -160,17 +136,6 @@ private Q_SLOTS:
         auto stopped = test::await(rig.service->stop());
         QVERIFY(stopped);
         QCOMPARE(rig.recordings(), QStringList { QFileInfo(stopped.value().path).fileName() });
-    }
-
-    void cancelTwice()
-    {
-        Rig rig;
-        QVERIFY(rig.started());
-        QVERIFY(test::await(rig.service->cancel()));
-        QVERIFY(rig.recordings().isEmpty());
-        const auto callsBefore = rig.hardware->calls().size();
-        QVERIFY(test::await(rig.service->cancel()));
-        QCOMPARE(rig.hardware->calls().mid(callsBefore), QStringList { QStringLiteral("drainAudioQueue") });
     }
 
     void invalidFileIsNeitherReturnedNorRemoved()
@@ -185,20 +150,20 @@ private Q_SLOTS:
     }
 
     // What happens to a running capture reaches the caller at once, through
-    // queued signals, once; the recording still ends with stop().
+    // queued signals, once; the recording still ends with stop(), keeping
+    // what came before a cut, with the reason.
     void theRunningCaptureIsToldAtOnce_data()
     {
         QTest::addColumn<std::uint32_t>("framesBefore");
         QTest::addColumn<int>("happening"); // an AudioDeviceEvent, or -1: the server lost audio
         QTest::addColumn<std::optional<Case>>("cut");
-        const int loss = -1;
         QTest::newRow("output followed") << 4800U << int(AudioDeviceEvent::followedOutput) << std::optional<Case>();
         QTest::newRow("server reconnected") << 4800U << int(AudioDeviceEvent::reconnected) << std::optional<Case>();
         QTest::newRow("server lost: what came is kept")
             << 4800U << int(AudioDeviceEvent::serverLost) << std::optional<Case>();
         QTest::newRow("server lost before any audio")
             << 0U << int(AudioDeviceEvent::serverLost) << std::optional<Case>(Case::noAudioReceived);
-        QTest::newRow("audio lost") << 4800U << loss << std::optional<Case>(Case::writerAppendFailed);
+        QTest::newRow("audio lost") << 4800U << -1 << std::optional<Case>(Case::writerAppendFailed);
     }
 
     void theRunningCaptureIsToldAtOnce()
@@ -209,36 +174,33 @@ private Q_SLOTS:
         Rig rig;
         QObject context;
         QList<double> interruptions;
-        int followed = 0;
-        int reconnected = 0;
+        QList<int> told;
         const CaptureEvents* events = rig.service->events();
-        connect(events, &CaptureEvents::captureInterrupted, &context,
-            [&](const QString&, double seconds) { interruptions.append(seconds); });
-        connect(events, &CaptureEvents::outputFollowed, &context, [&] { ++followed; });
-        connect(events, &CaptureEvents::serverReconnected, &context, [&] { ++reconnected; });
+        connect(events, &CaptureEvents::captureInterrupted, &context, [&](const QString&, double seconds) {
+            interruptions.append(seconds);
+            told.append(int(AudioDeviceEvent::serverLost));
+        });
+        connect(events, &CaptureEvents::outputFollowed, &context,
+            [&] { told.append(int(AudioDeviceEvent::followedOutput)); });
+        connect(events, &CaptureEvents::serverReconnected, &context,
+            [&] { told.append(int(AudioDeviceEvent::reconnected)); });
         QVERIFY(rig.started());
         if (framesBefore > 0)
             rig.deliver(framesBefore, 0.25F);
-        const bool interrupts = happening < 0 || happening == int(AudioDeviceEvent::serverLost);
         QVERIFY(happening < 0 ? rig.hardware->reportLoss(800) : rig.hardware->reportEvent(AudioDeviceEvent(happening)));
-        if (interrupts)
-            QTRY_COMPARE(interruptions, QList<double> { framesBefore / 48000.0 });
-        else
-            QTRY_COMPARE(QPair(followed, reconnected),
-                QPair(int(happening == int(AudioDeviceEvent::followedOutput)),
-                    int(happening == int(AudioDeviceEvent::reconnected))));
+        QTRY_COMPARE(told.size(), 1);
         // A lost server delivers nothing more; elsewhere the capture goes on.
         if (happening != int(AudioDeviceEvent::serverLost))
             rig.deliver(480, 0.25F);
         QTest::qWait(3 * SystemAudioCaptureService::watchIntervalMilliseconds);
-        QCOMPARE(interruptions.size(), interrupts ? 1 : 0);
+        QCOMPARE(told, QList<int> { happening < 0 ? int(AudioDeviceEvent::serverLost) : happening });
+        if (!interruptions.isEmpty())
+            QCOMPARE(interruptions.first(), framesBefore / 48000.0);
 
         const auto stopped = test::await(rig.service->stop());
         if (framesBefore == 0) {
             QCOMPARE(failure(stopped).first, cut);
-            QVERIFY(rig.recordings().isEmpty());
         } else {
-            // What came before a cut is kept, with the reason and the lock.
             QVERIFY(stopped && !stopped.value().silent && stopped.value().lock->isHeld());
             QCOMPARE(stopped.value().interruption ? std::optional(stopped.value().interruption->recorderError()->kind())
                                                   : std::nullopt,
@@ -247,6 +209,8 @@ private Q_SLOTS:
         QCOMPARE(rig.hardware->heldObjects(), 0);
     }
 
+    // The executor is free while a file is finished: a cancel then finds no
+    // writer and only stops the driver again.
     void otherOperationsRunWhileTheFileIsFinished()
     {
         Rig rig;
@@ -260,9 +224,7 @@ private Q_SLOTS:
         rig.deliver(100);
         auto stopping = rig.service->stop();
         QVERIFY(entered.tryAcquire(1, 10000));
-        // The executor is free: a cancel now finds no writer and only stops the driver again.
         QVERIFY(test::await(rig.service->cancel()));
-        QVERIFY(test::await(rig.service->diagnostics()).released());
         QVERIFY(!stopping.isFinished());
         release.release();
         QVERIFY(test::await(stopping));

@@ -104,16 +104,10 @@ Run verify(const QString& directory, const std::function<void(Diagnostics&)>& st
 
 QJsonObject json(const Diagnostics& diagnostics)
 {
-    const QMap<QString, QString> entries = diagnostics.entries();
     QJsonObject object;
-    for (auto it = entries.cbegin(); it != entries.cend(); ++it)
-        object.insert(it.key(), it.value());
+    for (const auto& [key, value] : diagnostics.entries().asKeyValueRange())
+        object.insert(key, value);
     return object;
-}
-
-QString field(const QJsonObject& object, const char* key)
-{
-    return object.value(QLatin1String(key)).toString();
 }
 
 } // namespace
@@ -127,9 +121,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("directory");
         QTest::newRow("absent") << QStringList { "vessaro" } << QString();
         QTest::newRow("flag last") << QStringList { "vessaro", "--verify-capture" } << QString();
-        QTest::newRow("absolute") << QStringList { "vessaro", "--verify-capture", "/tmp/out" } << "/tmp/out";
-        QTest::newRow("relative") << QStringList { "vessaro", "--verify-capture", "out/run" }
-                                  << QDir::current().absoluteFilePath(QStringLiteral("out/run"));
         QTest::newRow("twice: the first counts, even before a flag") << QStringList { "vessaro", "--verify-capture",
             "--verify-capture", "/b" } << QDir::current().absoluteFilePath(QStringLiteral("--verify-capture"));
         QTest::newRow("the program path is searched too") << QStringList { "--verify-capture", "/x" } << "/x";
@@ -146,35 +137,27 @@ private Q_SLOTS:
     {
         test::ScopedCacheHome home;
         QTemporaryDir dir;
-        const QString directory = dir.filePath(QStringLiteral("nested/report"));
-        const Run run = verify(directory);
-        QCOMPARE(run.report.keys(), QStringList({ "backend", "cancelled", "cycles", "status" }));
-        QCOMPARE(field(run.report, "status"), QStringLiteral("passed"));
-        QCOMPARE(field(run.report, "backend"), QStringLiteral("Simulated"));
-        const Diagnostics idle { QStringLiteral("Simulated"), 0, 0, false, false, 48000 };
-        QCOMPARE(run.report.value(QStringLiteral("cancelled")).toObject(), json(idle));
-        const QJsonArray cycles = run.report.value(QStringLiteral("cycles")).toArray();
-        QCOMPARE(cycles.size(), 3);
-        QStringList files;
-        for (int i = 0; i < cycles.size(); ++i) {
-            const QJsonObject cycle = cycles.at(i).toObject();
-            // Only the silent take says so.
-            QCOMPARE(cycle.keys(),
-                i == 2 ? QStringList({ "active", "duration", "file", "silent", "stopped" })
-                       : QStringList({ "active", "duration", "file", "stopped" }));
-            QCOMPARE(cycle.value(QStringLiteral("silent")).toBool(), i == 2);
-            QCOMPARE(field(cycle.value(QStringLiteral("active")).toObject(), "running"), QStringLiteral("true"));
-            QCOMPARE(cycle.value(QStringLiteral("stopped")).toObject(), json(idle));
-            QCOMPARE(cycle.value(QStringLiteral("duration")).toDouble(), 1.0);
-            files.append(field(cycle, "file"));
-            QVERIFY(files.last().startsWith(QStringLiteral("cycle-%1-").arg(i + 1)));
-            QCOMPARE(files.last().size(), qsizetype(8 + 36 + 4));
+        const Run run = verify(dir.filePath(QStringLiteral("nested/report")));
+        const QJsonObject idle = json({ QStringLiteral("Simulated"), 0, 0, false, false, 48000 });
+        QJsonArray cycles;
+        for (int i = 0; i < 3; ++i) {
+            QJsonObject cycle { { "active", run.report["cycles"][i]["active"] }, { "duration", 1.0 },
+                { "file", run.recordings.value(i) }, { "stopped", idle } };
+            if (i == 2) // only the silent take says so
+                cycle.insert(QStringLiteral("silent"), true);
+            cycles.append(cycle);
+            QVERIFY(run.recordings.value(i).startsWith(QStringLiteral("cycle-%1-").arg(i + 1)));
+            QCOMPARE(run.report["cycles"][i]["active"]["running"], QJsonValue(QStringLiteral("true")));
         }
-        QCOMPARE(run.recordings, files);
+        QCOMPARE(run.report,
+            (QJsonObject {
+                { "backend", "Simulated" }, { "cancelled", idle }, { "cycles", cycles }, { "status", "passed" } }));
         QVERIFY(QDir(home.recordingsDirectory()).isEmpty());
         QCOMPARE(run.clock->requested, QList<std::chrono::nanoseconds>(3, std::chrono::seconds(3)));
     }
 
+    // Any handle still held after a stop fails the cycle; its recording stays
+    // where the engine left it.
     void heldResourcesAfterStopFailTheCycle_data()
     {
         QTest::addColumn<int>("held");
@@ -194,12 +177,8 @@ private Q_SLOTS:
             diagnostics.device = held == 2 ? 9 : 0;
         });
         QCOMPARE(run.report.keys(), QStringList({ "backend", "cycles", "error", "status" }));
-        QCOMPARE(field(run.report, "status"), QStringLiteral("failed"));
-        QCOMPARE(field(run.report, "error"),
-            RecorderError::invalidOutput(QStringLiteral("停止后仍有采集资源。")).localizedDescription());
-        QVERIFY(run.report.value(QStringLiteral("cycles")).toArray().isEmpty());
-        // The cycle's recording stays where the engine left it.
-        QVERIFY(run.recordings.isEmpty());
+        QCOMPARE(run.report["status"], QJsonValue(QStringLiteral("failed")));
+        QVERIFY(run.report["cycles"].toArray().isEmpty() && run.recordings.isEmpty());
         QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files).size(), 1);
     }
 
@@ -208,15 +187,13 @@ private Q_SLOTS:
     void failures_data()
     {
         QTest::addColumn<bool>("inTheSecondCycle");
-        QTest::addColumn<int>("cycles");
-        QTest::newRow("the second cycle's prepare") << true << 1;
-        QTest::newRow("the first prepare, and its clean-up") << false << 0;
+        QTest::newRow("the second cycle's prepare") << true;
+        QTest::newRow("the first prepare, and its clean-up") << false;
     }
 
     void failures()
     {
         QFETCH(bool, inTheSecondCycle);
-        QFETCH(int, cycles);
         test::ScopedCacheHome home;
         QTemporaryDir dir;
         const Run run = verify(dir.path(), {}, [&](SimulatedAudioHardware& hardware, PlayingClock& clock) {
@@ -227,41 +204,26 @@ private Q_SLOTS:
             hardware.failCall(Call::createAggregateDevice, -10);
             hardware.failCall(Call::destroyProcessTap, -11);
         });
-        const QString failed
-            = RecorderError::captureFailed(QStringLiteral("释放系统音频采集"), -11).localizedDescription();
-        QCOMPARE(field(run.report, "status"), QStringLiteral("failed"));
-        QCOMPARE(field(run.report, "cleanupError"), inTheSecondCycle ? QString() : failed);
+        QCOMPARE(run.report.keys(),
+            inTheSecondCycle ? QStringList({ "backend", "cycles", "error", "status" })
+                             : QStringList({ "backend", "cleanupError", "cycles", "error", "status" }));
         if (!inTheSecondCycle)
-            QCOMPARE(field(run.report, "error"), failed);
-        QVERIFY(!run.report.contains(QStringLiteral("cancelled")));
-        QCOMPARE(run.report.value(QStringLiteral("cycles")).toArray().size(), cycles);
-        QCOMPARE(run.recordings.size(), cycles);
+            QCOMPARE(run.report["error"], run.report["cleanupError"]);
+        QCOMPARE(run.report["status"], QJsonValue(QStringLiteral("failed")));
+        QCOMPARE(run.report["cycles"].toArray().size(), run.recordings.size());
+        QCOMPARE(run.recordings.size(), inTheSecondCycle ? 1 : 0);
     }
 
     // A place the report cannot go (below a regular file: root writes through
-    // mode bits) gets no report, no recording, and termination all the same;
-    // an odd but usable name works as any other.
-    void reportDirectoriesAtTheEdges_data()
+    // mode bits) gets no report, no recording, and termination all the same.
+    void aReportThatCannotBeWrittenStillTerminates()
     {
-        QTest::addColumn<QString>("place");
-        QTest::addColumn<bool>("usable");
-        QTest::newRow("below a file") << "file/report" << false;
-        QTest::newRow("spaces and Chinese in the path") << "录音 报告/第 1 次" << true;
-    }
-
-    void reportDirectoriesAtTheEdges()
-    {
-        QFETCH(QString, place);
-        QFETCH(bool, usable);
         test::ScopedCacheHome home;
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("file")));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        const QString directory = dir.filePath(place);
-        const Run run = verify(directory);
-        QVERIFY(run.terminated);
-        QCOMPARE(field(run.report, "status"), usable ? QStringLiteral("passed") : QString());
-        QCOMPARE(run.recordings.size(), usable ? 3 : 0);
+        const Run run = verify(dir.filePath(QStringLiteral("file/report")));
+        QVERIFY(run.terminated && run.report.isEmpty() && run.recordings.isEmpty());
         QVERIFY(QDir(home.recordingsDirectory()).entryList(QDir::Files).isEmpty());
     }
 };
