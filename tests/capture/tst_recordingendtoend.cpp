@@ -109,7 +109,7 @@ void recordAndCompare(const QString& seconds, int bits, int hogs)
     model.stop();
     QTRY_VERIFY_WITH_TIMEOUT(!model.phase().isBusy(), 300000);
     QVERIFY2(model.phase().kind() == Phase::Kind::finished, qPrintable(model.phase().description()));
-    QCOMPARE(model.phase().url(), destination);
+    QCOMPARE(model.phase().path(), destination);
     QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files | QDir::Hidden), QStringList());
 
     const std::vector<std::int32_t> recorded = samplesOf(destination, scratch);
