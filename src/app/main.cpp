@@ -1,5 +1,6 @@
 #include "app/SingleInstance.h"
 #include "app/VessaroApp.h"
+#include "base/ProductName.h"
 #include "media/PlatformMedia.h"
 #include "ui/QtTranslations.h"
 #include "verification/CaptureVerification.h"
@@ -60,7 +61,7 @@ int main(int argc, char** argv)
     vessaro::PlatformMedia::silenceLogging();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vessaro"));
-    QApplication::setApplicationDisplayName(QStringLiteral("Brisal录音"));
+    QApplication::setApplicationDisplayName(vessaro::kProductName.toString());
     QApplication::setApplicationVersion(QStringLiteral(VESSARO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.vessaro.Vessaro"));
     // Task bars and window switchers show this; the theme's copy wins once installed.

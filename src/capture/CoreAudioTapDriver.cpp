@@ -1,6 +1,7 @@
 #include "capture/CoreAudioTapDriver.h"
 
 #include "base/Platform.h"
+#include "base/ProductName.h"
 #include "capture/hal/PlatformAudioHardware.h"
 
 namespace vessaro {
@@ -25,7 +26,7 @@ Result<void> CoreAudioTapDriver::prepare()
         return stopped;
 
     TapDescription tapDescription;
-    tapDescription.name = QStringLiteral("Brisal录音");
+    tapDescription.name = kProductName.toString();
     tapDescription.isPrivate = true;
     tapDescription.muteBehavior = 0;
     tapDescription.stereoMixdown = true;

@@ -1,6 +1,7 @@
 #include "recorder/RecorderViewModel.h"
 
 #include "base/Platform.h"
+#include "base/ProductName.h"
 #include "base/SystemClock.h"
 #include "capture/SystemAudioCaptureService.h"
 #include "files/RecordingFile.h"
@@ -52,7 +53,7 @@ DesktopServices::SavePanel savePanel(const QString& suggestedName, const QString
 {
     DesktopServices::SavePanel panel;
     panel.directory = directory;
-    panel.title = QStringLiteral("保存Brisal录音");
+    panel.title = QStringLiteral("保存") + kProductName.toString();
     panel.nameFieldLabel = QStringLiteral("文件名：");
     panel.suggestedName = suggestedName;
     panel.allowedSuffixes = {QStringLiteral("mp4")};

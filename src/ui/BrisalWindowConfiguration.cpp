@@ -1,16 +1,18 @@
 #include "ui/BrisalWindowConfiguration.h"
 
+#include "base/ProductName.h"
+
 #include <QWidget>
 
 namespace vessaro {
 
-const char* const BrisalWindowConfiguration::windowTitle = "Brisal录音";
 
 void BrisalWindowConfiguration::apply(QWidget* window)
 {
     if (!window)
         return;
-    window->setWindowTitle(QString::fromUtf8(windowTitle));
+    // Not drawn, but read by window lists and screen readers.
+    window->setWindowTitle(kProductName.toString());
     window->setAutoFillBackground(false);
     window->setAttribute(Qt::WA_TranslucentBackground);
     // No frame means no title bar, no system buttons and nothing to drag by

@@ -8,8 +8,6 @@ namespace vessaro {
 // that only its painted content shows. Main thread only.
 class BrisalWindowConfiguration {
 public:
-    static const char* const windowTitle; // UTF-8: not drawn, but read by window lists and screen readers
-
     // Idempotent: call it whenever the content updates. Does nothing without a
     // window. Changing window flags hides a shown window; it is shown again.
     static void apply(QWidget* window);

@@ -1,5 +1,6 @@
 #include "ui/BrisalWindowControls.h"
 
+#include "base/ProductName.h"
 #include "ui/WindowButton.h"
 
 #include <QEnterEvent>
@@ -9,14 +10,15 @@ namespace {
 
 struct Row {
     WindowButton::Kind kind;
-    const char* accessibleName; // UTF-8
+    QStringView accessibleName;
+    bool namesTheProgram;
     void (*act)(QWidget* window);
 };
 
 const Row kRows[] = {
-    { WindowButton::Kind::close, "关闭Brisal录音", [](QWidget* window) { window->close(); } },
-    { WindowButton::Kind::minimize, "最小化", [](QWidget* window) { window->showMinimized(); } },
-    { WindowButton::Kind::zoom, "缩放窗口",
+    { WindowButton::Kind::close, u"关闭", true, [](QWidget* window) { window->close(); } },
+    { WindowButton::Kind::minimize, u"最小化", false, [](QWidget* window) { window->showMinimized(); } },
+    { WindowButton::Kind::zoom, u"缩放窗口", false,
         [](QWidget* window) { window->isMaximized() ? window->showNormal() : window->showMaximized(); } },
 };
 
@@ -30,7 +32,8 @@ BrisalWindowControls::BrisalWindowControls(QWidget* parent)
         const Row& row = kRows[i]; // NOLINT(cppcoreguidelines-pro-bounds-constant-array-index)
         auto* button = new WindowButton(row.kind, this); // NOLINT(cppcoreguidelines-owning-memory): owned by this view
         button->move(4 + 24 * static_cast<int>(i), 6);
-        button->setAccessibleName(QString::fromUtf8(row.accessibleName));
+        button->setAccessibleName(row.accessibleName.toString()
+                                  + (row.namesTheProgram ? kProductName.toString() : QString()));
         connect(button, &QAbstractButton::clicked, this, [this, act = row.act] {
             if (QWidget* host = window(); host && host != this)
                 act(host);

@@ -1,6 +1,7 @@
 #include "ui/ContentView.h"
 
 #include "base/Platform.h"
+#include "base/ProductName.h"
 #include "ui/BrisalDragArea.h"
 #include "ui/BrisalTheme.h"
 #include "ui/BrisalWindowConfiguration.h"
@@ -96,7 +97,7 @@ void ContentView::buildCanvas()
     auto* titleLines = new QVBoxLayout(m_title);
     titleLines->setContentsMargins(0, 0, 0, 0);
     titleLines->setSpacing(5);
-    titleLines->addWidget(label(QString::fromUtf8(BrisalWindowConfiguration::windowTitle),
+    titleLines->addWidget(label(kProductName.toString(),
                                 BrisalTheme::roundedFont(27, QFont::Bold), Qt::white, m_title));
     titleLines->addWidget(label(QStringLiteral("只录电脑正在播放的声音"), BrisalTheme::systemFont(14, QFont::Medium),
                                 withOpacity(Qt::white, 0.76F), m_title));

@@ -1,5 +1,6 @@
 #include "ui/UsageSheet.h"
 
+#include "base/ProductName.h"
 #include "ui/BrisalTheme.h"
 #include "ui/OrloSecondaryButton.h"
 #include "ui/SymbolImage.h"
@@ -70,7 +71,7 @@ UsageSheet::UsageSheet(QWidget* parent)
     auto* titles = new QVBoxLayout; // NOLINT(cppcoreguidelines-owning-memory): taken by `header`
     titles->setSpacing(5);
     titles->addWidget(
-        makeLabel(QStringLiteral("Brisal录音"), BrisalTheme::roundedFont(24, QFont::Bold), BrisalTheme::ink(), this));
+        makeLabel(kProductName.toString(), BrisalTheme::roundedFont(24, QFont::Bold), BrisalTheme::ink(), this));
     titles->addWidget(
         makeLabel(QStringLiteral("使用帮助"), BrisalTheme::systemFont(13), BrisalTheme::secondaryInk(), this));
     header->addLayout(titles);
