@@ -16,6 +16,9 @@ extern "C" {
 #include <cstring>
 #include <limits>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 namespace vessaro {
 
 namespace {
@@ -26,6 +29,8 @@ constexpr auto kEncoderPollInterval = std::chrono::milliseconds(3);
 constexpr double kRingSeconds = 5.0;
 // How much audio a crash may cost at most, besides what is still in the ring.
 constexpr std::int64_t kFragmentMilliseconds = 500;
+// Below the audio thread, far above an idle task.
+constexpr int kEncoderNiceness = 5;
 constexpr std::uint32_t kMaximumChannels = 8;
 constexpr double kMaximumSampleRate = 768000.0;
 constexpr std::int32_t kInvalidArgument = AVERROR(EINVAL);
@@ -339,7 +344,10 @@ void FfmpegMediaWriter::joinEncoder()
 
 void FfmpegMediaWriter::runEncoder()
 {
-    // The encoder thread.
+    // The encoder thread. It gives way to the audio thread when the cores are
+    // busy: a preempted append is a late callback, while the encoder, many
+    // times faster than real time, has the ring's five seconds to catch up.
+    (void)::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), kEncoderNiceness);
     for (;;) {
         if (m_cancelRequested.load(std::memory_order_acquire))
             return;
