@@ -26,7 +26,9 @@ public:
 
     const T& value() const& { return std::get<T>(m_value); }
     T& value() & { return std::get<T>(m_value); }
-    T&& value() && { return std::get<T>(std::move(m_value)); }
+    // By value: a reference into a temporary would dangle, as in
+    // `for (auto x : load().value())`.
+    T value() && { return std::get<T>(std::move(m_value)); }
     const Error& error() const { return std::get<Error>(m_value); }
 
 private:
