@@ -95,21 +95,23 @@ private Q_SLOTS:
         QTest::addColumn<bool>("intakeEnds");
         QTest::addColumn<std::optional<Case>>("failure");
         QTest::addColumn<bool>("kept");
+        QTest::addColumn<QString>("reason"); // the writer's own wording, when it gives the reason
         const std::optional<Case> none;
-        QTest::newRow("whole take") << "" << std::int64_t(200) << false << none << true;
+        QTest::newRow("whole take") << "" << std::int64_t(200) << false << none << true << QString();
         QTest::newRow("refused") << "refused" << std::int64_t(100) << true << std::optional(Case::writerAppendFailed)
-                                 << true;
-        QTest::newRow("lost") << "lost" << std::int64_t(100) << true << std::optional(Case::writerAppendFailed) << true;
+                                 << true << "磁盘写入跟不上录音，已停止接收以避免静默丢帧。";
+        QTest::newRow("lost") << "lost" << std::int64_t(100) << true << std::optional(Case::writerAppendFailed) << true
+                              << "声音服务丢掉了一段音频，已停止接收以避免静默丢帧。";
         QTest::newRow("buffer not copied")
-            << "not copied" << std::int64_t(100) << true << std::optional(Case::captureFailed) << true;
+            << "not copied" << std::int64_t(100) << true << std::optional(Case::captureFailed) << true << QString();
         QTest::newRow("not made, then lost: the first stays")
-            << "not made lost" << std::int64_t(100) << true << std::optional(Case::captureFailed) << true;
-        QTest::newRow("unfinished, fragments kept")
-            << "unfinished full" << std::int64_t(200) << false << std::optional(Case::writerAppendFailed) << true;
-        QTest::newRow("unfinished, nothing whole")
-            << "unfinished" << std::int64_t(200) << false << std::optional(Case::writerAppendFailed) << false;
+            << "not made lost" << std::int64_t(100) << true << std::optional(Case::captureFailed) << true << QString();
+        QTest::newRow("unfinished, fragments kept") << "unfinished full" << std::int64_t(200) << false
+                                                    << std::optional(Case::writerAppendFailed) << true << QString();
+        QTest::newRow("unfinished, nothing whole") << "unfinished" << std::int64_t(200) << false
+                                                   << std::optional(Case::writerAppendFailed) << false << QString();
         QTest::newRow("no audio") << "silent" << std::int64_t(0) << false << std::optional(Case::noAudioReceived)
-                                  << false;
+                                  << false << QString();
     }
 
     void intakeAndFinish()
@@ -119,6 +121,7 @@ private Q_SLOTS:
         QFETCH(bool, intakeEnds);
         QFETCH(std::optional<Case>, failure);
         QFETCH(bool, kept);
+        QFETCH(QString, reason);
         for (const bool keeping : { false, true }) {
             Rig rig;
             QVERIFY(rig.create());
@@ -144,6 +147,8 @@ private Q_SLOTS:
                 rig.feed(100 * 8); // the writer would take it, but the intake has ended
             QCOMPARE(rig.writer->frames(), frames);
             QCOMPARE(caseOf(rig.writer->interruption()), intakeEnds ? failure : std::nullopt);
+            if (!reason.isEmpty())
+                QCOMPARE(rig.writer->interruption()->text(), reason);
             if (how.startsWith(QStringLiteral("unfinished"))) {
                 rig.script->finishCompletes = false;
                 rig.script->keepsFileOnFailure = kept;

@@ -32,6 +32,12 @@ std::int32_t statusOf(const Result<void>& result)
     return error && error->kind() == RecorderError::Case::captureFailed ? error->status() : -1;
 }
 
+// The status a call fails with: its own, so that a test sees which failure is reported.
+std::int32_t failure(Call call)
+{
+    return -100 - int(call);
+}
+
 QStringList names(const QList<Call>& calls)
 {
     QStringList names;
@@ -49,9 +55,7 @@ private Q_SLOTS:
     {
         QTest::addColumn<double>("rate");
         QTest::addColumn<QString>("text");
-        QTest::newRow("none yet") << 0.0 << "0.0";
         QTest::newRow("whole") << 44100.0 << "44100.0";
-        QTest::newRow("fraction") << 44099.5 << "44099.5";
         QTest::newRow("shortest round trip") << 48000.000000000007 << "48000.00000000001";
     }
 
@@ -63,15 +67,12 @@ private Q_SLOTS:
         QCOMPARE(held.entries(),
             (QMap<QString, QString> { { "backend", "Simulated" }, { "tap", "7" }, { "device", "0" },
                 { "io", "allocated" }, { "running", "false" }, { "sampleRate", text } }));
-        QCOMPARE(held.entries().value(QStringLiteral("sampleRate")).toDouble(), rate);
     }
 
     // Fresh, prepared twice (the second tears the first down), started, stopped.
     void aCycleFollowsTheStateTable()
     {
         Rig rig;
-        QCOMPARE(rig.driver.diagnostics(), Diagnostics { QStringLiteral("Simulated") });
-        QCOMPARE(rig.driver.format(), AudioStreamBasicDescription {});
         QVERIFY(rig.driver.stop());
         QVERIFY(rig.driver.prepare());
         QVERIFY(rig.driver.prepare());
@@ -107,122 +108,87 @@ private Q_SLOTS:
         QVERIFY(!rig.hardware->deliver(&list));
     }
 
-    // A failed step undoes what came before it; a failing undo is what is
-    // reported, and what it could not release is kept for the next stop.
-    void prepareFailures_data()
+    // A failed prepare undoes what came before it, and a failing undo is what
+    // is reported; start() is refused outside the prepared state and changes
+    // nothing. A stop tries every release whatever failed and reports the
+    // first failure; a handle whose release failed is kept. The next stop
+    // releases everything.
+    void failures_data()
     {
-        QTest::addColumn<int>("call");
-        QTest::addColumn<bool>("undoFails");
-        QTest::addColumn<QStringList>("undo");
-        const QStringList drain = names({ Call::drainAudioQueue });
-        const QStringList tapAndDrain = names({ Call::destroyProcessTap, Call::drainAudioQueue });
-        QTest::newRow("tap") << int(Call::createProcessTap) << false << drain;
-        QTest::newRow("format") << int(Call::readTapFormat) << false << tapAndDrain;
-        QTest::newRow("device") << int(Call::createAggregateDevice) << false << tapAndDrain;
-        QTest::newRow("device, and its undo") << int(Call::createAggregateDevice) << true << tapAndDrain;
-    }
-
-    void prepareFailures()
-    {
-        QFETCH(int, call);
-        QFETCH(bool, undoFails);
-        QFETCH(QStringList, undo);
-        Rig rig;
-        rig.hardware->failCall(Call(call), -6);
-        if (undoFails)
-            rig.hardware->failCall(Call::destroyProcessTap, -2, 1);
-        QCOMPARE(statusOf(rig.driver.prepare()), undoFails ? -2 : -6);
-        const QStringList calls = rig.hardware->calls();
-        QCOMPARE(calls.mid(calls.indexOf(SimulatedAudioHardware::callName(Call(call))) + 1), undo);
-        QCOMPARE(rig.driver.diagnostics().released(), !undoFails);
-        QVERIFY(rig.driver.stop());
-        QCOMPARE(rig.hardware->heldObjects(), 0);
-    }
-
-    // start() is refused outside the prepared state and changes nothing; a
-    // failing call leaves its clean-up to the caller's stop().
-    void startFailures_data()
-    {
-        QTest::addColumn<int>("startsBefore");
-        QTest::addColumn<int>("failing");
-        QTest::addColumn<std::int32_t>("status");
-        QTest::addColumn<bool>("ioProc");
-        QTest::newRow("not prepared") << -1 << -1 << -1 << false;
-        QTest::newRow("running already") << 1 << -1 << -1 << true;
-        QTest::newRow("register") << 0 << int(Call::createIOProc) << 35 << false;
-        QTest::newRow("device start keeps the proc") << 0 << int(Call::deviceStart) << 35 << true;
-    }
-
-    void startFailures()
-    {
-        QFETCH(int, startsBefore);
-        QFETCH(int, failing);
-        QFETCH(std::int32_t, status);
-        QFETCH(bool, ioProc);
-        Rig rig;
-        if (startsBefore >= 0)
-            QVERIFY(rig.driver.prepare());
-        if (startsBefore > 0)
-            QVERIFY(rig.start());
-        if (failing >= 0)
-            rig.hardware->failCall(Call(failing), status);
-        const Diagnostics before = rig.driver.diagnostics();
-        const QStringList callsBefore = rig.hardware->calls();
-        QCOMPARE(statusOf(rig.start()), status);
-        QCOMPARE(rig.driver.diagnostics().ioProc, ioProc);
-        QCOMPARE(rig.hardware->heldIOProcs(), ioProc ? 1 : 0);
-        if (failing < 0) {
-            QCOMPARE(rig.driver.diagnostics(), before);
-            QCOMPARE(rig.hardware->calls(), callsBefore);
-        } else {
-            QVERIFY(!rig.driver.diagnostics().running);
-            QVERIFY(!rig.hardware->calls().contains(SimulatedAudioHardware::callName(Call::destroyAggregateDevice)));
-        }
-        QVERIFY(rig.driver.stop());
-        QCOMPARE(rig.hardware->heldObjects() + rig.hardware->heldIOProcs(), 0);
-    }
-
-    // Every release is tried whatever failed before it; the first failure is
-    // reported, a handle whose release failed is kept and the next stop
-    // releases it.
-    void stopFailures_data()
-    {
-        QTest::addColumn<QList<int>>("failing");
-        QTest::addColumn<std::int32_t>("status");
+        QTest::addColumn<QByteArray>("steps"); // p: prepare, s: start, x: stop; the last one is checked
+        QTest::addColumn<QList<int>>("failing"); // calls that fail once each, with failure(call)
+        QTest::addColumn<std::int32_t>("status"); // -1: refused
+        QTest::addColumn<QStringList>("calls"); // those of the last step
         QTest::addColumn<Diagnostics>("after");
-        const auto left = [](std::uint32_t tap, std::uint32_t device, bool running) {
-            return Diagnostics { QStringLiteral("Simulated"), tap, device, false, running, 48000 };
+        const auto left = [](std::uint32_t tap, std::uint32_t device, bool io, bool running, double rate = 48000) {
+            return Diagnostics { QStringLiteral("Simulated"), tap, device, io, running, rate };
         };
-        QTest::newRow("device stop, then the tap") << QList<int> { int(Call::deviceStop), int(Call::destroyProcessTap) }
-                                                   << -int(Call::deviceStop) << left(100, 0, false);
-        QTest::newRow("io proc: cleared with the device")
-            << QList<int> { int(Call::destroyIOProc) } << -int(Call::destroyIOProc) << left(0, 0, false);
-        QTest::newRow("device kept") << QList<int> { int(Call::destroyAggregateDevice) }
-                                     << -int(Call::destroyAggregateDevice) << left(0, 101, false);
-        QTest::newRow("tap kept") << QList<int> { int(Call::destroyProcessTap) } << -int(Call::destroyProcessTap)
-                                  << left(100, 0, false);
-        QTest::newRow("device stop and device: still running")
-            << QList<int> { int(Call::deviceStop), int(Call::destroyAggregateDevice) } << -int(Call::deviceStop)
-            << left(0, 101, true);
+        const QStringList stop = names({ Call::deviceStop, Call::destroyIOProc, Call::destroyAggregateDevice,
+            Call::destroyProcessTap, Call::drainAudioQueue });
+        const QStringList prepare = names({ Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat,
+            Call::createAggregateDevice, Call::destroyProcessTap, Call::drainAudioQueue });
+        QTest::newRow("prepare: tap") << QByteArray("p") << QList<int> { int(Call::createProcessTap) }
+                                      << failure(Call::createProcessTap)
+                                      << QStringList { prepare[0], prepare[1], prepare[5] }
+                                      << left(0, 0, false, false, 0);
+        QTest::newRow("prepare: format") << QByteArray("p") << QList<int> { int(Call::readTapFormat) }
+                                         << failure(Call::readTapFormat)
+                                         << QStringList { prepare[0], prepare[1], prepare[2], prepare[4], prepare[5] }
+                                         << left(0, 0, false, false, 0);
+        QTest::newRow("prepare: device") << QByteArray("p") << QList<int> { int(Call::createAggregateDevice) }
+                                         << failure(Call::createAggregateDevice) << prepare << left(0, 0, false, false);
+        QTest::newRow("prepare: device, and its undo")
+            << QByteArray("p") << QList<int> { int(Call::createAggregateDevice), int(Call::destroyProcessTap) }
+            << failure(Call::destroyProcessTap) << prepare << left(100, 0, false, false);
+        QTest::newRow("start: not prepared")
+            << QByteArray("s") << QList<int> {} << -1 << QStringList {} << left(0, 0, false, false, 0);
+        QTest::newRow("start: running already")
+            << QByteArray("pss") << QList<int> {} << -1 << QStringList {} << left(100, 101, true, true);
+        QTest::newRow("start: register") << QByteArray("ps") << QList<int> { int(Call::createIOProc) }
+                                         << failure(Call::createIOProc) << names({ Call::createIOProc })
+                                         << left(100, 101, false, false);
+        QTest::newRow("start: device start keeps the proc")
+            << QByteArray("ps") << QList<int> { int(Call::deviceStart) } << failure(Call::deviceStart)
+            << names({ Call::createIOProc, Call::deviceStart }) << left(100, 101, true, false);
+        QTest::newRow("stop: device stop, then the tap")
+            << QByteArray("psx") << QList<int> { int(Call::deviceStop), int(Call::destroyProcessTap) }
+            << failure(Call::deviceStop) << stop << left(100, 0, false, false);
+        QTest::newRow("stop: io proc, cleared with the device")
+            << QByteArray("psx") << QList<int> { int(Call::destroyIOProc) } << failure(Call::destroyIOProc) << stop
+            << left(0, 0, false, false);
+        QTest::newRow("stop: device kept")
+            << QByteArray("psx") << QList<int> { int(Call::destroyAggregateDevice) }
+            << failure(Call::destroyAggregateDevice) << stop << left(0, 101, false, false);
+        QTest::newRow("stop: tap kept") << QByteArray("psx") << QList<int> { int(Call::destroyProcessTap) }
+                                        << failure(Call::destroyProcessTap) << stop << left(100, 0, false, false);
+        QTest::newRow("stop: device stop and device, still running")
+            << QByteArray("psx") << QList<int> { int(Call::deviceStop), int(Call::destroyAggregateDevice) }
+            << failure(Call::deviceStop) << stop << left(0, 101, false, true);
     }
 
-    void stopFailures()
+    void failures()
     {
+        QFETCH(QByteArray, steps);
         QFETCH(QList<int>, failing);
         QFETCH(std::int32_t, status);
+        QFETCH(QStringList, calls);
         QFETCH(Diagnostics, after);
         Rig rig;
-        QVERIFY(rig.driver.prepare());
-        QVERIFY(rig.start());
         for (int call : failing)
-            rig.hardware->failCall(Call(call), -call, 1);
-        QCOMPARE(statusOf(rig.driver.stop()), status);
-        // The queue hand-over happens whatever failed.
-        QCOMPARE(rig.hardware->calls().last(), SimulatedAudioHardware::callName(Call::drainAudioQueue));
+            rig.hardware->failCall(Call(call), failure(Call(call)), 1);
+        qsizetype before = 0;
+        std::int32_t last = 0;
+        for (char step : steps) {
+            QCOMPARE(last, 0);
+            before = rig.hardware->calls().size();
+            last = statusOf(step == 'p' ? rig.driver.prepare() : step == 's' ? rig.start() : rig.driver.stop());
+        }
+        QCOMPARE(last, status);
+        QCOMPARE(rig.hardware->calls().mid(before), calls);
         QCOMPARE(rig.driver.diagnostics(), after);
         QVERIFY(rig.driver.stop());
         QVERIFY(rig.driver.diagnostics().released());
-        QCOMPARE(rig.hardware->heldObjects(), 0);
+        QCOMPARE(rig.hardware->heldObjects() + rig.hardware->heldIOProcs(), 0);
     }
 };
 

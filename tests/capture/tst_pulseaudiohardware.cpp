@@ -141,35 +141,24 @@ private Q_SLOTS:
         }
     }
 
-    void unreachableServerFailsAndHoldsNothing_data()
-    {
-        QTest::addColumn<bool>("listens");
-        QTest::addColumn<OSStatus>("status");
-        QTest::newRow("nothing listens") << false << OSStatus(-PA_ERR_CONNECTIONREFUSED);
-        QTest::newRow("listens but never answers") << true << OSStatus(-PA_ERR_TIMEOUT);
-    }
-
-    // A failed connection leaves nothing held, and the same object can
-    // connect once a server is there.
+    // A server that takes the connection and never answers fails within the
+    // time limit and leaves nothing held; the same object connects once a
+    // server is there.
     void unreachableServerFailsAndHoldsNothing()
     {
-        QFETCH(bool, listens);
-        QFETCH(OSStatus, status);
         QTemporaryDir directory;
         const QByteArray socketPath = QFile::encodeName(directory.filePath(QStringLiteral("native")));
         const int silent = ::socket(AF_UNIX, SOCK_STREAM, 0);
         const auto closeSilent = qScopeGuard([silent] { ::close(silent); });
-        if (listens) {
-            sockaddr_un address { .sun_family = AF_UNIX, .sun_path = {} };
-            qstrncpy(address.sun_path, socketPath.constData(), sizeof(address.sun_path));
-            QCOMPARE(::bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
-            QCOMPARE(::listen(silent, 4), 0);
-        }
+        sockaddr_un address { .sun_family = AF_UNIX, .sun_path = {} };
+        qstrncpy(address.sun_path, socketPath.constData(), sizeof(address.sun_path));
+        QCOMPARE(::bind(silent, reinterpret_cast<const sockaddr*>(&address), sizeof(address)), 0);
+        QCOMPARE(::listen(silent, 4), 0);
         PulseAudioHardware hardware(std::chrono::milliseconds(500));
         Handles handles;
         {
             test::ScopedEnvironmentVariable server("PULSE_SERVER", "unix:" + socketPath);
-            QCOMPARE(handles.prepare(hardware, std::make_shared<Received>()), status);
+            QCOMPARE(handles.prepare(hardware, std::make_shared<Received>()), OSStatus(-PA_ERR_TIMEOUT));
         }
         QCOMPARE(handles.tap, AudioObjectID(0));
         QVERIFY(hardware.destroyProcessTap(1) != 0);

@@ -7,18 +7,17 @@ namespace {
 
 class FakeMediaWriter final : public MediaWriter {
 public:
-    FakeMediaWriter(std::shared_ptr<FakeMediaScript> script, QString path)
-        : m_script(std::move(script)), m_path(std::move(path))
-    {
-    }
+    explicit FakeMediaWriter(std::shared_ptr<FakeMediaScript> script)
+        : m_script(std::move(script))
+    { }
 
     bool canApplyOutputSettings(const AudioOutputSettings& settings) const override
     {
         m_script->settings = settings;
         return m_script->canApplySettings;
     }
-    bool canAddInput() const override { return m_script->canAddInput; }
-    void addInput(const AudioOutputSettings&, const AudioFormatDescription&) override {}
+    bool canAddInput() const override { return true; }
+    void addInput(const AudioOutputSettings&, const AudioFormatDescription&) override { }
     bool startWriting() override
     {
         if (!m_script->startWriting) {
@@ -28,7 +27,7 @@ public:
         m_status = Status::writing;
         return true;
     }
-    void startSessionAtZero() override {}
+    void startSessionAtZero() override { }
 
     std::int32_t createSampleBuffer(std::uint32_t frames, std::int64_t presentationFrame) override
     {
@@ -47,7 +46,7 @@ public:
         m_script->frameCounts.append(m_pendingFrames);
         return true;
     }
-    void markAsFinished() override {}
+    void markAsFinished() override { }
     void finishWriting() override
     {
         if (m_script->onFinish)
@@ -68,7 +67,6 @@ public:
 
 private:
     std::shared_ptr<FakeMediaScript> m_script;
-    QString m_path;
     Status m_status = Status::unknown;
     std::uint32_t m_pendingFrames = 0;
     std::int64_t m_pendingAt = 0;
@@ -76,22 +74,12 @@ private:
 
 class FakeMediaAsset final : public MediaAsset {
 public:
-    explicit FakeMediaAsset(std::shared_ptr<FakeAssetScript> script) : m_script(std::move(script)) {}
-    Result<QList<TrackID>> loadAudioTracks() override
-    {
-        m_script->loads.append(QStringLiteral("tracks"));
-        return m_script->tracks;
-    }
-    Result<QList<std::uint32_t>> loadFormatDescriptionSubtypes(TrackID) override
-    {
-        m_script->loads.append(QStringLiteral("subtypes"));
-        return m_script->subtypes;
-    }
-    Result<MediaTime> loadDuration() override
-    {
-        m_script->loads.append(QStringLiteral("duration"));
-        return m_script->duration;
-    }
+    explicit FakeMediaAsset(std::shared_ptr<FakeAssetScript> script)
+        : m_script(std::move(script))
+    { }
+    Result<QList<TrackID>> loadAudioTracks() override { return m_script->tracks; }
+    Result<QList<std::uint32_t>> loadFormatDescriptionSubtypes(TrackID) override { return m_script->subtypes; }
+    Result<MediaTime> loadDuration() override { return m_script->duration; }
 
 private:
     std::shared_ptr<FakeAssetScript> m_script;
@@ -99,14 +87,14 @@ private:
 
 } // namespace
 
-std::int32_t FakeMediaWriterFactory::makeFormatDescription(const AudioStreamBasicDescription& stream,
-                                                           std::optional<AudioFormatDescription>* description) const
+std::int32_t FakeMediaWriterFactory::makeFormatDescription(
+    const AudioStreamBasicDescription& stream, std::optional<AudioFormatDescription>* description) const
 {
     // Like the real backend, a description without frames is refused.
     if (stream.mBytesPerFrame == 0 || stream.mChannelsPerFrame == 0)
         return -22;
-    if (m_script->formatStatus == 0 && !m_script->formatWithoutDescription)
-        *description = AudioFormatDescription{stream};
+    if (m_script->formatStatus == 0)
+        *description = AudioFormatDescription { stream };
     return m_script->formatStatus;
 }
 
@@ -115,12 +103,10 @@ Result<std::unique_ptr<MediaWriter>> FakeMediaWriterFactory::createWriter(const 
     m_script->paths.append(path);
     if (m_script->createError)
         return *m_script->createError;
-    if (m_script->createsFile) {
-        QFile file(path);
-        if (file.open(QIODevice::WriteOnly))
-            file.write("fake");
-    }
-    return std::unique_ptr<MediaWriter>(std::make_unique<FakeMediaWriter>(m_script, path));
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly))
+        file.write("fake");
+    return std::unique_ptr<MediaWriter>(std::make_unique<FakeMediaWriter>(m_script));
 }
 
 std::unique_ptr<MediaAsset> FakeMediaAssetOpener::open(const QString&) const

@@ -19,11 +19,8 @@ namespace vessaro::test {
 // every writer the factory makes. Set it up before the writers run.
 struct FakeMediaScript {
     std::int32_t formatStatus = 0;
-    bool formatWithoutDescription = false;
     std::optional<PlatformError> createError;
-    bool createsFile = true;
     bool canApplySettings = true;
-    bool canAddInput = true;
     bool startWriting = true;
     std::optional<QString> writerError;
     std::int32_t createBufferStatus = 0;
@@ -45,26 +42,29 @@ struct FakeMediaScript {
 
 class FakeMediaWriterFactory final : public MediaWriterFactory {
 public:
-    explicit FakeMediaWriterFactory(std::shared_ptr<FakeMediaScript> script) : m_script(std::move(script)) {}
-    std::int32_t makeFormatDescription(const AudioStreamBasicDescription& stream,
-                                       std::optional<AudioFormatDescription>* description) const override;
+    explicit FakeMediaWriterFactory(std::shared_ptr<FakeMediaScript> script)
+        : m_script(std::move(script))
+    { }
+    std::int32_t makeFormatDescription(
+        const AudioStreamBasicDescription& stream, std::optional<AudioFormatDescription>* description) const override;
     Result<std::unique_ptr<MediaWriter>> createWriter(const QString& path) const override;
 
 private:
     std::shared_ptr<FakeMediaScript> m_script;
 };
 
-// An asset whose loads answer what the test says.
+// An asset that answers what the test says.
 struct FakeAssetScript {
-    Result<QList<MediaAsset::TrackID>> tracks = QList<MediaAsset::TrackID>{0};
-    Result<QList<std::uint32_t>> subtypes = QList<std::uint32_t>{0x616C6163};
-    Result<MediaTime> duration = MediaTime{48000, 48000, true};
-    QList<QString> loads;
+    Result<QList<MediaAsset::TrackID>> tracks = QList<MediaAsset::TrackID> { 0 };
+    Result<QList<std::uint32_t>> subtypes = QList<std::uint32_t> { 0x616C6163 };
+    Result<MediaTime> duration = MediaTime { 48000, 48000, true };
 };
 
 class FakeMediaAssetOpener final : public MediaAssetOpener {
 public:
-    explicit FakeMediaAssetOpener(std::shared_ptr<FakeAssetScript> script) : m_script(std::move(script)) {}
+    explicit FakeMediaAssetOpener(std::shared_ptr<FakeAssetScript> script)
+        : m_script(std::move(script))
+    { }
     std::unique_ptr<MediaAsset> open(const QString& path) const override;
 
 private:
