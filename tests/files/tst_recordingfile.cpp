@@ -94,7 +94,7 @@ private Q_SLOTS:
         if (expected != QStringLiteral("ENOENT"))
             writeFile(path, bytes);
         const test::FakeMediaAssetOpener opener(
-            std::make_shared<test::FakeAssetScript>(test::FakeAssetScript { tracks, subtypes, duration, {} }));
+            std::make_shared<test::FakeAssetScript>(test::FakeAssetScript { tracks, subtypes, duration }));
         const auto summary = RecordingFile::validate(path, &opener);
         QCOMPARE(describe(summary), expected);
         QCOMPARE(!summary.ok() && summary.error().recorderError(), expected.startsWith(QStringLiteral("导出")));
