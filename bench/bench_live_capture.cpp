@@ -136,6 +136,10 @@ int main(int argc, char** argv)
     }
     std::printf("start_to_first_frame_median_ms %.1f\n", percentile(startMs, 0.5));
     std::printf("start_to_first_frame_worst_ms %.1f\n", percentile(startMs, 1.0));
+    std::printf("start_to_first_frame_each_ms");
+    for (const double ms : startMs)
+        std::printf(" %.1f", ms);
+    std::printf("\n");
     std::printf("callback_count %zu\n", callbackUs.size());
     std::printf("callback_median_us %.1f\n", percentile(callbackUs, 0.5));
     std::printf("callback_p999_us %.1f\n", percentile(callbackUs, 0.999));

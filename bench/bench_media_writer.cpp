@@ -288,7 +288,7 @@ void BM_AppendSequence(benchmark::State& state)
     state.counters["worst_faults"] = static_cast<double>(worstFaults);
     state.counters["worst_switches"] = static_cast<double>(worstSwitches);
 }
-BENCHMARK(BM_AppendSequence)->Iterations(15000)->Repetitions(3);
+BENCHMARK(BM_AppendSequence)->Iterations(15000)->Repetitions(10);
 
 } // namespace
 

@@ -79,7 +79,7 @@ wait "$vessaro_pid" || { log "the self-test failed:"; cat "$work/selftest.log" >
 vessaro_cpu=$(per_minute $((cpu_at[2] - cpu_at[1])) $((wall_at[2] - wall_at[1])))
 measure_tool ffmpeg ffmpeg -nostdin -loglevel error -f pulse -sample_rate 48000 -channels 2 -i "$monitor" \
   -c:a alac -y "$work/ffmpeg-live.mp4"
-measure_tool parec parec -d "$monitor" --format=float32le --rate=48000 --channels=2 --raw "$work/parec.raw"
+measure_tool parec parec -d "$monitor" --format=float32le --rate=48000 --channels=2 --latency-msec=20 --raw "$work/parec.raw"
 
 # File size per minute of the 16-bit signal: the self-test's recordings
 # (the sink is float, so they hold the 16-bit samples exactly) beside ffmpeg's
@@ -102,7 +102,7 @@ live() { awk -v key="$1" '$1 == key { print $2 }' "$work/live.txt"; }
 parec_first_ms=()
 for _ in 1 2 3 4 5; do
   t0=$(now_ns)
-  { parec -d "$monitor" --format=float32le --rate=48000 --channels=2 --raw 2>/dev/null || true; } | head -c 1 >/dev/null
+  { parec -d "$monitor" --format=float32le --rate=48000 --channels=2 --latency-msec=20 --raw 2>/dev/null || true; } | head -c 1 >/dev/null
   parec_first_ms+=("$(( ($(now_ns) - t0) / 1000000 ))")
 done
 parec_first=$(printf '%s\n' "${parec_first_ms[@]}" | sort -n | sed -n 3p)
@@ -110,16 +110,16 @@ parec_first=$(printf '%s\n' "${parec_first_ms[@]}" | sort -n | sed -n 3p)
 log "writer throughput and append cost (ten runs)"
 "$build/bench/bench_media_writer" --benchmark_filter=Throughput --benchmark_format=csv 2>/dev/null >"$work/throughput.csv"
 counter() { # counter FILE ROWNAME COLUMN: one counter of a benchmark's CSV row
-  awk -F, -v row="$2" -v column="$3" 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == column) c = i; next }
+  awk -F, -v row="$2" -v column="$3" '/^name,/ { for (i = 1; i <= NF; i++) { gsub(/"/, "", $i); if ($i == column) c = i }; next }
     $1 ~ row { gsub(/"/, "", $c); print $c; exit }' "$1"
 }
 vessaro_x=$(counter "$work/throughput.csv" "_median" vessaro_x_realtime)
 ffmpeg_x=$(counter "$work/throughput.csv" "_median" ffmpeg_x_realtime)
-"$build/bench/bench_media_writer" --benchmark_filter=AppendSequence --benchmark_repetitions=10 \
+"$build/bench/bench_media_writer" --benchmark_filter=AppendSequence \
   --benchmark_format=csv 2>/dev/null >"$work/append.csv"
 append_column() { # one counter of every run, without the aggregate rows
-  awk -F, -v column="$1" 'NR == 1 { for (i = 1; i <= NF; i++) if ($i == column) c = i; next }
-    $1 ~ /_(mean|median|stddev|cv)"?$/ { next }
+  awk -F, -v column="$1" '/^name,/ { for (i = 1; i <= NF; i++) { gsub(/"/, "", $i); if ($i == column) c = i }; next }
+    $1 ~ /_(mean|median|stddev|cv)"?$/ || !c { next }
     { print $c + 0 }' "$work/append.csv" | sort -g
 }
 append_stat() { # append_stat COLUMN median|max
@@ -155,9 +155,9 @@ playing two tones and pink noise at 16 bits (\`bench/table.sh\`).
 
 | Figure | Vessaro | Anchor |
 |---|---|---|
-| CPU per minute of audio, recording (all threads) | ${vessaro_cpu} s (self-test, cycle 2 to 3) | ffmpeg -f pulse … -c:a alac: ${ffmpeg_cpu} s; parec: ${parec_cpu} s |
+| CPU per minute of audio, recording (all threads) | ${vessaro_cpu} s (self-test, cycle 2 to 3) | ffmpeg -f pulse … -c:a alac: ${ffmpeg_cpu} s; parec --latency-msec=20: ${parec_cpu} s |
 | Writer throughput | ${vessaro_x}× real time | ffmpeg -i same.wav -c:a alac: ${ffmpeg_x}× |
-| Start request to first captured frame | $(live start_to_first_frame_median_ms) ms median, $(live start_to_first_frame_worst_ms) ms worst of 10 | parec launch to first byte: ${parec_first} ms median of 5 |
+| Start request to first captured frame | $(live start_to_first_frame_median_ms) ms median, $(live start_to_first_frame_worst_ms) ms worst of 10 | parec --latency-msec=20, launch to first byte: ${parec_first} ms median of 5 |
 | Stop to validated file, after 10 s | $(finish_row 10) | ffmpeg, SIGINT to exit: ${ffmpeg_stop_ms} ms |
 | … after 10 min | $(finish_row 600) | — |
 | … after 1 h | $(finish_row 3600) | — |
