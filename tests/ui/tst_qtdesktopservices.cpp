@@ -3,13 +3,17 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDesktopServices>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QMessageBox>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
 
@@ -39,11 +43,78 @@ template <typename W> void whenShown(std::function<void(W*)> answer)
     timer->start();
 }
 
+// Stands in for the desktop's file manager on a private session bus, and
+// catches the folder opened in its absence.
+class FileManager : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.FileManager1")
+public:
+    QStringList shown;
+    QList<QUrl> opened;
+public Q_SLOTS:
+    void ShowItems(const QStringList& uris, const QString&) { shown = uris; }
+    void open(const QUrl& url) { opened.append(url); }
+};
+
 } // namespace
 
 class QtDesktopServicesTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    void initTestCase()
+    {
+        // No activatable services on this bus: no real file manager is started.
+        QFile config(m_busDir.filePath(QStringLiteral("bus.conf")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen><auth>EXTERNAL</auth>"
+                                    "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
+                                    "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n")
+                         .arg(m_busDir.path())
+                         .toUtf8());
+        config.close();
+        m_bus.start(QStringLiteral("dbus-daemon"),
+            { QStringLiteral("--config-file=") + config.fileName(), QStringLiteral("--nofork"),
+                QStringLiteral("--print-address") });
+        QVERIFY(m_bus.waitForStarted() && m_bus.waitForReadyRead(10000));
+        qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
+        QVERIFY(QDBusConnection::sessionBus().isConnected());
+        QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_manager, "open");
+    }
+    void cleanupTestCase()
+    {
+        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
+        m_bus.kill();
+        m_bus.waitForFinished();
+    }
+
+    void revealAsksTheFileManagerOrOpensTheFolder_data()
+    {
+        QTest::addColumn<bool>("managerRunning");
+        QTest::newRow("file manager") << true;
+        QTest::newRow("no file manager") << false;
+    }
+    void revealAsksTheFileManagerOrOpensTheFolder()
+    {
+        QFETCH(bool, managerRunning);
+        const QString path = QStringLiteral("/srv/Recordings/系统音频 1.mp4");
+        QDBusConnection service = QDBusConnection::connectToBus(
+            qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("fake file manager"));
+        m_manager.shown.clear();
+        m_manager.opened.clear();
+        if (managerRunning) {
+            QVERIFY(service.registerObject(
+                QStringLiteral("/org/freedesktop/FileManager1"), &m_manager, QDBusConnection::ExportAllSlots));
+            QVERIFY(service.registerService(QStringLiteral("org.freedesktop.FileManager1")));
+        }
+        QtDesktopServices().revealInFileManager(path);
+        QVERIFY(QTest::qWaitFor([&] { return !m_manager.shown.isEmpty() || !m_manager.opened.isEmpty(); }, 10000));
+        QCOMPARE(m_manager.shown, managerRunning ? QStringList({ QUrl::fromLocalFile(path).toString() }) : QStringList());
+        QCOMPARE(m_manager.opened,
+            managerRunning ? QList<QUrl>() : QList<QUrl>({ QUrl::fromLocalFile(QStringLiteral("/srv/Recordings")) }));
+        // Leaving the bus gives up the name as well.
+        QDBusConnection::disconnectFromBus(QStringLiteral("fake file manager"));
+    }
+
     void alertAnswersWithTheChosenButton_data()
     {
         QTest::addColumn<QString>("click"); // empty: Escape
@@ -158,6 +229,11 @@ private Q_SLOTS:
             10000));
         QCOMPARE(QString::fromUtf8(written).trimmed(), launched);
     }
+
+private:
+    QTemporaryDir m_busDir;
+    QProcess m_bus;
+    FileManager m_manager;
 };
 
 QTEST_MAIN(QtDesktopServicesTest)
