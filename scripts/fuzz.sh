@@ -19,7 +19,7 @@ dir=build-asan/tests/fuzz
 status=0
 for target in "${targets[@]}"; do
   echo "== $target for $seconds s"
-  "$dir/$target" -max_total_time="$seconds" -rss_limit_mb=1024 -print_final_stats=1 -artifact_prefix="$dir/fuzz-crashes/$target-" \
+  "$dir/$target" -max_total_time="$seconds" -rss_limit_mb=1024 -malloc_limit_mb=128 -print_final_stats=1 -artifact_prefix="$dir/fuzz-crashes/$target-" \
     "$dir/corpus/$target" "tests/fuzz/regressions/$target" "$dir/seeds" || status=1
 done
 exit "$status"

@@ -59,6 +59,7 @@ int main(int argc, char** argv)
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     vessaro::PlatformMedia::silenceLogging();
+    vessaro::PlatformMedia::limitAllocations();
     QApplication application(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Vessaro"));
     QApplication::setApplicationDisplayName(vessaro::kProductName.toString());

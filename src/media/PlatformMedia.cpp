@@ -5,6 +5,7 @@
 
 extern "C" {
 #include <libavutil/log.h>
+#include <libavutil/mem.h>
 }
 
 namespace vessaro::PlatformMedia {
@@ -25,6 +26,12 @@ void silenceLogging()
 #ifdef NDEBUG
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext&, const QString&) {});
 #endif
+}
+
+void limitAllocations()
+{
+    constexpr std::size_t largestAllocation = std::size_t{64} << 20;
+    av_max_alloc(largestAllocation);
 }
 
 } // namespace vessaro::PlatformMedia

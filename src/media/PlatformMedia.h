@@ -15,4 +15,10 @@ std::shared_ptr<const MediaAssetOpener> assetOpener();
 // start-up, before any other thread exists.
 void silenceLogging();
 
+// Caps any one allocation of FFmpeg's. A hostile file of a few kilobytes can
+// declare tables that the demuxer would allocate a gigabyte for; our largest
+// real need (a five-hour index) is a few megabytes. Main thread, at start-up,
+// before any other thread exists.
+void limitAllocations();
+
 } // namespace vessaro::PlatformMedia

@@ -7,6 +7,7 @@
 
 #include "files/RecordingFile.h"
 #include "media/Mp4Flattener.h"
+#include "media/PlatformMedia.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -18,6 +19,7 @@ extern "C" {
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
     av_log_set_level(AV_LOG_QUIET); // the demuxer's complaints would drown the fuzzer's output
+    vessaro::PlatformMedia::limitAllocations(); // as the program does
     return 0;
 }
 
