@@ -9,17 +9,14 @@
 #include "media/Mp4Flattener.h"
 #include "media/PlatformMedia.h"
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 #include <cstddef>
 #include <cstdint>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
-    av_log_set_level(AV_LOG_QUIET); // the demuxer's complaints would drown the fuzzer's output
-    vessaro::PlatformMedia::limitAllocations(); // as the program does
+    // As the program does; the demuxer's complaints would drown the fuzzer's output.
+    vessaro::PlatformMedia::silenceLogging();
+    vessaro::PlatformMedia::limitAllocations();
     return 0;
 }
 
