@@ -1,6 +1,6 @@
 // The real engine on the private audio server (scripts/audio-server.sh), with
-// the real FFmpeg: what is played comes back bit for bit, through the window's
-// model and its export.
+// the real FFmpeg: what the server plays comes back bit for bit, through the
+// window's model and its export.
 
 #include "ServerAudio.h"
 #include "capture/CoreAudioTapDriver.h"
@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -58,11 +59,28 @@ bool contains(const std::vector<std::int32_t>& haystack, const std::vector<std::
     return false;
 }
 
+// The samples from the first to the last that is not silent, whole frames.
+std::vector<std::int32_t> sounding(const std::vector<std::int32_t>& samples)
+{
+    const auto first = std::find_if(samples.begin(), samples.end(), [](std::int32_t s) { return s != 0; });
+    const auto last = std::find_if(samples.rbegin(), samples.rend(), [](std::int32_t s) { return s != 0; }).base();
+    if (first >= last)
+        return {};
+    const auto begin = (first - samples.begin()) & ~qsizetype(1);
+    const auto end = std::min((last - samples.begin() + 1) & ~qsizetype(1), qsizetype(samples.size()));
+    return { samples.begin() + begin, samples.begin() + end };
+}
+
 // Plays `seconds` of noise (which never repeats, so it is found in one place
 // only) padded with silence, while `hogs` busy loops run, through the model:
 // countdown, the played signal, stop, export. A stream that starts while the
 // output runs is mixed in by rewinding the output, and a monitor never sees
 // the rewound few milliseconds: they fall into the silence.
+//
+// The recording is compared with what parec heard on the same monitor, not
+// with the file: on a busy machine the player or the server's mixer can miss
+// a cycle, and the output then plays silence where some noise should be. That
+// is what the computer played, so it is what a faithful recording holds.
 void recordAndCompare(const QString& seconds, int bits, int hogs)
 {
     test::ScopedCacheHome home;
@@ -95,6 +113,12 @@ void recordAndCompare(const QString& seconds, int bits, int hogs)
     QList<Phase> phases;
     QObject::connect(
         &model, &RecorderViewModel::phaseChanged, &model, [&](const Phase& phase) { phases.append(phase); });
+    QProcess listener;
+    const QString heardFile = scratch.filePath(QStringLiteral("heard.wav"));
+    listener.start(QStringLiteral("parec"),
+        { "-d", test::ServerAudio::outputSink() + ".monitor", "--format=float32le", "--channels=2", "--latency-msec=20",
+            "--rate=" + QString::number(test::ServerAudio::outputSampleRate()), "--file-format=wav", heardFile });
+    QVERIFY(listener.waitForStarted());
     model.start();
     QTRY_VERIFY_WITH_TIMEOUT(model.phase() == Phase::recording() || !model.phase().isBusy(), 30000);
     QCOMPARE(phases,
@@ -106,6 +130,8 @@ void recordAndCompare(const QString& seconds, int bits, int hogs)
     while (!player.waitForFinished(100))
         QCoreApplication::processEvents();
     QTest::qWait(300);
+    listener.terminate();
+    QVERIFY(listener.waitForFinished());
     model.stop();
     QTRY_VERIFY_WITH_TIMEOUT(!model.phase().isBusy(), 300000);
     QVERIFY2(model.phase().kind() == Phase::Kind::finished, qPrintable(model.phase().description()));
@@ -113,7 +139,9 @@ void recordAndCompare(const QString& seconds, int bits, int hogs)
     QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files | QDir::Hidden), QStringList());
 
     const std::vector<std::int32_t> recorded = samplesOf(destination, scratch);
-    QVERIFY2(contains(recorded, played, bits), "the played signal is not in the recording bit for bit");
+    const std::vector<std::int32_t> heard = sounding(samplesOf(heardFile, scratch));
+    QVERIFY2(heard.size() >= played.size() * 9 / 10, "the server played less than nine tenths of the noise");
+    QVERIFY2(contains(recorded, heard, bits), "what the server played is not in the recording bit for bit");
     // The summary measures the file itself.
     const RecordingSummary summary = model.phase().summary();
     QCOMPARE(summary.duration, double(recorded.size()) / 2 / test::ServerAudio::outputSampleRate());
