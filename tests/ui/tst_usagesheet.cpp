@@ -1,12 +1,9 @@
 #include "UiRender.h"
 
-#include "ui/OrloSecondaryButton.h"
 #include "ui/UsageSheet.h"
 
 #include <QLabel>
 #include <QLocale>
-#include <QPushButton>
-#include <QSignalSpy>
 #include <QTest>
 
 using namespace vessaro;
@@ -43,21 +40,6 @@ private Q_SLOTS:
             shown << sheet.recordingTitle()->text() << sheet.recordingSize()->text();
         QCOMPARE(shown, texts);
         test::render(sheet, QStringLiteral("usage-sheet-%1").arg(QTest::currentDataTag()));
-    }
-
-    // "打开声音设置" asks for the settings and leaves the sheet open; Return does not close it, "完成" does.
-    void buttons()
-    {
-        UsageSheet sheet;
-        QSignalSpy settings(&sheet, &UsageSheet::soundSettingsRequested);
-        sheet.open();
-        QVERIFY(QTest::qWaitForWindowExposed(&sheet));
-        sheet.soundSettingsButton()->click();
-        QTest::keyClick(&sheet, Qt::Key_Return);
-        QCOMPARE(settings.count(), 1);
-        QVERIFY(sheet.isVisible());
-        sheet.doneButton()->click();
-        QVERIFY(!sheet.isVisible());
     }
 };
 
