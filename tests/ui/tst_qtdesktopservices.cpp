@@ -66,15 +66,9 @@ private Q_SLOTS:
                 QStringLiteral("--print-address") });
         QVERIFY(m_bus.waitForStarted() && m_bus.waitForReadyRead(10000));
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
+        // The process and the handler go with the test object.
         QDesktopServices::setUrlHandler(QStringLiteral("file"), &m_manager, "open");
     }
-    void cleanupTestCase()
-    {
-        QDesktopServices::unsetUrlHandler(QStringLiteral("file"));
-        m_bus.kill();
-        m_bus.waitForFinished();
-    }
-
     void revealAsksTheFileManagerOrOpensTheFolder_data()
     {
         QTest::addColumn<bool>("managerRunning");
@@ -142,9 +136,7 @@ private Q_SLOTS:
         QFETCH(QString, typed);
         QFETCH(QString, chosen);
         QTemporaryDir dir;
-        QFile existing(dir.filePath(QStringLiteral("existing.mp4")));
-        QVERIFY(existing.open(QIODevice::WriteOnly));
-        existing.close();
+        QVERIFY(QFile(dir.filePath(QStringLiteral("existing.mp4"))).open(QIODevice::WriteOnly));
         const bool replaces = typed == QStringLiteral("existing.mp4");
         bool asked = false;
         whenShown<QFileDialog>([&](QFileDialog* dialog) {
