@@ -23,10 +23,23 @@ public:
     QStringList revealed;
     int soundSettingsOpened = 0;
 
-    std::optional<int> runAlert(const Alert& alert) override;
-    std::optional<QString> runSavePanel(const SavePanel& panel) override;
+    std::optional<int> runAlert(const Alert& alert) override { return ask(alerts, alert, alertAnswers); }
+    std::optional<QString> runSavePanel(const SavePanel& panel) override
+    {
+        return ask(savePanels, panel, savePanelAnswers);
+    }
     void revealInFileManager(const QString& path) override { revealed.append(path); }
     void openSoundSettings() override { ++soundSettingsOpened; }
+
+private:
+    template <typename Question, typename Answer>
+    std::optional<Answer> ask(QList<Question>& asked, const Question& question, QList<std::optional<Answer>>& answers)
+    {
+        asked.append(question);
+        if (whileModal)
+            whileModal();
+        return answers.isEmpty() ? std::nullopt : answers.takeFirst();
+    }
 };
 
 } // namespace vessaro::test

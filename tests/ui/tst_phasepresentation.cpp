@@ -20,7 +20,6 @@ private Q_SLOTS:
         QTest::newRow("negative") << -5.0 << "00:00";
         QTest::newRow("cut, not rounded") << 59.9 << "00:59";
         QTest::newRow("a minute and a second") << 61.0 << "01:01";
-        QTest::newRow("the hour") << 3600.0 << "01:00:00";
         QTest::newRow("hours, minutes, seconds") << 3661.5 << "01:01:01";
         QTest::newRow("a hundred hours") << 360000.0 << "100:00:00";
         QTest::newRow("not a number") << std::nan("") << "00:00";
@@ -32,50 +31,25 @@ private Q_SLOTS:
         QCOMPARE(formatDuration(seconds), text);
     }
 
-    // What a running capture or a silent take changes; an interruption is
-    // also the notice.
-    void captureState_data()
-    {
-        QTest::addColumn<RecorderPhase>("phase");
-        QTest::addColumn<PhasePresentation::CaptureState>("state");
-        QTest::addColumn<QString>("status");
-        const auto row = [](const char* name, const RecorderPhase& phase, const char* interruption, const char* note,
-                             bool silent, const char* status) {
-            QTest::newRow(name) << phase << PhasePresentation::CaptureState { interruption, note, silent }
-                                << QString::fromUtf8(status);
-        };
-        const auto recording = RecorderPhase::recording();
-        row("interrupted", recording, "声音服务已退出", "", false, "录音已中断");
-        row("interruption outranks a note", recording, "声音服务已退出", "已切换到新的输出设备", false, "录音已中断");
-        row("note", recording, "", "声音服务已重新连接", false, "声音服务已重新连接");
-        row("silent take", RecorderPhase::finished("/m/a.mp4", { 2, 10 }), "", "", true, "录音里没有声音");
-        row("silence says nothing while recording", recording, "", "", true, "正在录制系统声音");
-    }
-    void captureState()
-    {
-        QFETCH(RecorderPhase, phase);
-        QFETCH(PhasePresentation::CaptureState, state);
-        QFETCH(QString, status);
-        const auto shown = PhasePresentation::of(phase, 7, false, state);
-        QCOMPARE(shown.primaryStatus, status);
-        QCOMPARE(shown.notice.value_or(QString()), state.interruptionReason);
-    }
-
     // The window's whole per-phase table: status, time, primary title ("!"
-    // when disabled), then the secondary titles.
+    // when disabled), the secondary titles, then the notice; what a running
+    // capture or a silent take changes (an interruption is also the notice).
     void phases_data()
     {
         QTest::addColumn<RecorderPhase>("phase");
         QTest::addColumn<double>("elapsed");
         QTest::addColumn<bool>("pending");
+        QTest::addColumn<PhasePresentation::CaptureState>("capture");
         QTest::addColumn<int>("indicator");
         QTest::addColumn<QStringList>("texts");
         QTest::addColumn<int>("action");
         QTest::addColumn<bool>("footer");
         const RecordingSummary summary { 3661.5, 1000 };
         const auto row = [](const char* name, const RecorderPhase& phase, double elapsed, bool pending,
-                             Indicator indicator, const QStringList& texts, Action action, bool footer) {
-            QTest::newRow(name) << phase << elapsed << pending << int(indicator) << texts << int(action) << footer;
+                             Indicator indicator, const QStringList& texts, Action action, bool footer,
+                             const PhasePresentation::CaptureState& capture = {}) {
+            QTest::newRow(name) << phase << elapsed << pending << capture << int(indicator) << texts << int(action)
+                                << footer;
         };
         row("idle", RecorderPhase::idle(), 12, false, Indicator::none, { "准备好了", "00:00", "开始录制" },
             Action::start, true);
@@ -85,6 +59,13 @@ private Q_SLOTS:
             { "稍等，马上就好", "00:00", "正在准备录音…!" }, Action::none, true);
         row("recording", RecorderPhase::recording(), 3600.2, false, Indicator::recordingPulse,
             { "正在录制系统声音", "01:00:00", "停止并导出" }, Action::stop, true);
+        row("silence says nothing while recording", RecorderPhase::recording(), 7, false, Indicator::recordingPulse,
+            { "正在录制系统声音", "00:07", "停止并导出" }, Action::stop, true, { "", "", true });
+        row("note", RecorderPhase::recording(), 7, false, Indicator::recordingPulse,
+            { "声音服务已重新连接", "00:07", "停止并导出" }, Action::stop, true, { "", "声音服务已重新连接", false });
+        row("interruption outranks a note", RecorderPhase::recording(), 7, false, Indicator::failedExclamation,
+            { "录音已中断", "00:07", "停止并导出", "声音服务已退出" }, Action::stop, true,
+            { "声音服务已退出", "已切换到新的输出设备", false });
         row("exporting", RecorderPhase::exporting(), 75, false, Indicator::spinner,
             { "正在整理这段声音", "01:15", "正在保存录音…!" }, Action::none, true);
         row("finished, pending", RecorderPhase::finished("/t/a.mp4", summary), 5, true, Indicator::pendingTray,
@@ -92,31 +73,35 @@ private Q_SLOTS:
             false);
         row("finished, saved", RecorderPhase::finished("/m/a.mp4", summary), 5, false, Indicator::savedCheck,
             { "录音已保存", "01:01:01", "再次录制", "在文件管理器中显示" }, Action::recordAgain, false);
+        row("silent take", RecorderPhase::finished("/m/a.mp4", summary), 5, false, Indicator::savedCheck,
+            { "录音里没有声音", "01:01:01", "再次录制", "在文件管理器中显示" }, Action::recordAgain, false,
+            { "", "", true });
         row("failed", RecorderPhase::failed("坏了"), 5, false, Indicator::failedExclamation,
-            { "录制没有完成", "00:00", "重新尝试", "打开声音设置" }, Action::retry, false);
+            { "录制没有完成", "00:00", "重新尝试", "打开声音设置", "坏了" }, Action::retry, false);
         row("failed, recording pending", RecorderPhase::failed("坏了"), 5, true, Indicator::failedExclamation,
-            { "录制没有完成", "00:00", "重新尝试", "再次导出", "打开声音设置" }, Action::retry, false);
+            { "录制没有完成", "00:00", "重新尝试", "再次导出", "打开声音设置", "坏了" }, Action::retry, false);
     }
     void phases()
     {
         QFETCH(RecorderPhase, phase);
         QFETCH(double, elapsed);
         QFETCH(bool, pending);
+        QFETCH(PhasePresentation::CaptureState, capture);
         QFETCH(int, indicator);
         QFETCH(QStringList, texts);
         QFETCH(int, action);
         QFETCH(bool, footer);
-        const PhasePresentation shown = PhasePresentation::of(phase, elapsed, pending);
+        const PhasePresentation shown = PhasePresentation::of(phase, elapsed, pending, capture);
         QStringList shownTexts { shown.primaryStatus, shown.displayTime,
             shown.primary.title + (shown.primary.enabled ? QString() : QStringLiteral("!")) };
         for (const auto& button : shown.secondary)
             shownTexts.append(button.title);
+        if (shown.notice)
+            shownTexts.append(*shown.notice);
         QCOMPARE(shownTexts, texts);
         QCOMPARE(int(shown.indicator), indicator);
         QCOMPARE(int(shown.primary.action), action);
         QCOMPARE(shown.showsFooter, footer);
-        QCOMPARE(
-            shown.notice, phase.kind() == RecorderPhase::Kind::failed ? std::optional(phase.message()) : std::nullopt);
         QCOMPARE(shown.timerAccessibilityLabel,
             phase.kind() == RecorderPhase::Kind::countingDown ? QStringLiteral("还有 2 秒开始录制")
                                                               : QStringLiteral("录音时长 ") + texts.at(1));

@@ -1,7 +1,5 @@
 #include "UiRender.h"
 
-#include "ui/BrisalDragArea.h"
-#include "ui/BrisalWindowConfiguration.h"
 #include "ui/BrisalWindowControls.h"
 #include "ui/WindowButton.h"
 
@@ -47,31 +45,8 @@ private Q_SLOTS:
         QCOMPARE(window.closeRequests, 1);
         controls->buttons().at(2)->click();
         QTRY_VERIFY(window.isMaximized());
-        controls->buttons().at(2)->click();
-        QTRY_VERIFY(!window.isMaximized());
         controls->buttons().at(1)->click();
         QTRY_VERIFY(window.isMinimized());
-    }
-
-    void onlyTheDragAreaMovesTheWindow()
-    {
-        QWidget window;
-        window.setGeometry(100, 100, 300, 200);
-        auto* drag = new BrisalDragArea(&window);
-        drag->setGeometry(0, 0, 300, 80);
-        auto* elsewhere = new QWidget(&window);
-        elsewhere->setGeometry(0, 100, 300, 100);
-        BrisalWindowConfiguration::apply(&window);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        const QPoint start = window.pos();
-        // The offscreen platform refuses a system move, so the area moves the window itself.
-        for (QWidget* area : { elsewhere, static_cast<QWidget*>(drag) }) {
-            QTest::mousePress(area, Qt::LeftButton, {}, QPoint(50, 40));
-            QTest::mouseMove(area, QPoint(90, 70));
-            QTest::mouseRelease(area, Qt::LeftButton, {}, QPoint(90, 70));
-        }
-        QTRY_COMPARE(window.pos(), start + QPoint(40, 30));
     }
 };
 
