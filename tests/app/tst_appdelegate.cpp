@@ -7,19 +7,6 @@ using namespace vessaro;
 using Call = SimulatedAudioHardware::Call;
 using Kind = RecorderPhase::Kind;
 
-namespace {
-
-// The recorder rig with a delegate over it; `exits` counts the granted quits.
-struct Rig : test::RecorderRig {
-    Rig()
-        : delegate(desktop, [this] { ++exits; }, { QStringLiteral("vessaro") }, {})
-    { }
-    int exits = 0;
-    AppDelegate delegate;
-};
-
-} // namespace
-
 class AppDelegateTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
@@ -28,26 +15,28 @@ private Q_SLOTS:
     // and says why, and the next quit tries again.
     void quitWaitsForTheCaptureRelease()
     {
-        Rig rig;
-        rig.delegate.terminate();
-        QCOMPARE(rig.exits, 1);
-        rig.delegate.setModel(rig.model.get());
+        test::RecorderRig rig;
+        int exits = 0;
+        AppDelegate delegate(rig.desktop, [&] { ++exits; }, { QStringLiteral("vessaro") }, {});
+        delegate.terminate();
+        QCOMPARE(exits, 1);
+        delegate.setModel(rig.model.get());
         QVERIFY(rig.countDownTo(3));
         rig.hardware->failCall(Call::destroyProcessTap, -4, 1);
-        QCOMPARE(rig.delegate.applicationShouldTerminate(), AppDelegate::TerminateReply::cancel);
-        rig.delegate.terminate(); // refused while the shutdown runs
+        QCOMPARE(delegate.applicationShouldTerminate(), AppDelegate::TerminateReply::cancel);
+        delegate.terminate(); // refused while the shutdown runs
         QTRY_COMPARE(rig.desktop->alerts.size(), 1);
         QCOMPARE(rig.desktop->alerts.first().messageText, QStringLiteral("音频设备没有正常释放"));
         QVERIFY(rig.desktop->alerts.first().informativeText.contains(QStringLiteral("-4")));
-        QCOMPARE(rig.exits, 1);
+        QCOMPARE(exits, 1);
         // Recording stays refused for the rest of the process.
         rig.model->start();
         QVERIFY(rig.model->phase().kind() != Kind::preparing);
 
-        rig.delegate.terminate();
-        QTRY_COMPARE(rig.exits, 2);
+        delegate.terminate();
+        QTRY_COMPARE(exits, 2);
         QCOMPARE(rig.hardware->heldObjects(), 0);
-        QCOMPARE(rig.delegate.applicationShouldTerminate(), AppDelegate::TerminateReply::now);
+        QCOMPARE(delegate.applicationShouldTerminate(), AppDelegate::TerminateReply::now);
     }
 };
 

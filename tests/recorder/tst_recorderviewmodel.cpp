@@ -67,10 +67,8 @@ private Q_SLOTS:
         QVERIFY(rig.recordings().isEmpty() && !rig.model->pendingTemporaryPath());
         QCOMPARE(rig.hardware->heldObjects(), 0);
         QCOMPARE(rig.clock->pendingSleeps(), 0);
-        // A take of nothing but zeros is still offered, and flagged until the next start.
+        // A take of nothing but zeros is still offered, and flagged.
         QVERIFY(rig.model->isSilent());
-        rig.model->start();
-        QVERIFY(!rig.model->isSilent());
     }
 
     // The phase stays recording until stop, with the clock at what was
@@ -89,9 +87,7 @@ private Q_SLOTS:
 
         rig.model->stop();
         QVERIFY(rig.waitForKind(Kind::failed));
-        rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("kept.mp4")) };
-        rig.model->exportAgain();
-        QCOMPARE(rig.model->phase().kind(), Kind::finished);
+        QVERIFY(QFileInfo::exists(rig.pending()));
     }
 
     // Each operation from each state: ignored, or where it leads. Starting
@@ -111,12 +107,6 @@ private Q_SLOTS:
                 then(rig);
             });
         };
-        const auto saving = [](const char* name) {
-            return Op([name](Rig& rig) {
-                rig.desktop->savePanelAnswers = { rig.exports.filePath(QLatin1String(name)) };
-                QVERIFY(rig.recordAndStop());
-            });
-        };
         const Op idle = [](Rig&) {};
         const Op counting = [](Rig& rig) { QVERIFY(rig.countDownTo(3)); };
         const Op recording = [](Rig& rig) { QVERIFY(rig.countDownTo()); };
@@ -124,6 +114,10 @@ private Q_SLOTS:
         const Op leftover = [](Rig& rig) {
             QVERIFY(Platform::writeAtomically("an earlier run", leftoverPath(rig)));
             adopt(rig);
+        };
+        const Op exportFailed = [](Rig& rig) {
+            rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("missing/a.mp4")) };
+            QVERIFY(rig.recordAndStop());
         };
         const Op quit = [](Rig& rig) { QVERIFY(rig.shutdown().ok()); };
         const Op start = call(&RecorderViewModel::start);
@@ -158,8 +152,7 @@ private Q_SLOTS:
         row("pending: record again, cancel", dismissed, recordAgain, ignored, 1);
         row("pending: record again, discard", dismissed, recordAgain, Kind::preparing, 0);
         row("pending: adopt", dismissed, adopt, ignored);
-        row("exported: record again", saving("a.mp4"), recordAgain, Kind::preparing);
-        row("export failed: retry, cancel", saving("missing/a.mp4"), retry, ignored, 1);
+        row("export failed: retry, cancel", exportFailed, retry, ignored, 1);
         row("start failed: retry", startFailed, retry, Kind::preparing);
         row("leftover: start forgets it", leftover, start, Kind::preparing);
         row("after quit: start", quit, start, ignored);
@@ -177,8 +170,6 @@ private Q_SLOTS:
         QObject::connect(rig.model.get(), &RecorderViewModel::phaseChanged, rig.model.get(),
             [&](const Phase& phase) { heldAtIdle += phase == Phase::idle() ? rig.hardware->heldObjects() : 0; });
         at(rig);
-        if (QTest::currentTestFailed())
-            return;
         const QString temporary = rig.pending();
         const qsizetype calls = rig.hardware->calls().size();
         rig.phases.clear();
