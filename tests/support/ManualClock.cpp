@@ -16,13 +16,8 @@ struct ManualClock::Sleeper final : QObject {
     }
 };
 
-ManualClock::ManualClock(QDateTime start)
-    : m_now(std::move(start))
-{ }
-
 QFuture<bool> ManualClock::sleep(std::chrono::nanoseconds duration, CancellationTokenPtr token)
 {
-    requested.append(duration);
     auto sleeper = std::make_shared<Sleeper>();
     sleeper->promise.start();
     sleeper->deadline = m_elapsed + duration;
@@ -32,8 +27,6 @@ QFuture<bool> ManualClock::sleep(std::chrono::nanoseconds duration, Cancellation
     else if (token)
         QObject::connect(
             token.get(), &CancellationToken::cancelled, sleeper.get(), [raw = sleeper.get()] { raw->finish(false); });
-    if (autoAdvance && !sleeper->done)
-        advance(duration);
     return sleeper->promise.future();
 }
 

@@ -4,11 +4,8 @@
 #include "capture/SystemAudioCaptureService.h"
 
 #include <QDir>
-#include <QFile>
 
 #include <qcoro/qcorotask.h>
-
-#include <vector>
 
 using namespace std::chrono_literals;
 
@@ -20,17 +17,13 @@ RecorderRig::RecorderRig()
     hardware = hardwareOwned.get();
     auto service
         = std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>(std::move(hardwareOwned)),
-            std::make_shared<FakeMediaWriterFactory>(script), std::make_shared<FakeMediaAssetOpener>(asset));
+            std::make_shared<FakeMediaWriterFactory>(script),
+            std::make_shared<FakeMediaAssetOpener>(std::make_shared<FakeAssetScript>()));
     model = std::make_unique<RecorderViewModel>(std::move(service), desktop, clock, [] {
         return ZonedCalendar { QCalendar(), QTimeZone::utc() };
     });
     QObject::connect(model.get(), &RecorderViewModel::phaseChanged, model.get(),
         [this](const Phase& phase) { phases.append(phase); });
-}
-
-bool RecorderRig::waitForPhase(const Phase& phase)
-{
-    return waitFor([&] { return model->phase() == phase; });
 }
 
 bool RecorderRig::waitForKind(Phase::Kind kind)
@@ -43,11 +36,12 @@ bool RecorderRig::countDownTo(int secondsLeft)
     if (!model->phase().isBusy())
         model->start();
     for (int n = 3; n > secondsLeft; --n) {
-        if (!waitForPhase(Phase::countingDown(n)))
+        if (!waitFor([&] { return model->phase() == Phase::countingDown(n); }))
             return false;
         clock->advance(1s);
     }
-    return waitForPhase(secondsLeft == 0 ? Phase::recording() : Phase::countingDown(secondsLeft));
+    return waitFor(
+        [&] { return model->phase() == (secondsLeft ? Phase::countingDown(secondsLeft) : Phase::recording()); });
 }
 
 bool RecorderRig::recordAndStop(int chunks, float sample)
@@ -70,12 +64,6 @@ void RecorderRig::deliver(std::uint32_t frames, float sample)
 QStringList RecorderRig::recordings() const
 {
     return QDir(home.recordingsDirectory()).entryList(QDir::Files);
-}
-
-QByteArray RecorderRig::contents(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 Result<void> RecorderRig::shutdown()

@@ -7,12 +7,7 @@
 #include "support/ScriptedDesktopServices.h"
 #include "support/TestSupport.h"
 
-#include <QList>
-#include <QStringList>
-#include <QTemporaryDir>
 #include <QTest>
-
-#include <memory>
 
 namespace vessaro {
 // For QCOMPARE of phases.
@@ -31,12 +26,9 @@ struct RecorderRig {
     using Phase = RecorderViewModel::Phase;
 
     RecorderRig();
-    RecorderRig(const RecorderRig&) = delete;
-    RecorderRig& operator=(const RecorderRig&) = delete;
 
     // Runs the event loop until `done` holds; the limit only catches a hang.
     template <typename Predicate> bool waitFor(Predicate done) { return QTest::qWaitFor(done, 10000); }
-    bool waitForPhase(const Phase& phase);
     bool waitForKind(Phase::Kind kind);
     // Lets the event loop run a while, for things that must not happen.
     void settle() { QTest::qWait(50); }
@@ -50,14 +42,11 @@ struct RecorderRig {
     void deliver(std::uint32_t frames = 480, float sample = 0);
     QString pending() const { return model->pendingTemporaryPath().value_or(QString()); }
     QStringList recordings() const;
-    // The file's bytes; empty when it cannot be read.
-    static QByteArray contents(const QString& path);
     Result<void> shutdown();
 
     ScopedCacheHome home;
     QTemporaryDir exports;
     std::shared_ptr<FakeMediaScript> script = std::make_shared<FakeMediaScript>();
-    std::shared_ptr<FakeAssetScript> asset = std::make_shared<FakeAssetScript>();
     std::shared_ptr<ManualClock> clock = std::make_shared<ManualClock>();
     std::shared_ptr<ScriptedDesktopServices> desktop = std::make_shared<ScriptedDesktopServices>();
     SimulatedAudioHardware* hardware = nullptr;
