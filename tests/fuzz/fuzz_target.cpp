@@ -1,16 +1,19 @@
-// Hostile MP4 files through the check that every finished recording passes
-// before it is offered (fuzz_validate), or, as whatever a crash left in the
-// temporary folder, through the repair at start-up and then validation, as
-// the recovery does (fuzz_repair, built with VESSARO_FUZZ_REPAIR).
+// Hostile MP4 files through the check every finished recording passes (fuzz_validate) or, as a crash's
+// leftover, through the repair at start-up and then that check (fuzz_repair, with VESSARO_FUZZ_REPAIR).
 
-#include "MemoryFile.h"
-
+#include "base/FileDescriptor.h"
 #include "files/RecordingFile.h"
 #include "media/Mp4Flattener.h"
 #include "media/PlatformMedia.h"
 
+#include <QString>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
+
+#include <sys/mman.h>
+#include <unistd.h>
 
 extern "C" int LLVMFuzzerInitialize(int*, char***)
 {
@@ -22,12 +25,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static vessaro::fuzz::MemoryFile file;
-    file.replace(data, size);
+    // In memory: no disk traffic, and nothing left behind when a run is killed.
+    static const vessaro::FileDescriptor file(::memfd_create("fuzz-input.mp4", MFD_CLOEXEC));
+    if (!file.isOpen() || ::ftruncate(file.get(), 0) != 0 || ::pwrite(file.get(), data, size, 0) != ssize_t(size))
+        std::abort();
 #ifdef VESSARO_FUZZ_REPAIR
-    if (!vessaro::Mp4Flattener::flatten(file.fd()))
+    if (!vessaro::Mp4Flattener::flatten(file.get()))
         return 0;
 #endif
-    (void)vessaro::RecordingFile::validate(file.path());
+    (void)vessaro::RecordingFile::validate(QStringLiteral("/proc/self/fd/") + QString::number(file.get()));
     return 0;
 }

@@ -1,8 +1,5 @@
-// Writes the fuzzers' seeds with the real writer, so they follow its format:
-// a take left as a crash leaves it (two whole fragments, never finished) and
-// a finished one, a few kilobytes each: the fuzzer spends its time on the
-// boxes, not on the audio.
-// Usage: make_seeds DIRECTORY
+// Usage: make_seeds DIRECTORY. The fuzzers' seeds, from the real writer so they follow its format: a take left
+// as a crash leaves it (two whole fragments, never finished) and a finished one.
 
 #include "support/TestSupport.h"
 

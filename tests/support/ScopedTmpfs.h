@@ -8,9 +8,8 @@
 
 namespace vessaro::test {
 
-// A tmpfs mounted at `path` (created if missing) for the lifetime of the
-// object: another file system, a small disk or a read-only one. Mounting
-// needs root; isMounted() says whether it worked. Test thread only.
+// A tmpfs mounted at `path` (created if missing) for the lifetime of the object: another file system, a small
+// disk or a read-only one. Mounting needs root; isMounted() says whether it worked. Test thread only.
 class ScopedTmpfs {
 public:
     enum class Access { readWrite, readOnly };

@@ -4,25 +4,13 @@
 #include "media/FfmpegMediaWriterFactory.h"
 
 #include <QDeadlineTimer>
-#include <QFile>
 #include <QProcess>
 #include <QThread>
-#include <QtGlobal>
 
+#include <algorithm>
 #include <vector>
 
 namespace vessaro::test {
-
-bool audioServerAvailable()
-{
-    return qEnvironmentVariableIsSet("VESSARO_TEST_AUDIO_SERVER");
-}
-
-QByteArray readAll(const QString& path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 bool runFfmpeg(const QString& arguments, const QString& path)
 {
@@ -32,17 +20,17 @@ bool runFfmpeg(const QString& arguments, const QString& path)
     return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && !process.exitCode();
 }
 
-std::unique_ptr<MediaWriter> startedWriter(
-    const QString& path, const AudioStreamBasicDescription& stream, int bitDepthHint, std::size_t ringBytes)
+std::unique_ptr<MediaWriter> startedWriter(const QString& path, const AudioStreamBasicDescription& stream)
 {
-    const FfmpegMediaWriterFactory factory(ringBytes);
+    const FfmpegMediaWriterFactory factory;
     std::optional<AudioFormatDescription> description;
     auto created = factory.createWriter(path);
     if (!created || factory.makeFormatDescription(stream, &description) != 0)
         return nullptr;
     std::unique_ptr<MediaWriter> writer = std::move(created).value();
+    const int bits = std::min(int(stream.mBitsPerChannel), 24);
     writer->addInput(
-        { kAudioFormatAppleLossless, stream.mSampleRate, int(stream.mChannelsPerFrame), bitDepthHint }, *description);
+        { kAudioFormatAppleLossless, stream.mSampleRate, int(stream.mChannelsPerFrame), bits }, *description);
     if (!writer->startWriting())
         return nullptr;
     writer->startSessionAtZero();
@@ -62,15 +50,12 @@ std::int64_t writeRecording(const QString& path, int fragments, bool finish)
 {
     const AudioStreamBasicDescription stream { 48000, kAudioFormatLinearPCM,
         kAudioFormatFlagIsPacked | kAudioFormatFlagIsSignedInteger, 4, 1, 4, 2, 16 };
-    const std::unique_ptr<MediaWriter> writer = startedWriter(path, stream, 16);
+    const std::unique_ptr<MediaWriter> writer = startedWriter(path, stream);
     constexpr std::uint32_t kChunk = 512;
-    std::vector<std::int16_t> tone(2 * kChunk);
-    for (std::size_t i = 0; i < tone.size(); ++i)
-        tone[i] = static_cast<std::int16_t>(static_cast<int>(i % 16) - 8);
-    const std::vector<std::int16_t> silence(tone.size(), 0);
+    const std::vector<std::int16_t> silence(2 * kChunk, 0);
     const std::int64_t frames = fragments * kFramesPerFragment;
     for (std::int64_t done = 0; done < frames; done += kChunk) {
-        if (!writer || !appendOne(*writer, done < 2048 ? tone.data() : silence.data(), kChunk, stream, done))
+        if (!writer || !appendOne(*writer, silence.data(), kChunk, stream, done))
             return -1;
     }
     if (finish) {
