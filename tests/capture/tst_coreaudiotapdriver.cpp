@@ -51,24 +51,6 @@ QStringList names(const QList<Call>& calls)
 class CoreAudioTapDriverTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void diagnosticsText_data()
-    {
-        QTest::addColumn<double>("rate");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("whole") << 44100.0 << "44100.0";
-        QTest::newRow("shortest round trip") << 48000.000000000007 << "48000.00000000001";
-    }
-
-    void diagnosticsText()
-    {
-        QFETCH(double, rate);
-        QFETCH(QString, text);
-        const Diagnostics held { QStringLiteral("Simulated"), 7, 0, true, false, rate };
-        QCOMPARE(held.entries(),
-            (QMap<QString, QString> { { "backend", "Simulated" }, { "tap", "7" }, { "device", "0" },
-                { "io", "allocated" }, { "running", "false" }, { "sampleRate", text } }));
-    }
-
     // Fresh, prepared twice (the second tears the first down), started, stopped.
     void aCycleFollowsTheStateTable()
     {
@@ -80,12 +62,9 @@ private Q_SLOTS:
             names({ Call::drainAudioQueue, Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat,
                 Call::createAggregateDevice, Call::destroyAggregateDevice, Call::destroyProcessTap,
                 Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat, Call::createAggregateDevice }));
-        // Each prepare names a new device, which wraps the tap just made; mixers show both names.
+        // Each prepare names a new device, which wraps the tap just made.
         const auto devices = rig.hardware->deviceDescriptions();
-        const auto taps = rig.hardware->tapDescriptions();
-        QCOMPARE(devices[1].taps.value(0).uid, taps[1].uuid);
-        QCOMPARE(taps[1].name, QStringLiteral("Brisal录音"));
-        QCOMPARE(devices[1].name, QStringLiteral("Vessaro Private Input"));
+        QCOMPARE(devices[1].taps.value(0).uid, rig.hardware->tapDescriptions()[1].uuid);
         QVERIFY(devices[1].uid.startsWith(QLatin1String(CoreAudioTapDriver::applicationPrefix)));
         QVERIFY(devices[1].uid != devices[0].uid);
         QCOMPARE(
@@ -131,10 +110,6 @@ private Q_SLOTS:
                                       << failure(Call::createProcessTap)
                                       << QStringList { prepare[0], prepare[1], prepare[5] }
                                       << left(0, 0, false, false, 0);
-        QTest::newRow("prepare: format") << QByteArray("p") << QList<int> { int(Call::readTapFormat) }
-                                         << failure(Call::readTapFormat)
-                                         << QStringList { prepare[0], prepare[1], prepare[2], prepare[4], prepare[5] }
-                                         << left(0, 0, false, false, 0);
         QTest::newRow("prepare: device") << QByteArray("p") << QList<int> { int(Call::createAggregateDevice) }
                                          << failure(Call::createAggregateDevice) << prepare << left(0, 0, false, false);
         QTest::newRow("prepare: device, and its undo")

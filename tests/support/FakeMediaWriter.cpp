@@ -14,16 +14,12 @@ public:
     bool canApplyOutputSettings(const AudioOutputSettings& settings) const override
     {
         m_script->settings = settings;
-        return m_script->canApplySettings;
+        return true;
     }
     bool canAddInput() const override { return true; }
     void addInput(const AudioOutputSettings&, const AudioFormatDescription&) override { }
     bool startWriting() override
     {
-        if (!m_script->startWriting) {
-            m_status = Status::failed;
-            return false;
-        }
         m_status = Status::writing;
         return true;
     }
@@ -35,7 +31,7 @@ public:
         m_pendingAt = presentationFrame;
         return m_script->createBufferStatus;
     }
-    std::int32_t copyIntoSampleBuffer(const AudioBufferList*) override { return m_script->copyStatus; }
+    std::int32_t copyIntoSampleBuffer(const AudioBufferList*) override { return 0; }
     bool isReadyForMoreMediaData() const override
     {
         return m_script->readyFor < 0 || m_script->presentationFrames.size() < m_script->readyFor;
@@ -53,11 +49,7 @@ public:
             m_script->onFinish();
         m_status = m_script->finishCompletes ? Status::completed : Status::failed;
     }
-    void cancelWriting() override
-    {
-        ++m_script->cancelled;
-        m_status = Status::cancelled;
-    }
+    void cancelWriting() override { m_status = Status::cancelled; }
     Status status() const override { return m_status; }
     std::optional<QString> error() const override { return m_script->writerError; }
     bool hasPlayableFile() const override
@@ -93,16 +85,15 @@ std::int32_t FakeMediaWriterFactory::makeFormatDescription(
     // Like the real backend, a description without frames is refused.
     if (stream.mBytesPerFrame == 0 || stream.mChannelsPerFrame == 0)
         return -22;
-    if (m_script->formatStatus == 0)
-        *description = AudioFormatDescription { stream };
-    return m_script->formatStatus;
+    *description = AudioFormatDescription { stream };
+    return 0;
 }
 
 Result<std::unique_ptr<MediaWriter>> FakeMediaWriterFactory::createWriter(const QString& path) const
 {
     m_script->paths.append(path);
-    if (m_script->createError)
-        return *m_script->createError;
+    if (m_script->onCreate)
+        m_script->onCreate();
     QFile file(path);
     if (file.open(QIODevice::WriteOnly))
         file.write("fake");

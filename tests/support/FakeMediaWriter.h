@@ -18,26 +18,21 @@ namespace vessaro::test {
 // What a FakeMediaWriter does and what it saw; shared between the test and
 // every writer the factory makes. Set it up before the writers run.
 struct FakeMediaScript {
-    std::int32_t formatStatus = 0;
-    std::optional<PlatformError> createError;
-    bool canApplySettings = true;
-    bool startWriting = true;
     std::optional<QString> writerError;
     std::int32_t createBufferStatus = 0;
-    std::int32_t copyStatus = 0;
     // Buffers accepted before the input reports it is not ready; -1: never.
     int readyFor = -1;
     bool finishCompletes = true;
     // Whether a failed writer still leaves a valid file.
     bool keepsFileOnFailure = false;
-    // Runs inside finishWriting, on the finishing thread.
+    // Run inside createWriter and finishWriting, on the thread that calls them.
+    std::function<void()> onCreate;
     std::function<void()> onFinish;
 
     QList<std::int64_t> presentationFrames;
     QList<std::uint32_t> frameCounts;
     std::optional<AudioOutputSettings> settings;
     QList<QString> paths;
-    int cancelled = 0;
 };
 
 class FakeMediaWriterFactory final : public MediaWriterFactory {
