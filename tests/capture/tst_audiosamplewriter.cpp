@@ -21,14 +21,12 @@ struct Rig {
     std::shared_ptr<test::FakeMediaScript> script = std::make_shared<test::FakeMediaScript>();
     std::shared_ptr<AudioSampleWriter> writer;
 
-    Result<void> create()
+    bool create()
     {
         auto made = AudioSampleWriter::create(
             SimulatedAudioHardware::stereoFloat(48000), std::make_shared<test::FakeMediaWriterFactory>(script));
-        if (!made)
-            return made.error();
-        writer = made.value();
-        return {};
+        writer = made ? made.value() : nullptr;
+        return writer != nullptr;
     }
     // `bytes` bytes of `sample`, as one buffer.
     void feed(std::uint32_t bytes, float sample = 0) const

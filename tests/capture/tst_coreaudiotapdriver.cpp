@@ -51,43 +51,28 @@ QStringList names(const QList<Call>& calls)
 class CoreAudioTapDriverTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Fresh, prepared twice (the second tears the first down), started, stopped.
-    void aCycleFollowsTheStateTable()
+    // Each prepare names a new device that wraps the tap just made; blocks
+    // reach the callback only while started.
+    void aCycle()
     {
         Rig rig;
-        QVERIFY(rig.driver.stop());
         QVERIFY(rig.driver.prepare());
         QVERIFY(rig.driver.prepare());
-        QCOMPARE(rig.hardware->calls(),
-            names({ Call::drainAudioQueue, Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat,
-                Call::createAggregateDevice, Call::destroyAggregateDevice, Call::destroyProcessTap,
-                Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat, Call::createAggregateDevice }));
-        // Each prepare names a new device, which wraps the tap just made.
         const auto devices = rig.hardware->deviceDescriptions();
         QCOMPARE(devices[1].taps.value(0).uid, rig.hardware->tapDescriptions()[1].uuid);
         QVERIFY(devices[1].uid.startsWith(QLatin1String(CoreAudioTapDriver::applicationPrefix)));
         QVERIFY(devices[1].uid != devices[0].uid);
-        QCOMPARE(
-            rig.driver.diagnostics(), (Diagnostics { QStringLiteral("Simulated"), 102, 103, false, false, 48000 }));
         QCOMPARE(rig.driver.format(), SimulatedAudioHardware::stereoFloat(48000));
-
         QVERIFY(rig.start());
-        QCOMPARE(rig.driver.diagnostics(), (Diagnostics { QStringLiteral("Simulated"), 102, 103, true, true, 48000 }));
         AudioBufferList list;
         QVERIFY(rig.hardware->deliver(&list));
-        QCOMPARE(rig.received, 1);
-
-        const auto before = rig.hardware->calls().size();
         QVERIFY(rig.driver.stop());
-        QCOMPARE(rig.hardware->calls().mid(before),
-            names({ Call::deviceStop, Call::destroyIOProc, Call::destroyAggregateDevice, Call::destroyProcessTap,
-                Call::drainAudioQueue }));
-        QCOMPARE(rig.driver.diagnostics(), (Diagnostics { QStringLiteral("Simulated"), 0, 0, false, false, 48000 }));
-        QCOMPARE(rig.hardware->heldObjects() + rig.hardware->heldIOProcs(), 0);
         QVERIFY(!rig.hardware->deliver(&list));
+        QCOMPARE(rig.received, 1);
     }
 
-    // A failed prepare undoes what came before it, and a failing undo is what
+    // The state table's calls: a second prepare tears the first down. A
+    // failed prepare undoes what came before it, and a failing undo is what
     // is reported; start() is refused outside the prepared state and changes
     // nothing. A stop tries every release whatever failed and reports the
     // first failure; a handle whose release failed is kept. The next stop
@@ -106,6 +91,13 @@ private Q_SLOTS:
             Call::destroyProcessTap, Call::drainAudioQueue });
         const QStringList prepare = names({ Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat,
             Call::createAggregateDevice, Call::destroyProcessTap, Call::drainAudioQueue });
+        QTest::newRow("stop, fresh") << QByteArray("x") << QList<int> {} << 0 << names({ Call::drainAudioQueue })
+                                     << left(0, 0, false, false, 0);
+        QTest::newRow("prepare twice") << QByteArray("pp") << QList<int> {} << 0
+                                       << QStringList { stop[2], stop[3], prepare[0], prepare[1], prepare[2],
+                                              prepare[3] }
+                                       << left(102, 103, false, false);
+        QTest::newRow("stop") << QByteArray("psx") << QList<int> {} << 0 << stop << left(0, 0, false, false);
         QTest::newRow("prepare: tap") << QByteArray("p") << QList<int> { int(Call::createProcessTap) }
                                       << failure(Call::createProcessTap)
                                       << QStringList { prepare[0], prepare[1], prepare[5] }
