@@ -61,7 +61,7 @@ echo "== audio hand-over under ThreadSanitizer"
 # service's executor, which hands jobs over through Qt's event queue, and the
 # backend's own test, whose set-up paths go through libpulse internals; neither
 # library is instrumented, so the sanitizer reports their hand-overs as races.
-tsan_tests=(tst_audioring tst_ffmpegmediawriter tst_coreaudiotapdriver_server)
+tsan_tests=(tst_audioring tst_ffmpegmediawriter tst_pulseaudiohardware)
 cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVESSARO_TSAN=ON -DVESSARO_BENCH=OFF >/dev/null || exit 1
 cmake --build build-tsan -j "$jobs" --target "${tsan_tests[@]}" || exit 1
 pattern="^($(IFS='|'; echo "${tsan_tests[*]}"))\$"

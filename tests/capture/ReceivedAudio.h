@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -52,27 +51,6 @@ struct ReceivedAudio {
         for (std::size_t i = first; i < samples.size(); ++i)
             peak = std::max(peak, std::fabs(samples[i]));
         return peak;
-    }
-    // The tones heard, in order: the frequency (Hz, by zero crossings of the
-    // left channel) of each loud tenth of a second that differs from the one
-    // before by more than a tenth.
-    std::vector<double> tones(double sampleRate)
-    {
-        std::lock_guard lock(mutex);
-        std::vector<double> heard;
-        const auto block = static_cast<std::size_t>(sampleRate / 10) * 2;
-        for (std::size_t start = 0; start + block <= samples.size(); start += block) {
-            int crossings = 0;
-            float peak = 0;
-            for (std::size_t i = start; i + 2 < start + block; i += 2) {
-                peak = std::max(peak, std::fabs(samples[i]));
-                crossings += (samples[i] < 0) != (samples[i + 2] < 0) ? 1 : 0;
-            }
-            const double frequency = crossings * 10.0 / 2.0;
-            if (peak > 0.1F && (heard.empty() || std::fabs(frequency - heard.back()) > heard.back() / 10))
-                heard.push_back(frequency);
-        }
-        return heard;
     }
 
     static std::function<void(const AudioBufferList*)> inputInto(const std::shared_ptr<ReceivedAudio>& received)

@@ -5,7 +5,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 
-namespace vessaro::test::ServerAudio {
+namespace vessaro::test {
 namespace {
 
 bool run(const QString& program, const QStringList& arguments)
@@ -18,7 +18,7 @@ bool run(const QString& program, const QStringList& arguments)
 
 } // namespace
 
-QString sound(const QStringList& synth)
+QString ServerAudio::sound(const QStringList& synth)
 {
     // Removed at exit; the sounds are tiny.
     static QTemporaryDir directory;
@@ -34,7 +34,7 @@ QString sound(const QStringList& synth)
     return directory.isValid() && run(QStringLiteral("sox"), arguments) ? path : QString();
 }
 
-bool play(const QString& file, const QString& sink)
+bool ServerAudio::play(const QString& file, const QString& sink)
 {
     QStringList arguments;
     if (!sink.isEmpty())
@@ -43,19 +43,4 @@ bool play(const QString& file, const QString& sink)
     return run(QStringLiteral("paplay"), arguments);
 }
 
-QString outputSink()
-{
-    return qEnvironmentVariable("VESSARO_TEST_SINK", QStringLiteral("vessaro_out"));
-}
-
-QString fakeMicrophoneSink()
-{
-    return qEnvironmentVariable("VESSARO_TEST_FAKE_MIC", QStringLiteral("vessaro_fake_mic"));
-}
-
-double outputSampleRate()
-{
-    return qEnvironmentVariable("VESSARO_TEST_SINK_RATE", QStringLiteral("48000")).toDouble();
-}
-
-} // namespace vessaro::test::ServerAudio
+} // namespace vessaro::test

@@ -51,64 +51,28 @@ QStringList names(const QList<Call>& calls)
 class CoreAudioTapDriverTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void diagnosticsText_data()
-    {
-        QTest::addColumn<double>("rate");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("whole") << 44100.0 << "44100.0";
-        QTest::newRow("shortest round trip") << 48000.000000000007 << "48000.00000000001";
-    }
-
-    void diagnosticsText()
-    {
-        QFETCH(double, rate);
-        QFETCH(QString, text);
-        const Diagnostics held { QStringLiteral("Simulated"), 7, 0, true, false, rate };
-        QCOMPARE(held.entries(),
-            (QMap<QString, QString> { { "backend", "Simulated" }, { "tap", "7" }, { "device", "0" },
-                { "io", "allocated" }, { "running", "false" }, { "sampleRate", text } }));
-    }
-
-    // Fresh, prepared twice (the second tears the first down), started, stopped.
-    void aCycleFollowsTheStateTable()
+    // Each prepare names a new device that wraps the tap just made; blocks
+    // reach the callback only while started.
+    void aCycle()
     {
         Rig rig;
-        QVERIFY(rig.driver.stop());
         QVERIFY(rig.driver.prepare());
         QVERIFY(rig.driver.prepare());
-        QCOMPARE(rig.hardware->calls(),
-            names({ Call::drainAudioQueue, Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat,
-                Call::createAggregateDevice, Call::destroyAggregateDevice, Call::destroyProcessTap,
-                Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat, Call::createAggregateDevice }));
-        // Each prepare names a new device, which wraps the tap just made; mixers show both names.
         const auto devices = rig.hardware->deviceDescriptions();
-        const auto taps = rig.hardware->tapDescriptions();
-        QCOMPARE(devices[1].taps.value(0).uid, taps[1].uuid);
-        QCOMPARE(taps[1].name, QStringLiteral("Brisal录音"));
-        QCOMPARE(devices[1].name, QStringLiteral("Vessaro Private Input"));
+        QCOMPARE(devices[1].taps.value(0).uid, rig.hardware->tapDescriptions()[1].uuid);
         QVERIFY(devices[1].uid.startsWith(QLatin1String(CoreAudioTapDriver::applicationPrefix)));
         QVERIFY(devices[1].uid != devices[0].uid);
-        QCOMPARE(
-            rig.driver.diagnostics(), (Diagnostics { QStringLiteral("Simulated"), 102, 103, false, false, 48000 }));
         QCOMPARE(rig.driver.format(), SimulatedAudioHardware::stereoFloat(48000));
-
         QVERIFY(rig.start());
-        QCOMPARE(rig.driver.diagnostics(), (Diagnostics { QStringLiteral("Simulated"), 102, 103, true, true, 48000 }));
         AudioBufferList list;
         QVERIFY(rig.hardware->deliver(&list));
-        QCOMPARE(rig.received, 1);
-
-        const auto before = rig.hardware->calls().size();
         QVERIFY(rig.driver.stop());
-        QCOMPARE(rig.hardware->calls().mid(before),
-            names({ Call::deviceStop, Call::destroyIOProc, Call::destroyAggregateDevice, Call::destroyProcessTap,
-                Call::drainAudioQueue }));
-        QCOMPARE(rig.driver.diagnostics(), (Diagnostics { QStringLiteral("Simulated"), 0, 0, false, false, 48000 }));
-        QCOMPARE(rig.hardware->heldObjects() + rig.hardware->heldIOProcs(), 0);
         QVERIFY(!rig.hardware->deliver(&list));
+        QCOMPARE(rig.received, 1);
     }
 
-    // A failed prepare undoes what came before it, and a failing undo is what
+    // The state table's calls: a second prepare tears the first down. A
+    // failed prepare undoes what came before it, and a failing undo is what
     // is reported; start() is refused outside the prepared state and changes
     // nothing. A stop tries every release whatever failed and reports the
     // first failure; a handle whose release failed is kept. The next stop
@@ -127,14 +91,17 @@ private Q_SLOTS:
             Call::destroyProcessTap, Call::drainAudioQueue });
         const QStringList prepare = names({ Call::drainAudioQueue, Call::createProcessTap, Call::readTapFormat,
             Call::createAggregateDevice, Call::destroyProcessTap, Call::drainAudioQueue });
+        QTest::newRow("stop, fresh") << QByteArray("x") << QList<int> {} << 0 << names({ Call::drainAudioQueue })
+                                     << left(0, 0, false, false, 0);
+        QTest::newRow("prepare twice") << QByteArray("pp") << QList<int> {} << 0
+                                       << QStringList { stop[2], stop[3], prepare[0], prepare[1], prepare[2],
+                                              prepare[3] }
+                                       << left(102, 103, false, false);
+        QTest::newRow("stop") << QByteArray("psx") << QList<int> {} << 0 << stop << left(0, 0, false, false);
         QTest::newRow("prepare: tap") << QByteArray("p") << QList<int> { int(Call::createProcessTap) }
                                       << failure(Call::createProcessTap)
                                       << QStringList { prepare[0], prepare[1], prepare[5] }
                                       << left(0, 0, false, false, 0);
-        QTest::newRow("prepare: format") << QByteArray("p") << QList<int> { int(Call::readTapFormat) }
-                                         << failure(Call::readTapFormat)
-                                         << QStringList { prepare[0], prepare[1], prepare[2], prepare[4], prepare[5] }
-                                         << left(0, 0, false, false, 0);
         QTest::newRow("prepare: device") << QByteArray("p") << QList<int> { int(Call::createAggregateDevice) }
                                          << failure(Call::createAggregateDevice) << prepare << left(0, 0, false, false);
         QTest::newRow("prepare: device, and its undo")

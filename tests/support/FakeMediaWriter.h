@@ -5,10 +5,10 @@
 #include "media/MediaWriter.h"
 #include "media/MediaWriterFactory.h"
 
+#include <QFile>
 #include <QList>
 #include <QString>
 
-#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -18,26 +18,81 @@ namespace vessaro::test {
 // What a FakeMediaWriter does and what it saw; shared between the test and
 // every writer the factory makes. Set it up before the writers run.
 struct FakeMediaScript {
-    std::int32_t formatStatus = 0;
-    std::optional<PlatformError> createError;
-    bool canApplySettings = true;
-    bool startWriting = true;
     std::optional<QString> writerError;
     std::int32_t createBufferStatus = 0;
-    std::int32_t copyStatus = 0;
     // Buffers accepted before the input reports it is not ready; -1: never.
     int readyFor = -1;
     bool finishCompletes = true;
     // Whether a failed writer still leaves a valid file.
     bool keepsFileOnFailure = false;
-    // Runs inside finishWriting, on the finishing thread.
+    // Run inside createWriter and finishWriting, on the thread that calls them.
+    std::function<void()> onCreate;
     std::function<void()> onFinish;
 
     QList<std::int64_t> presentationFrames;
     QList<std::uint32_t> frameCounts;
     std::optional<AudioOutputSettings> settings;
     QList<QString> paths;
-    int cancelled = 0;
+};
+
+// Writes nothing: does what the script says and notes what it was given.
+class FakeMediaWriter final : public MediaWriter {
+public:
+    explicit FakeMediaWriter(std::shared_ptr<FakeMediaScript> script)
+        : m_script(std::move(script))
+    { }
+
+    bool canApplyOutputSettings(const AudioOutputSettings& settings) const override
+    {
+        m_script->settings = settings;
+        return true;
+    }
+    bool canAddInput() const override { return true; }
+    void addInput(const AudioOutputSettings&, const AudioFormatDescription&) override { }
+    bool startWriting() override
+    {
+        m_status = Status::writing;
+        return true;
+    }
+    void startSessionAtZero() override { }
+
+    std::int32_t createSampleBuffer(std::uint32_t frames, std::int64_t presentationFrame) override
+    {
+        m_pendingFrames = frames;
+        m_pendingAt = presentationFrame;
+        return m_script->createBufferStatus;
+    }
+    std::int32_t copyIntoSampleBuffer(const AudioBufferList*) override { return 0; }
+    bool isReadyForMoreMediaData() const override
+    {
+        return m_script->readyFor < 0 || m_script->presentationFrames.size() < m_script->readyFor;
+    }
+    bool appendSampleBuffer() override
+    {
+        m_script->presentationFrames.append(m_pendingAt);
+        m_script->frameCounts.append(m_pendingFrames);
+        return true;
+    }
+    void markAsFinished() override { }
+    void finishWriting() override
+    {
+        if (m_script->onFinish)
+            m_script->onFinish();
+        m_status = m_script->finishCompletes ? Status::completed : Status::failed;
+    }
+    void cancelWriting() override { m_status = Status::cancelled; }
+    Status status() const override { return m_status; }
+    std::optional<QString> error() const override { return m_script->writerError; }
+    bool hasPlayableFile() const override
+    {
+        return m_status == Status::completed || (m_status == Status::failed && m_script->keepsFileOnFailure);
+    }
+
+private:
+    std::shared_ptr<FakeMediaScript> m_script;
+    Status m_status = Status::unknown;
+    std::uint32_t m_pendingFrames = 0;
+    std::int64_t m_pendingAt = 0;
 };
 
 class FakeMediaWriterFactory final : public MediaWriterFactory {
@@ -46,8 +101,24 @@ public:
         : m_script(std::move(script))
     { }
     std::int32_t makeFormatDescription(
-        const AudioStreamBasicDescription& stream, std::optional<AudioFormatDescription>* description) const override;
-    Result<std::unique_ptr<MediaWriter>> createWriter(const QString& path) const override;
+        const AudioStreamBasicDescription& stream, std::optional<AudioFormatDescription>* description) const override
+    {
+        // Like the real backend, a description without frames is refused.
+        if (stream.mBytesPerFrame == 0 || stream.mChannelsPerFrame == 0)
+            return -22;
+        *description = AudioFormatDescription { stream };
+        return 0;
+    }
+    Result<std::unique_ptr<MediaWriter>> createWriter(const QString& path) const override
+    {
+        m_script->paths.append(path);
+        if (m_script->onCreate)
+            m_script->onCreate();
+        QFile file(path);
+        if (file.open(QIODevice::WriteOnly))
+            file.write("fake");
+        return std::unique_ptr<MediaWriter>(std::make_unique<FakeMediaWriter>(m_script));
+    }
 
 private:
     std::shared_ptr<FakeMediaScript> m_script;
@@ -60,12 +131,28 @@ struct FakeAssetScript {
     Result<MediaTime> duration = MediaTime { 48000, 48000, true };
 };
 
+class FakeMediaAsset final : public MediaAsset {
+public:
+    explicit FakeMediaAsset(std::shared_ptr<FakeAssetScript> script)
+        : m_script(std::move(script))
+    { }
+    Result<QList<TrackID>> loadAudioTracks() override { return m_script->tracks; }
+    Result<QList<std::uint32_t>> loadFormatDescriptionSubtypes(TrackID) override { return m_script->subtypes; }
+    Result<MediaTime> loadDuration() override { return m_script->duration; }
+
+private:
+    std::shared_ptr<FakeAssetScript> m_script;
+};
+
 class FakeMediaAssetOpener final : public MediaAssetOpener {
 public:
     explicit FakeMediaAssetOpener(std::shared_ptr<FakeAssetScript> script)
         : m_script(std::move(script))
     { }
-    std::unique_ptr<MediaAsset> open(const QString& path) const override;
+    std::unique_ptr<MediaAsset> open(const QString&) const override
+    {
+        return std::make_unique<FakeMediaAsset>(m_script);
+    }
 
 private:
     std::shared_ptr<FakeAssetScript> m_script;

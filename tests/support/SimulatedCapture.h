@@ -5,7 +5,6 @@
 #include "capture/hal/SimulatedAudioHardware.h"
 #include "support/FakeMediaWriter.h"
 
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -14,15 +13,11 @@ namespace vessaro::test {
 // A capture service over the real driver on simulated hardware, writing
 // through fake media: the prelude of the engine's tests. Test thread only.
 struct SimulatedCapture {
-    using Wrap = std::function<std::unique_ptr<AudioCaptureDriver>(std::unique_ptr<AudioCaptureDriver>)>;
-
-    // `wrap` may put a driver of the test's own around the real one.
-    explicit SimulatedCapture(const Wrap& wrap = {})
+    SimulatedCapture()
     {
         auto owned = std::make_unique<SimulatedAudioHardware>();
         hardware = owned.get();
-        std::unique_ptr<AudioCaptureDriver> driver = std::make_unique<CoreAudioTapDriver>(std::move(owned));
-        service = std::make_unique<SystemAudioCaptureService>(wrap ? wrap(std::move(driver)) : std::move(driver),
+        service = std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>(std::move(owned)),
             std::make_shared<FakeMediaWriterFactory>(script), std::make_shared<FakeMediaAssetOpener>(asset));
     }
 

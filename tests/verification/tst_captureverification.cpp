@@ -1,7 +1,6 @@
 // The self-test run in process, over the real engine on simulated hardware
 // and fake media, with time that passes at once.
 
-#include "support/ForwardingDriver.h"
 #include "support/SimulatedCapture.h"
 #include "support/TestSupport.h"
 #include "verification/CaptureVerification.h"
@@ -20,38 +19,47 @@ using Call = SimulatedAudioHardware::Call;
 
 namespace {
 
-// Claims to hold what `stuck` sets: a fault that no hardware shows.
-class StuckDriver final : public test::ForwardingDriver {
+// The real driver, except that it claims to keep its IO proc when `fault` is
+// "io held": a fault that no hardware shows.
+class StuckDriver final : public AudioCaptureDriver {
 public:
-    StuckDriver(std::unique_ptr<AudioCaptureDriver> inner, std::function<void(Diagnostics&)> stuck)
-        : ForwardingDriver(std::move(inner))
-        , m_stuck(std::move(stuck))
+    StuckDriver(std::unique_ptr<AudioHardware> hardware, QString fault)
+        : m_inner(std::move(hardware))
+        , m_fault(std::move(fault))
     { }
+    AudioStreamBasicDescription format() const override { return m_inner.format(); }
     Diagnostics diagnostics() const override
     {
-        Diagnostics diagnostics = ForwardingDriver::diagnostics();
-        if (m_stuck)
-            m_stuck(diagnostics);
+        Diagnostics diagnostics = m_inner.diagnostics();
+        diagnostics.ioProc = diagnostics.ioProc || m_fault == QStringLiteral("io held");
         return diagnostics;
     }
+    Result<void> prepare() override { return m_inner.prepare(); }
+    Result<void> start(ReceiveCallback receive, LossCallback loss, EventCallback events) override
+    {
+        return m_inner.start(std::move(receive), std::move(loss), std::move(events));
+    }
+    Result<void> stop() override { return m_inner.stop(); }
 
 private:
-    std::function<void(Diagnostics&)> m_stuck;
+    CoreAudioTapDriver m_inner;
+    QString m_fault;
 };
 
 // Time passes at once, and audio plays while it does: a sound in the first
-// two cycles, digital silence in the third. `onSleep` runs first.
+// two cycles, digital silence in the third.
 class PlayingClock final : public Clock {
 public:
-    explicit PlayingClock(SimulatedAudioHardware* hardware)
+    PlayingClock(SimulatedAudioHardware* hardware, bool failingPrepares)
         : m_hardware(hardware)
+        , m_failingPrepares(failingPrepares)
     { }
     QDateTime now() const override { return QDateTime::currentDateTimeUtc(); }
     QFuture<bool> sleep(std::chrono::nanoseconds duration, CancellationTokenPtr) override
     {
         requested.append(duration);
-        if (onSleep)
-            onSleep(*m_hardware);
+        if (m_failingPrepares)
+            m_hardware->failCall(Call::createProcessTap, -6);
         test::SimulatedCapture::deliver(*m_hardware, 48000, requested.size() == 3 ? 0.0F : 0.25F);
         QPromise<bool> promise;
         promise.start();
@@ -60,10 +68,10 @@ public:
         return promise.future();
     }
     QList<std::chrono::nanoseconds> requested;
-    std::function<void(SimulatedAudioHardware&)> onSleep;
 
 private:
     SimulatedAudioHardware* m_hardware;
+    bool m_failingPrepares;
 };
 
 struct Run {
@@ -73,20 +81,19 @@ struct Run {
     QStringList recordings;
 };
 
-// `setUp` may script the hardware and the clock before the run.
-Run verify(const QString& directory, const std::function<void(Diagnostics&)>& stuck = {},
-    const std::function<void(SimulatedAudioHardware&, PlayingClock&)>& setUp = {})
+// Runs the self-test into `directory` with `fault` (a row of failures_data) planted.
+Run verify(const QString& directory, const QString& fault)
 {
     auto hardware = std::make_shared<std::unique_ptr<AudioHardware>>(std::make_unique<SimulatedAudioHardware>());
     auto* simulated = static_cast<SimulatedAudioHardware*>(hardware->get());
+    if (fault == QStringLiteral("first prepare")) {
+        simulated->failCall(Call::createAggregateDevice, -10);
+        simulated->failCall(Call::destroyProcessTap, -11);
+    }
     Run run;
-    run.clock = std::make_shared<PlayingClock>(simulated);
-    if (setUp)
-        setUp(*simulated, *run.clock);
+    run.clock = std::make_shared<PlayingClock>(simulated, fault == QStringLiteral("second prepare"));
     CaptureVerification::Options options;
-    options.makeDriver = [hardware, stuck] {
-        return std::make_unique<StuckDriver>(std::make_unique<CoreAudioTapDriver>(std::move(*hardware)), stuck);
-    };
+    options.makeDriver = [hardware, fault] { return std::make_unique<StuckDriver>(std::move(*hardware), fault); };
     options.clock = run.clock;
     options.writers = std::make_shared<test::FakeMediaWriterFactory>(std::make_shared<test::FakeMediaScript>());
     options.assets = std::make_shared<test::FakeMediaAssetOpener>(std::make_shared<test::FakeAssetScript>());
@@ -102,129 +109,71 @@ Run verify(const QString& directory, const std::function<void(Diagnostics&)>& st
     return run;
 }
 
-QJsonObject json(const Diagnostics& diagnostics)
-{
-    QJsonObject object;
-    for (const auto& [key, value] : diagnostics.entries().asKeyValueRange())
-        object.insert(key, value);
-    return object;
-}
-
 } // namespace
 
 class CaptureVerificationTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    void argumentScan_data()
+    // A passing run reports three cycles and the snapshot after a cancel. The
+    // first error ends the run: the cycles before it stay, and a failed
+    // clean-up is reported beside it. An IO proc still held after a stop fails
+    // its cycle; the recording stays where the engine left it. A report that
+    // cannot be written (below a regular file: root writes through mode bits)
+    // still ends the run.
+    void runs_data()
     {
-        QTest::addColumn<QStringList>("arguments");
-        QTest::addColumn<QString>("directory");
-        QTest::newRow("absent") << QStringList { "vessaro" } << QString();
-        QTest::newRow("flag last") << QStringList { "vessaro", "--verify-capture" } << QString();
-        QTest::newRow("twice: the first counts, even before a flag") << QStringList { "vessaro", "--verify-capture",
-            "--verify-capture", "/b" } << QDir::current().absoluteFilePath(QStringLiteral("--verify-capture"));
-        QTest::newRow("the program path is searched too") << QStringList { "--verify-capture", "/x" } << "/x";
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<int>("cycles"); // reported, each with its recording
+        QTest::addColumn<int>("leftInTheCache");
+        QTest::newRow("passing") << QString() << 3 << 0;
+        QTest::newRow("io proc held") << "io held" << 0 << 1;
+        QTest::newRow("the second cycle's prepare") << "second prepare" << 1 << 0;
+        QTest::newRow("the first prepare, and its clean-up") << "first prepare" << 0 << 0;
+        QTest::newRow("report not writable") << "unwritable" << 0 << 0;
     }
 
-    void argumentScan()
+    void runs()
     {
-        QFETCH(QStringList, arguments);
-        QFETCH(QString, directory);
-        QCOMPARE(CaptureVerification::requestedDirectory(arguments).value_or(QString()), directory);
-    }
-
-    void passingRunReportsThreeCyclesAndTheCancelledSnapshot()
-    {
+        QFETCH(QString, fault);
+        QFETCH(int, cycles);
+        QFETCH(int, leftInTheCache);
         test::ScopedCacheHome home;
         QTemporaryDir dir;
-        const Run run = verify(dir.filePath(QStringLiteral("nested/report")));
-        const QJsonObject idle = json({ QStringLiteral("Simulated"), 0, 0, false, false, 48000 });
-        QJsonArray cycles;
+        QFile file(dir.filePath(QStringLiteral("file")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        const Run run
+            = verify(dir.filePath(fault == QStringLiteral("unwritable") ? "file/report" : "nested/report"), fault);
+        QVERIFY(run.terminated);
+        const QString status = fault.isEmpty() ? "passed" : fault == QStringLiteral("unwritable") ? "" : "failed";
+        QCOMPARE(run.report.value(QStringLiteral("status")).toString(), status);
+        QCOMPARE(run.report["cycles"].toArray().size(), cycles);
+        QCOMPARE(run.recordings.size(), cycles);
+        QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files).size(), leftInTheCache);
+        if (status == QStringLiteral("failed")) {
+            QVERIFY(run.report.contains(QStringLiteral("error")));
+            QCOMPARE(run.report.contains(QStringLiteral("cleanupError")), fault == QStringLiteral("first prepare"));
+            return;
+        }
+        if (status.isEmpty())
+            return;
+        QJsonObject idle;
+        for (const auto& [key, value] :
+            Diagnostics { QStringLiteral("Simulated"), 0, 0, false, false, 48000 }.entries().asKeyValueRange())
+            idle.insert(key, value);
+        QJsonArray reported;
         for (int i = 0; i < 3; ++i) {
             QJsonObject cycle { { "active", run.report["cycles"][i]["active"] }, { "duration", 1.0 },
                 { "file", run.recordings.value(i) }, { "stopped", idle } };
             if (i == 2) // only the silent take says so
                 cycle.insert(QStringLiteral("silent"), true);
-            cycles.append(cycle);
+            reported.append(cycle);
             QVERIFY(run.recordings.value(i).startsWith(QStringLiteral("cycle-%1-").arg(i + 1)));
             QCOMPARE(run.report["cycles"][i]["active"]["running"], QJsonValue(QStringLiteral("true")));
         }
         QCOMPARE(run.report,
             (QJsonObject {
-                { "backend", "Simulated" }, { "cancelled", idle }, { "cycles", cycles }, { "status", "passed" } }));
-        QVERIFY(QDir(home.recordingsDirectory()).isEmpty());
+                { "backend", "Simulated" }, { "cancelled", idle }, { "cycles", reported }, { "status", "passed" } }));
         QCOMPARE(run.clock->requested, QList<std::chrono::nanoseconds>(3, std::chrono::seconds(3)));
-    }
-
-    // Any handle still held after a stop fails the cycle; its recording stays
-    // where the engine left it.
-    void heldResourcesAfterStopFailTheCycle_data()
-    {
-        QTest::addColumn<int>("held");
-        QTest::newRow("io proc") << 0;
-        QTest::newRow("tap") << 1;
-        QTest::newRow("device") << 2;
-    }
-
-    void heldResourcesAfterStopFailTheCycle()
-    {
-        QFETCH(int, held);
-        test::ScopedCacheHome home;
-        QTemporaryDir dir;
-        const Run run = verify(dir.path(), [held](Diagnostics& diagnostics) {
-            diagnostics.ioProc = held == 0;
-            diagnostics.tap = held == 1 ? 7 : 0;
-            diagnostics.device = held == 2 ? 9 : 0;
-        });
-        QCOMPARE(run.report.keys(), QStringList({ "backend", "cycles", "error", "status" }));
-        QCOMPARE(run.report["status"], QJsonValue(QStringLiteral("failed")));
-        QVERIFY(run.report["cycles"].toArray().isEmpty() && run.recordings.isEmpty());
-        QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files).size(), 1);
-    }
-
-    // The first error ends the run: the cycles before it stay, and a failed
-    // clean-up is reported beside it.
-    void failures_data()
-    {
-        QTest::addColumn<bool>("inTheSecondCycle");
-        QTest::newRow("the second cycle's prepare") << true;
-        QTest::newRow("the first prepare, and its clean-up") << false;
-    }
-
-    void failures()
-    {
-        QFETCH(bool, inTheSecondCycle);
-        test::ScopedCacheHome home;
-        QTemporaryDir dir;
-        const Run run = verify(dir.path(), {}, [&](SimulatedAudioHardware& hardware, PlayingClock& clock) {
-            if (inTheSecondCycle) {
-                clock.onSleep = [](SimulatedAudioHardware& playing) { playing.failCall(Call::createProcessTap, -6); };
-                return;
-            }
-            hardware.failCall(Call::createAggregateDevice, -10);
-            hardware.failCall(Call::destroyProcessTap, -11);
-        });
-        QCOMPARE(run.report.keys(),
-            inTheSecondCycle ? QStringList({ "backend", "cycles", "error", "status" })
-                             : QStringList({ "backend", "cleanupError", "cycles", "error", "status" }));
-        if (!inTheSecondCycle)
-            QCOMPARE(run.report["error"], run.report["cleanupError"]);
-        QCOMPARE(run.report["status"], QJsonValue(QStringLiteral("failed")));
-        QCOMPARE(run.report["cycles"].toArray().size(), run.recordings.size());
-        QCOMPARE(run.recordings.size(), inTheSecondCycle ? 1 : 0);
-    }
-
-    // A place the report cannot go (below a regular file: root writes through
-    // mode bits) gets no report, no recording, and termination all the same.
-    void aReportThatCannotBeWrittenStillTerminates()
-    {
-        test::ScopedCacheHome home;
-        QTemporaryDir dir;
-        QFile file(dir.filePath(QStringLiteral("file")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        const Run run = verify(dir.filePath(QStringLiteral("file/report")));
-        QVERIFY(run.terminated && run.report.isEmpty() && run.recordings.isEmpty());
-        QVERIFY(QDir(home.recordingsDirectory()).entryList(QDir::Files).isEmpty());
     }
 };
 
