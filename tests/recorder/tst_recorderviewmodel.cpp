@@ -90,6 +90,25 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(rig.pending()));
     }
 
+    // The model's own words: the save dialog, the failed export and the
+    // question before a pending recording is deleted.
+    void theModelsOwnWords()
+    {
+        Rig rig;
+        rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("missing/a.mp4")) };
+        QVERIFY(rig.recordAndStop());
+        QVERIFY(rig.model->phase().message().startsWith(QStringLiteral("导出失败：")));
+        rig.desktop->alertAnswers = { 1 };
+        rig.model->recordAgain();
+        rig.settle();
+        const DesktopServices::SavePanel& panel = rig.desktop->savePanels.value(0);
+        QCOMPARE(QStringList({ panel.title, panel.nameFieldLabel }), QStringList({ "保存Brisal录音", "文件名：" }));
+        DesktopServices::Alert discard { DesktopServices::AlertStyle::warning, QStringLiteral("这段录音还没有导出"),
+            QStringLiteral("再次录制会删除当前临时录音。请先点“再次导出”保存，或者确认放弃后继续。"),
+            { { QStringLiteral("放弃并再次录制"), true, false }, { QStringLiteral("取消"), false, true } } };
+        QVERIFY(rig.desktop->alerts == QList({ discard }));
+    }
+
     // Each operation from each state: ignored, or where it leads. Starting
     // over asks before deleting a pending recording; every failure releases
     // the capture and says why, and a failed release is what the user reads.

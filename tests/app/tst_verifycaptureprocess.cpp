@@ -1,0 +1,51 @@
+// The self-test as the real binary runs it on the private audio server.
+
+#include "support/TestSupport.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+
+class VerifyCaptureProcessTest : public QObject {
+    Q_OBJECT
+private Q_SLOTS:
+    // Three cycles of a real recording, each validated by the self-test.
+    void aFullRun()
+    {
+        if (!vessaro::test::audioServerAvailable())
+            QSKIP("needs the private audio server");
+        QTemporaryDir dir;
+        const QString tune = dir.filePath(QStringLiteral("tune.wav"));
+        QProcess::execute(QStringLiteral("sox"),
+            { "-n", "-r", "48000", "-c", "2", "-b", "16", tune, "synth", "20", "sine", "300-900", "vol", "0.3" });
+        QProcess player;
+        player.start(QStringLiteral("paplay"), { tune });
+        const auto stopPlayer = qScopeGuard([&] {
+            player.kill();
+            player.waitForFinished();
+        });
+        QProcess vessaro;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+        vessaro.setProcessEnvironment(environment);
+        vessaro.setWorkingDirectory(dir.path());
+        vessaro.start(QStringLiteral(VESSARO_BINARY), { "--verify-capture", "report" });
+        QVERIFY(vessaro.waitForFinished(60000));
+        QCOMPARE(vessaro.exitCode(), 0);
+        const QDir report(dir.filePath(QStringLiteral("report")));
+        QFile file(report.filePath(QStringLiteral("result.json")));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QJsonObject result = QJsonDocument::fromJson(file.readAll()).object();
+        QCOMPARE(QStringList({ result["status"].toString(), result["backend"].toString() }),
+            QStringList({ "passed", "PulseAudio" }));
+        QCOMPARE(result.value(QStringLiteral("cycles")).toArray().size(), 3);
+    }
+};
+
+QTEST_GUILESS_MAIN(VerifyCaptureProcessTest)
+#include "tst_verifycaptureprocess.moc"
