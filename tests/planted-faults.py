@@ -92,7 +92,7 @@ FAULTS = [
     Fault("new default output not followed", "src/capture/hal/PulseAudioHardware.cpp",
           [("if (status == 0 && streamAlive && output.monitorSource == m_tap->monitorSource)",
             "if (status == 0 && streamAlive)")],
-          ["tst_pulseaudiohardware", "tst_coreaudiotapdriver_server"]),
+          ["tst_pulseaudiohardware"]),
     Fault("self-test ignores a kept IO proc", "src/capture/Diagnostics.h",
           [("return tap == 0 && device == 0 && !ioProc;", "return tap == 0 && device == 0;")],
           ["tst_captureverification"]),
