@@ -5,13 +5,11 @@
 #include "support/TestSupport.h"
 #include "verification/CaptureVerification.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QPromise>
 #include <QTest>
 
 using namespace vessaro;
@@ -19,19 +17,19 @@ using Call = SimulatedAudioHardware::Call;
 
 namespace {
 
-// The real driver, except that it claims to keep its IO proc when `fault` is
-// "io held": a fault that no hardware shows.
+// The real driver, except that it claims to keep its IO proc: a fault that no
+// hardware shows.
 class StuckDriver final : public AudioCaptureDriver {
 public:
-    StuckDriver(std::unique_ptr<AudioHardware> hardware, QString fault)
+    explicit StuckDriver(std::unique_ptr<AudioHardware> hardware, bool ioHeld)
         : m_inner(std::move(hardware))
-        , m_fault(std::move(fault))
+        , m_ioHeld(ioHeld)
     { }
     AudioStreamBasicDescription format() const override { return m_inner.format(); }
     Diagnostics diagnostics() const override
     {
         Diagnostics diagnostics = m_inner.diagnostics();
-        diagnostics.ioProc = diagnostics.ioProc || m_fault == QStringLiteral("io held");
+        diagnostics.ioProc |= m_ioHeld;
         return diagnostics;
     }
     Result<void> prepare() override { return m_inner.prepare(); }
@@ -43,71 +41,25 @@ public:
 
 private:
     CoreAudioTapDriver m_inner;
-    QString m_fault;
+    bool m_ioHeld;
 };
 
 // Time passes at once, and audio plays while it does: a sound in the first
 // two cycles, digital silence in the third.
-class PlayingClock final : public Clock {
-public:
-    PlayingClock(SimulatedAudioHardware* hardware, bool failingPrepares)
-        : m_hardware(hardware)
-        , m_failingPrepares(failingPrepares)
-    { }
+struct PlayingClock final : Clock {
     QDateTime now() const override { return QDateTime::currentDateTimeUtc(); }
     QFuture<bool> sleep(std::chrono::nanoseconds duration, CancellationTokenPtr) override
     {
         requested.append(duration);
-        if (m_failingPrepares)
-            m_hardware->failCall(Call::createProcessTap, -6);
-        test::SimulatedCapture::deliver(*m_hardware, 48000, requested.size() == 3 ? 0.0F : 0.25F);
-        QPromise<bool> promise;
-        promise.start();
-        promise.addResult(true);
-        promise.finish();
-        return promise.future();
+        if (failingPrepares)
+            hardware->failCall(Call::createProcessTap, -6);
+        test::SimulatedCapture::deliver(*hardware, 48000, requested.size() == 3 ? 0.0F : 0.25F);
+        return QtFuture::makeReadyFuture(true);
     }
     QList<std::chrono::nanoseconds> requested;
-
-private:
-    SimulatedAudioHardware* m_hardware;
-    bool m_failingPrepares;
+    SimulatedAudioHardware* hardware = nullptr;
+    bool failingPrepares = false;
 };
-
-struct Run {
-    QJsonObject report;
-    bool terminated = false;
-    std::shared_ptr<PlayingClock> clock;
-    QStringList recordings;
-};
-
-// Runs the self-test into `directory` with `fault` (a row of failures_data) planted.
-Run verify(const QString& directory, const QString& fault)
-{
-    auto hardware = std::make_shared<std::unique_ptr<AudioHardware>>(std::make_unique<SimulatedAudioHardware>());
-    auto* simulated = static_cast<SimulatedAudioHardware*>(hardware->get());
-    if (fault == QStringLiteral("first prepare")) {
-        simulated->failCall(Call::createAggregateDevice, -10);
-        simulated->failCall(Call::destroyProcessTap, -11);
-    }
-    Run run;
-    run.clock = std::make_shared<PlayingClock>(simulated, fault == QStringLiteral("second prepare"));
-    CaptureVerification::Options options;
-    options.makeDriver = [hardware, fault] { return std::make_unique<StuckDriver>(std::move(*hardware), fault); };
-    options.clock = run.clock;
-    options.writers = std::make_shared<test::FakeMediaWriterFactory>(std::make_shared<test::FakeMediaScript>());
-    options.assets = std::make_shared<test::FakeMediaAssetOpener>(std::make_shared<test::FakeAssetScript>());
-    (void)CaptureVerification::run(
-        directory, [&run] { run.terminated = true; }, options);
-    QDeadlineTimer deadline(20000);
-    while (!run.terminated && !deadline.hasExpired())
-        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-    QFile file(directory + QStringLiteral("/result.json"));
-    if (file.open(QIODevice::ReadOnly))
-        run.report = QJsonDocument::fromJson(file.readAll()).object();
-    run.recordings = QDir(directory).entryList({ QStringLiteral("*.mp4") }, QDir::Files, QDir::Name);
-    return run;
-}
 
 } // namespace
 
@@ -141,17 +93,39 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QFile file(dir.filePath(QStringLiteral("file")));
         QVERIFY(file.open(QIODevice::WriteOnly));
-        const Run run
-            = verify(dir.filePath(fault == QStringLiteral("unwritable") ? "file/report" : "nested/report"), fault);
-        QVERIFY(run.terminated);
+        const QString directory = dir.filePath(fault == QStringLiteral("unwritable") ? "file/report" : "nested/report");
+        auto hardware = std::make_shared<std::unique_ptr<AudioHardware>>(std::make_unique<SimulatedAudioHardware>());
+        auto* simulated = static_cast<SimulatedAudioHardware*>(hardware->get());
+        if (fault == QStringLiteral("first prepare")) {
+            simulated->failCall(Call::createAggregateDevice, -10);
+            simulated->failCall(Call::destroyProcessTap, -11);
+        }
+        const auto clock = std::make_shared<PlayingClock>();
+        clock->hardware = simulated;
+        clock->failingPrepares = fault == QStringLiteral("second prepare");
+        CaptureVerification::Options options;
+        options.makeDriver = [hardware, fault] {
+            return std::make_unique<StuckDriver>(std::move(*hardware), fault == QStringLiteral("io held"));
+        };
+        options.clock = clock;
+        options.writers = std::make_shared<test::FakeMediaWriterFactory>(std::make_shared<test::FakeMediaScript>());
+        options.assets = std::make_shared<test::FakeMediaAssetOpener>(std::make_shared<test::FakeAssetScript>());
+        bool terminated = false;
+        (void)CaptureVerification::run(
+            directory, [&terminated] { terminated = true; }, options);
+        QTRY_VERIFY_WITH_TIMEOUT(terminated, 20000);
+        QFile result(directory + QStringLiteral("/result.json"));
+        const QJsonObject report
+            = QJsonDocument::fromJson(result.open(QIODevice::ReadOnly) ? result.readAll() : QByteArray()).object();
+        const QStringList recordings = QDir(directory).entryList({ QStringLiteral("*.mp4") }, QDir::Files, QDir::Name);
         const QString status = fault.isEmpty() ? "passed" : fault == QStringLiteral("unwritable") ? "" : "failed";
-        QCOMPARE(run.report.value(QStringLiteral("status")).toString(), status);
-        QCOMPARE(run.report["cycles"].toArray().size(), cycles);
-        QCOMPARE(run.recordings.size(), cycles);
+        QCOMPARE(report.value(QStringLiteral("status")).toString(), status);
+        QCOMPARE(report["cycles"].toArray().size(), cycles);
+        QCOMPARE(recordings.size(), cycles);
         QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files).size(), leftInTheCache);
         if (status == QStringLiteral("failed")) {
-            QVERIFY(run.report.contains(QStringLiteral("error")));
-            QCOMPARE(run.report.contains(QStringLiteral("cleanupError")), fault == QStringLiteral("first prepare"));
+            QVERIFY(report.contains(QStringLiteral("error")));
+            QCOMPARE(report.contains(QStringLiteral("cleanupError")), fault == QStringLiteral("first prepare"));
             return;
         }
         if (status.isEmpty())
@@ -162,18 +136,18 @@ private Q_SLOTS:
             idle.insert(key, value);
         QJsonArray reported;
         for (int i = 0; i < 3; ++i) {
-            QJsonObject cycle { { "active", run.report["cycles"][i]["active"] }, { "duration", 1.0 },
-                { "file", run.recordings.value(i) }, { "stopped", idle } };
+            QJsonObject cycle { { "active", report["cycles"][i]["active"] }, { "duration", 1.0 },
+                { "file", recordings.value(i) }, { "stopped", idle } };
             if (i == 2) // only the silent take says so
                 cycle.insert(QStringLiteral("silent"), true);
             reported.append(cycle);
-            QVERIFY(run.recordings.value(i).startsWith(QStringLiteral("cycle-%1-").arg(i + 1)));
-            QCOMPARE(run.report["cycles"][i]["active"]["running"], QJsonValue(QStringLiteral("true")));
+            QVERIFY(recordings.value(i).startsWith(QStringLiteral("cycle-%1-").arg(i + 1)));
+            QCOMPARE(report["cycles"][i]["active"]["running"], QJsonValue(QStringLiteral("true")));
         }
-        QCOMPARE(run.report,
+        QCOMPARE(report,
             (QJsonObject {
                 { "backend", "Simulated" }, { "cancelled", idle }, { "cycles", reported }, { "status", "passed" } }));
-        QCOMPARE(run.clock->requested, QList<std::chrono::nanoseconds>(3, std::chrono::seconds(3)));
+        QCOMPARE(clock->requested, QList<std::chrono::nanoseconds>(3, std::chrono::seconds(3)));
     }
 };
 
