@@ -1,4 +1,5 @@
-// The self-test as the real binary runs it on the private audio server.
+// The real binary: its answers to --help and --version, and the self-test as it
+// runs on the private audio server.
 
 #include "support/TestSupport.h"
 
@@ -14,6 +15,19 @@
 class VerifyCaptureProcessTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
+    // They answer before any window or server is touched, so they work anywhere.
+    void helpAndVersion()
+    {
+        for (const QString& flag : { QStringLiteral("--help"), QStringLiteral("--version") }) {
+            QProcess vessaro;
+            vessaro.setProcessEnvironment(QProcessEnvironment());
+            vessaro.start(QStringLiteral(VESSARO_BINARY), { flag });
+            QVERIFY(vessaro.waitForFinished(10000));
+            QCOMPARE(vessaro.exitCode(), 0);
+            QVERIFY(vessaro.readAllStandardOutput().startsWith(flag == "--help" ? "Usage: vessaro" : "vessaro "));
+        }
+    }
+
     // Three cycles of a real recording, each validated by the self-test.
     void aFullRun()
     {
