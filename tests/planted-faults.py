@@ -56,6 +56,10 @@ FAULTS = [
             "        result = flushToDisk();",
             "    int result = av_write_frame(m_format.get(), nullptr);")],
           ["tst_ffmpegmediawriter", "tst_verifycaptureprocess"]),
+    Fault("interrupted conversion left uncommitted", "src/media/Mp4Flattener.cpp",
+          [("            if (int error = writeAt(fd, region.offset, regionHeader(region.offset, box->offset)); error != 0)\n"
+            "                return writeError(error);\n", "")],
+          ["tst_ffmpegmediawriter"]),
     Fault("release order", "src/capture/CoreAudioTapDriver.cpp",
           [("    if (m_device != 0) {\n        if (m_io) {",
             "    if (m_tap != 0) {\n        if (OSStatus status = m_hardware->destroyProcessTap(m_tap); status == 0)\n"
