@@ -148,26 +148,27 @@ private Q_SLOTS:
         }
     }
 
-    // A new default output mid-recording, then a restart of the server: the
-    // one stream hears each in turn, and nothing counts as lost. Once
-    // stopped, nothing more arrives.
+    // A new default output chosen during the countdown, another mid-recording, then a restart of the server: the
+    // one stream hears each in turn, and nothing counts as lost. Once stopped, nothing more arrives.
     void aCaptureFollowsTheOutputAndSurvivesARestart()
     {
         VESSARO_REQUIRE_AUDIO_SERVER();
         PrivateAudioServer server;
         QVERIFY2(server.isRunning(), "could not start a second private server");
         Capture capture;
-        QVERIFY(capture.start());
+        QVERIFY(capture.driver.prepare() && setDefaultSink(ServerAudio::fakeMicrophoneSink()));
+        QTest::qWait(200); // the server's notice arrives before the start
+        QVERIFY(capture.driver.start(Received::inputInto(capture.received), Received::lossInto(capture.received),
+            Received::eventsInto(capture.received)));
         const Diagnostics running { QStringLiteral("PulseAudio"), 1, 2, true, true, ServerAudio::outputSampleRate() };
         QCOMPARE(capture.driver.diagnostics(), running);
         const QString tone = ServerAudio::sound({ "0.5", "sine", "440" });
-        QVERIFY(heard(*capture.received, tone, ServerAudio::outputSink()));
-        QVERIFY(setDefaultSink(ServerAudio::fakeMicrophoneSink()));
-        QVERIFY(eventually([&] { return capture.received->eventCount(AudioDeviceEvent::followedOutput) == 1; }));
         QVERIFY(heard(*capture.received, tone, ServerAudio::fakeMicrophoneSink()));
+        QVERIFY(setDefaultSink(ServerAudio::outputSink()));
+        QVERIFY(eventually([&] { return capture.received->eventCount(AudioDeviceEvent::followedOutput) == 2; }));
+        QVERIFY(heard(*capture.received, tone, ServerAudio::outputSink()));
         QVERIFY(server.restart());
         QVERIFY(eventually([&] { return capture.received->eventCount(AudioDeviceEvent::reconnected) == 1; }));
-        // The restarted server's default is the first output again.
         QVERIFY(heard(*capture.received, tone, ServerAudio::outputSink()));
         QCOMPARE(capture.driver.diagnostics(), running);
         QVERIFY(capture.driver.stop());

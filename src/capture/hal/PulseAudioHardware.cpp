@@ -389,7 +389,10 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
     m_device->intakeFlowing = false;
     m_device->intakeBehind = false;
     m_device->intakeSince.reset();
-    m_device->outputChanged = false;
+    // The default output may have changed since the stream was opened: during
+    // the countdown, or before the subscription began. The supervisor looks
+    // once at start; following costs nothing when it has not.
+    m_device->outputChanged = true;
     m_device->serverLost = false;
     m_device->lossReported = false;
     startSupervisor();
@@ -699,7 +702,9 @@ void PulseAudioHardware::reconnect(Device& device)
             device.intakeFlowing = false;
             device.intakeBehind = false;
             device.intakeSince.reset();
-            device.outputChanged = false;
+            // A default set between our look and the subscription (a server
+            // still setting itself up) would go unseen: look once more.
+            device.outputChanged = true;
             if (device.events)
                 device.events(AudioDeviceEvent::reconnected);
             return;
