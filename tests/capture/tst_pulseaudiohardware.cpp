@@ -42,11 +42,11 @@ bool setDefaultSink(const QString& sink)
 
 // A driver on its own backend, started into `received`.
 struct Capture {
-    bool start()
+    bool start() { return driver.prepare() && startPrepared(); }
+    bool startPrepared()
     {
-        return driver.prepare()
-            && driver.start(
-                Received::inputInto(received), Received::lossInto(received), Received::eventsInto(received));
+        return static_cast<bool>(
+            driver.start(Received::inputInto(received), Received::lossInto(received), Received::eventsInto(received)));
     }
     std::shared_ptr<Received> received = std::make_shared<Received>();
     std::unique_ptr<PulseAudioHardware> owned = std::make_unique<PulseAudioHardware>();
@@ -158,8 +158,7 @@ private Q_SLOTS:
         Capture capture;
         QVERIFY(capture.driver.prepare() && setDefaultSink(ServerAudio::fakeMicrophoneSink()));
         QTest::qWait(200); // the server's notice arrives before the start
-        QVERIFY(capture.driver.start(Received::inputInto(capture.received), Received::lossInto(capture.received),
-            Received::eventsInto(capture.received)));
+        QVERIFY(capture.startPrepared());
         const Diagnostics running { QStringLiteral("PulseAudio"), 1, 2, true, true, ServerAudio::outputSampleRate() };
         QCOMPARE(capture.driver.diagnostics(), running);
         const QString tone = ServerAudio::sound({ "0.5", "sine", "440" });
