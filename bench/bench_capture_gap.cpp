@@ -27,9 +27,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::atomic<std::uint64_t> g_bytes {0};
-std::atomic<int> g_followed {0};
-std::atomic<int> g_reconnected {0};
+std::atomic<std::uint64_t> g_bytes { 0 };
+std::atomic<int> g_followed { 0 };
+std::atomic<int> g_reconnected { 0 };
 
 bool pactl(const QStringList& arguments)
 {
@@ -76,13 +76,13 @@ int main()
     }
     const double rate = driver.format().mSampleRate;
     auto started = driver.start([](const AudioBufferList* list) { g_bytes += list->mBuffers[0].mDataByteSize; },
-                                [](std::uint64_t) {},
-                                [](AudioDeviceEvent event) {
-                                    if (event == AudioDeviceEvent::followedOutput)
-                                        ++g_followed;
-                                    else if (event == AudioDeviceEvent::reconnected)
-                                        ++g_reconnected;
-                                });
+        [](std::uint64_t) {},
+        [](AudioDeviceEvent event) {
+            if (event == AudioDeviceEvent::followedOutput)
+                ++g_followed;
+            else if (event == AudioDeviceEvent::reconnected)
+                ++g_reconnected;
+        });
     if (!started)
         return 1;
     const auto since = Clock::now();
@@ -92,13 +92,13 @@ int main()
     std::vector<double> switches;
     for (int i = 0; i < 6; ++i) {
         const double before = deficitMilliseconds(since, rate);
-        if (!pactl({QStringLiteral("set-default-sink"), QString::fromUtf8(i % 2 == 0 ? other : sink)})
+        if (!pactl({ QStringLiteral("set-default-sink"), QString::fromUtf8(i % 2 == 0 ? other : sink) })
             || !waitFor(g_followed, i + 1))
             return 1;
         settle();
         switches.push_back(deficitMilliseconds(since, rate) - before);
     }
-    pactl({QStringLiteral("set-default-sink"), QString::fromUtf8(sink)});
+    pactl({ QStringLiteral("set-default-sink"), QString::fromUtf8(sink) });
     std::vector<double> restarts;
     for (int i = 0; i < 3; ++i) {
         const double before = deficitMilliseconds(since, rate);

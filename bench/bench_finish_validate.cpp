@@ -51,13 +51,13 @@ Row measure(double seconds)
     auto created = AudioSampleWriter::create(format, std::make_shared<FfmpegMediaWriterFactory>());
     if (!created) {
         std::fprintf(stderr, "writer: %s\n", qPrintable(created.error().localizedDescription()));
-        return {seconds, 0, 0, 0, 0, false};
+        return { seconds, 0, 0, 0, 0, false };
     }
     auto writer = created.value();
 
     // A slow sweep: not silence, so the encoder does real work.
     std::vector<float> samples(kFramesPerBuffer * 2);
-    AudioBufferList list{1, {{2, kFramesPerBuffer * 8, samples.data()}}};
+    AudioBufferList list { 1, { { 2, kFramesPerBuffer * 8, samples.data() } } };
     const auto buffers = static_cast<std::uint64_t>(seconds * 48000 / kFramesPerBuffer);
     const auto started = Clock::now();
     double phase = 0;
@@ -78,14 +78,15 @@ Row measure(double seconds)
     writer.reset();
     if (!finished) {
         std::fprintf(stderr, "finish: %s\n", qPrintable(finished.error().localizedDescription()));
-        return {seconds, feedWall, finishMs, 0, peakKilobytes(), false};
+        return { seconds, feedWall, finishMs, 0, peakKilobytes(), false };
     }
     const auto validating = Clock::now();
     auto summary = RecordingFile::validate(finished.value());
     const double validateMs = std::chrono::duration<double, std::milli>(Clock::now() - validating).count();
-    const bool ok = summary.ok() && std::abs(summary.value().duration - double(buffers * kFramesPerBuffer) / 48000) < 1e-9;
+    const bool ok
+        = summary.ok() && std::abs(summary.value().duration - double(buffers * kFramesPerBuffer) / 48000) < 1e-9;
     QFile::remove(finished.value());
-    return {seconds, feedWall, finishMs, validateMs, peakKilobytes(), ok};
+    return { seconds, feedWall, finishMs, validateMs, peakKilobytes(), ok };
 }
 
 } // namespace
@@ -98,16 +99,16 @@ int main(int argc, char** argv)
 
     std::vector<double> lengths;
     for (int i = 1; i < argc; ++i)
-        lengths.push_back(std::atof(argv[i]));  // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+        lengths.push_back(std::atof(argv[i])); // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
     if (lengths.empty())
-        lengths = {10, 600, 3600};
+        lengths = { 10, 600, 3600 };
 
     std::printf("%12s %12s %12s %14s %18s %14s %6s\n", "audio (s)", "fed in (s)", "finish (ms)", "validate (ms)",
-                "stop to file (ms)", "peak RSS (MiB)", "ok");
+        "stop to file (ms)", "peak RSS (MiB)", "ok");
     for (double seconds : lengths) {
         const Row row = measure(seconds);
         std::printf("%12.0f %12.1f %12.1f %14.1f %18.1f %14.1f %6s\n", row.seconds, row.feedWall, row.finishMs,
-                    row.validateMs, row.finishMs + row.validateMs, double(row.peakKb) / 1024, row.ok ? "yes" : "NO");
+            row.validateMs, row.finishMs + row.validateMs, double(row.peakKb) / 1024, row.ok ? "yes" : "NO");
         std::fflush(stdout);
     }
     return 0;

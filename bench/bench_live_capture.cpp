@@ -46,7 +46,7 @@ bool measureStarts(int count, std::vector<double>& startMs)
             std::fprintf(stderr, "prepare: %s\n", qPrintable(prepared.error().localizedDescription()));
             return false;
         }
-        std::atomic<std::int64_t> firstFrameNs{0};
+        std::atomic<std::int64_t> firstFrameNs { 0 };
         const auto requested = Clock::now();
         auto started = driver.start(
             [&firstFrameNs, requested](const AudioBufferList* list) {
@@ -85,8 +85,8 @@ bool measureCallbacks(double seconds, std::vector<double>& callbackUs, double& b
         return false;
     std::shared_ptr<AudioSampleWriter> writer = created.value();
     std::vector<double> timings(static_cast<std::size_t>(seconds * 1000) + 1000);
-    std::atomic<std::size_t> count{0};
-    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::size_t> count { 0 };
+    std::atomic<std::uint64_t> bytes { 0 };
     auto started = driver.start(
         [&](const AudioBufferList* list) {
             const auto before = Clock::now();

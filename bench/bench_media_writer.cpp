@@ -43,14 +43,38 @@ void* allocate(std::size_t size)
 }
 } // namespace
 
-void* operator new(std::size_t size) { return allocate(size); }
-void* operator new[](std::size_t size) { return allocate(size); }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept { return allocate(size); }
-void operator delete(void* memory) noexcept { std::free(memory); }
-void operator delete[](void* memory) noexcept { std::free(memory); }
-void operator delete(void* memory, std::size_t) noexcept { std::free(memory); }
-void operator delete[](void* memory, std::size_t) noexcept { std::free(memory); }
+void* operator new(std::size_t size)
+{
+    return allocate(size);
+}
+void* operator new[](std::size_t size)
+{
+    return allocate(size);
+}
+void* operator new(std::size_t size, const std::nothrow_t&) noexcept
+{
+    return allocate(size);
+}
+void* operator new[](std::size_t size, const std::nothrow_t&) noexcept
+{
+    return allocate(size);
+}
+void operator delete(void* memory) noexcept
+{
+    std::free(memory);
+}
+void operator delete[](void* memory) noexcept
+{
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept
+{
+    std::free(memory);
+}
 
 using namespace vessaro;
 
@@ -102,7 +126,7 @@ void writeFloatWav(const QString& path, const std::vector<float>& samples)
     out.write("WAVE", 4);
     out.write("fmt ", 4);
     u32(18);
-    u16(3);  // IEEE float
+    u16(3); // IEEE float
     u16(kChannels);
     u32(kRate);
     u32(kRate * kBytesPerFrame);
@@ -126,7 +150,7 @@ std::unique_ptr<MediaWriter> startWriter(const FfmpegMediaWriterFactory& factory
     if (!created)
         return nullptr;
     std::unique_ptr<MediaWriter> writer = std::move(created).value();
-    const AudioOutputSettings settings{kAudioFormatAppleLossless, kRate, static_cast<int>(kChannels), 24};
+    const AudioOutputSettings settings { kAudioFormatAppleLossless, kRate, static_cast<int>(kChannels), 24 };
     if (!writer->canApplyOutputSettings(settings) || !writer->canAddInput())
         return nullptr;
     writer->addInput(settings, *description);
@@ -173,7 +197,8 @@ void BM_WriterThroughputVersusFfmpeg(benchmark::State& state)
         AudioBufferList list;
         list.mNumberBuffers = 1;
         for (std::size_t frame = 0; frame + kBufferFrames <= frames; frame += kBufferFrames) {
-            list.mBuffers[0] = {kChannels, kBufferFrames * kBytesPerFrame, const_cast<float*>(samples.data() + frame * kChannels)};
+            list.mBuffers[0]
+                = { kChannels, kBufferFrames * kBytesPerFrame, const_cast<float*>(samples.data() + frame * kChannels) };
             if (!appendSequence(*writer, list, static_cast<std::int64_t>(frame))) {
                 state.SkipWithError("writer refused a buffer");
                 return;
@@ -202,16 +227,21 @@ void BM_WriterThroughputVersusFfmpeg(benchmark::State& state)
     state.counters["ffmpeg_x_realtime"] = audioSeconds / ffmpegSeconds;
     state.counters["vessaro_over_ffmpeg"] = ffmpegSeconds / writerSeconds;
 }
-BENCHMARK(BM_WriterThroughputVersusFfmpeg)->Arg(60)->Iterations(1)->Repetitions(3)->UseManualTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WriterThroughputVersusFfmpeg)
+    ->Arg(60)
+    ->Iterations(1)
+    ->Repetitions(3)
+    ->UseManualTime()
+    ->Unit(benchmark::kMillisecond);
 
 // (b) One append sequence (create, copy, ready, append) of 512 frames, as the
 // audio thread runs it while the encoder thread works beside it.
 void BM_AppendSequence(benchmark::State& state)
 {
-    constexpr std::int64_t appends = 15000;  // 61 MB: fits the ring below even if the encoder never ran
+    constexpr std::int64_t appends = 15000; // 61 MB: fits the ring below even if the encoder never ran
     QTemporaryDir dir;
     const std::vector<float> samples = makeSignal(kBufferFrames * 64);
-    FfmpegMediaWriterFactory factory(std::size_t{64} << 20);
+    FfmpegMediaWriterFactory factory(std::size_t { 64 } << 20);
     auto writer = startWriter(factory, dir.filePath(QStringLiteral("append.mp4")));
     if (!writer) {
         state.SkipWithError("writer did not start");
@@ -242,25 +272,27 @@ void BM_AppendSequence(benchmark::State& state)
     }
     t_allocations = 0;
     for (auto _ : state) {
-        list.mBuffers[0] = {kChannels, kBufferFrames * kBytesPerFrame,
-                            const_cast<float*>(samples.data() + static_cast<std::size_t>(frame % (kBufferFrames * 64)) * kChannels)};
-        timespec before{};
-        timespec after{};
-        rusage usageBefore{};
-        rusage usageAfter{};
+        list.mBuffers[0] = { kChannels, kBufferFrames * kBytesPerFrame,
+            const_cast<float*>(samples.data() + static_cast<std::size_t>(frame % (kBufferFrames * 64)) * kChannels) };
+        timespec before {};
+        timespec after {};
+        rusage usageBefore {};
+        rusage usageAfter {};
         getrusage(RUSAGE_THREAD, &usageBefore);
         clock_gettime(CLOCK_MONOTONIC, &before);
         refused |= !appendSequence(*writer, list, frame);
         clock_gettime(CLOCK_MONOTONIC, &after);
         getrusage(RUSAGE_THREAD, &usageAfter);
         const std::int64_t spent = (after.tv_sec - before.tv_sec) * 1000000000LL + (after.tv_nsec - before.tv_nsec);
-        const std::int64_t faults = (usageAfter.ru_minflt - usageBefore.ru_minflt) + (usageAfter.ru_majflt - usageBefore.ru_majflt);
+        const std::int64_t faults
+            = (usageAfter.ru_minflt - usageBefore.ru_minflt) + (usageAfter.ru_majflt - usageBefore.ru_majflt);
         faultsInAppends += faults;
         callsWithFaults += faults > 0 ? 1 : 0;
         if (spent > worstNanoseconds) {
             worstNanoseconds = spent;
             worstFaults = faults;
-            worstSwitches = (usageAfter.ru_nivcsw - usageBefore.ru_nivcsw) + (usageAfter.ru_nvcsw - usageBefore.ru_nvcsw);
+            worstSwitches
+                = (usageAfter.ru_nivcsw - usageBefore.ru_nivcsw) + (usageAfter.ru_nvcsw - usageBefore.ru_nvcsw);
         }
         // The vector is reserved, so this does not allocate.
         nanoseconds.push_back(spent);
@@ -277,7 +309,8 @@ void BM_AppendSequence(benchmark::State& state)
     }
     std::sort(nanoseconds.begin(), nanoseconds.end());
     const auto at = [&](double quantile) {
-        return static_cast<double>(nanoseconds[static_cast<std::size_t>(quantile * static_cast<double>(nanoseconds.size() - 1))]);
+        return static_cast<double>(
+            nanoseconds[static_cast<std::size_t>(quantile * static_cast<double>(nanoseconds.size() - 1))]);
     };
     state.counters["median_ns"] = at(0.5);
     state.counters["p99.9_ns"] = at(0.999);

@@ -45,26 +45,27 @@ int main(int argc, char** argv)
     constexpr std::uint32_t rate = 48000;
     constexpr std::uint32_t framesPerBuffer = 480;
     // Quiet noise, about what a recording of music compresses like.
-    std::vector<float> sound(std::size_t{rate} * 10 * 2);
+    std::vector<float> sound(std::size_t { rate } * 10 * 2);
     std::mt19937 random(7);
     std::normal_distribution<float> normal(0.0F, 0.05F);
     for (float& value : sound)
         value = normal(random);
 
     const AudioStreamBasicDescription format = SimulatedAudioHardware::stereoFloat(rate);
-    auto made = AudioSampleWriter::create(format, std::make_shared<FfmpegMediaWriterFactory>(std::size_t{rate} * 8 * 60));
+    auto made
+        = AudioSampleWriter::create(format, std::make_shared<FfmpegMediaWriterFactory>(std::size_t { rate } * 8 * 60));
     if (!made)
         return 1;
     const auto writer = made.value();
-    std::vector<double> residents {residentMiB()};
+    std::vector<double> residents { residentMiB() };
     std::printf("start: %.1f MiB\n", residents.back());
     const auto started = std::chrono::steady_clock::now();
-    const std::int64_t framesPerHour = std::int64_t{3600} * rate;
+    const std::int64_t framesPerHour = std::int64_t { 3600 } * rate;
     for (std::int64_t fed = 0; fed < hours * framesPerHour; fed += framesPerBuffer) {
-        const auto offset = static_cast<std::size_t>(fed % (std::int64_t{rate} * 10)) * 2;
-        AudioBufferList list{1, {{2, framesPerBuffer * 8, sound.data() + offset}}};
+        const auto offset = static_cast<std::size_t>(fed % (std::int64_t { rate } * 10)) * 2;
+        AudioBufferList list { 1, { { 2, framesPerBuffer * 8, sound.data() + offset } } };
         writer->append(&list);
-        if (fed % (std::int64_t{rate} * 60) == 0) {
+        if (fed % (std::int64_t { rate } * 60) == 0) {
             if (writer->interruption())
                 return 1;
             // Sixty times real time: the one-minute ring never fills.
@@ -82,7 +83,7 @@ int main(int argc, char** argv)
     std::printf("file: %.0f MiB\n", static_cast<double>(QFile(finished.value()).size()) / 1048576.0);
     if (residents.size() > 2)
         std::printf("growth per hour after the first: %.1f MiB\n",
-                    (residents.back() - residents[1]) / static_cast<double>(residents.size() - 2));
+            (residents.back() - residents[1]) / static_cast<double>(residents.size() - 2));
     QFile::remove(finished.value());
     return 0;
 }

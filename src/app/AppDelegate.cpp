@@ -3,16 +3,19 @@
 namespace vessaro {
 
 AppDelegate::AppDelegate(std::shared_ptr<DesktopServices> desktop, std::function<void()> exitProcess,
-                         QStringList arguments, CaptureVerification::Options verification, QObject* parent)
-    : QObject(parent), m_desktop(std::move(desktop)), m_exitProcess(std::move(exitProcess)),
-      m_arguments(std::move(arguments)), m_verification(std::move(verification))
-{
-}
+    QStringList arguments, CaptureVerification::Options verification, QObject* parent)
+    : QObject(parent)
+    , m_desktop(std::move(desktop))
+    , m_exitProcess(std::move(exitProcess))
+    , m_arguments(std::move(arguments))
+    , m_verification(std::move(verification))
+{ }
 
 void AppDelegate::applicationDidFinishLaunching()
 {
     CaptureVerification::runIfRequested(
-        m_arguments, [self = QPointer<AppDelegate>(this)] {
+        m_arguments,
+        [self = QPointer<AppDelegate>(this)] {
             if (self)
                 self->terminate();
         },
@@ -24,9 +27,9 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
     if (m_readyToTerminate)
         return TerminateReply::now;
     if (m_isFinishingTermination)
-        return TerminateReply::cancel;  // a shutdown is already under way
+        return TerminateReply::cancel; // a shutdown is already under way
     if (!m_model)
-        return TerminateReply::now;  // the window was never shown: nothing is held
+        return TerminateReply::now; // the window was never shown: nothing is held
     m_isFinishingTermination = true;
     (void)runTermination(this, m_model, m_desktop, std::exchange(m_inProgress, RecorderViewModel::InProgress::discard));
     return TerminateReply::cancel;
@@ -46,15 +49,14 @@ void AppDelegate::terminate()
 }
 
 QCoro::Task<> AppDelegate::runTermination(QPointer<AppDelegate> self, QPointer<RecorderViewModel> model,
-                                          std::shared_ptr<DesktopServices> desktop,
-                                          RecorderViewModel::InProgress inProgress)
+    std::shared_ptr<DesktopServices> desktop, RecorderViewModel::InProgress inProgress)
 {
     // A model that is gone holds nothing any more.
     const Result<void> shutdown = model ? co_await model->shutdownForTermination(inProgress) : Result<void>();
     if (shutdown) {
         if (self) {
             self->m_readyToTerminate = true;
-            self->terminate();  // granted this time
+            self->terminate(); // granted this time
         }
         co_return;
     }

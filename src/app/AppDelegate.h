@@ -25,7 +25,7 @@ public:
 
     // `exitProcess` ends the event loop; it is called once a quit is granted.
     AppDelegate(std::shared_ptr<DesktopServices> desktop, std::function<void()> exitProcess, QStringList arguments,
-                CaptureVerification::Options verification = {}, QObject* parent = nullptr);
+        CaptureVerification::Options verification = {}, QObject* parent = nullptr);
 
     // Wired each time the window content is shown; held weakly.
     void setModel(RecorderViewModel* model) { m_model = model; }
@@ -49,8 +49,7 @@ public:
 
 private:
     static QCoro::Task<> runTermination(QPointer<AppDelegate> self, QPointer<RecorderViewModel> model,
-                                        std::shared_ptr<DesktopServices> desktop,
-                                        RecorderViewModel::InProgress inProgress);
+        std::shared_ptr<DesktopServices> desktop, RecorderViewModel::InProgress inProgress);
 
     std::shared_ptr<DesktopServices> m_desktop;
     std::function<void()> m_exitProcess;

@@ -17,7 +17,8 @@ const QByteArray kActivate = QByteArrayLiteral("activate ");
 } // namespace
 
 SingleInstance::SingleInstance(QString socketPath, QObject* parent)
-    : QObject(parent), m_socketPath(std::move(socketPath))
+    : QObject(parent)
+    , m_socketPath(std::move(socketPath))
 {
     connect(&m_server, &QLocalServer::newConnection, this, [this] {
         while (QLocalSocket* client = m_server.nextPendingConnection()) {

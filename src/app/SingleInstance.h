@@ -15,9 +15,9 @@ class SingleInstance final : public QObject {
     Q_OBJECT
 public:
     enum class Role {
-        primary,      // this process shows the window and listens
-        secondary,    // another instance was told to come forward
-        unavailable,  // no socket could be had: run alone anyway
+        primary, // this process shows the window and listens
+        secondary, // another instance was told to come forward
+        unavailable, // no socket could be had: run alone anyway
     };
 
     explicit SingleInstance(QString socketPath, QObject* parent = nullptr);

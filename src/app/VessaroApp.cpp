@@ -14,28 +14,30 @@
 namespace vessaro {
 
 VessaroApp::VessaroApp(QStringList arguments)
-    : m_desktop(std::make_shared<QtDesktopServices>()),
-      m_model(std::make_unique<RecorderViewModel>(
-          std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>()), m_desktop)),
-      m_delegate(std::make_unique<AppDelegate>(m_desktop, [] { QCoreApplication::exit(0); }, std::move(arguments))),
-      m_window(std::make_unique<ContentView>(m_model.get(), m_desktop))
+    : m_desktop(std::make_shared<QtDesktopServices>())
+    , m_model(std::make_unique<RecorderViewModel>(
+          std::make_unique<SystemAudioCaptureService>(std::make_unique<CoreAudioTapDriver>()), m_desktop))
+    , m_delegate(std::make_unique<AppDelegate>(
+          m_desktop, [] { QCoreApplication::exit(0); }, std::move(arguments)))
+    , m_window(std::make_unique<ContentView>(m_model.get(), m_desktop))
 {
     // Quitting goes through the delegate's negotiation, whoever asks.
     QApplication::setQuitOnLastWindowClosed(false);
-    QObject::connect(m_window.get(), &ContentView::shown, m_delegate.get(),
-                     [this] { m_delegate->setModel(m_model.get()); });
+    QObject::connect(
+        m_window.get(), &ContentView::shown, m_delegate.get(), [this] { m_delegate->setModel(m_model.get()); });
     QObject::connect(m_window.get(), &ContentView::closeRequested, m_delegate.get(), [this] {
         if (m_delegate->applicationShouldTerminateAfterLastWindowClosed())
             m_delegate->terminate();
     });
     // A signal or the end of the desktop session is a quit the user did not
     // choose in the app: a recording in progress is kept for the next launch.
-    m_signals = std::make_unique<UnixSignalNotifier>(std::initializer_list<int>{SIGINT, SIGTERM});
+    m_signals = std::make_unique<UnixSignalNotifier>(std::initializer_list<int> { SIGINT, SIGTERM });
     QObject::connect(m_signals.get(), &UnixSignalNotifier::received, m_delegate.get(),
-                     [this] { m_delegate->terminateKeepingRecording(); });
+        [this] { m_delegate->terminateKeepingRecording(); });
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(),
-                     [this] { m_delegate->terminateKeepingRecording(); });
-    auto* quit = new QShortcut(QKeySequence::Quit, m_window.get());  // NOLINT(cppcoreguidelines-owning-memory): owned by the window
+        [this] { m_delegate->terminateKeepingRecording(); });
+    auto* quit = new QShortcut(
+        QKeySequence::Quit, m_window.get()); // NOLINT(cppcoreguidelines-owning-memory): owned by the window
     QObject::connect(quit, &QShortcut::activated, m_delegate.get(), [this] { m_delegate->terminate(); });
 }
 
@@ -72,8 +74,8 @@ void VessaroApp::offerLeftoverRecording()
     });
     found.then(m_model.get(), [model](const std::shared_ptr<RecoveredRecording>& recovered) {
         if (model && recovered)
-            model->adoptLeftoverRecording(recovered->path, recovered->summary,
-                                          std::make_shared<FileLock>(std::move(recovered->lock)));
+            model->adoptLeftoverRecording(
+                recovered->path, recovered->summary, std::make_shared<FileLock>(std::move(recovered->lock)));
     });
 }
 

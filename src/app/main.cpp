@@ -17,20 +17,19 @@ QStringList rawArguments(int argc, char** argv)
 {
     QStringList arguments;
     for (int i = 0; i < argc; ++i)
-        arguments.append(QString::fromLocal8Bit(argv[i]));  // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
+        arguments.append(QString::fromLocal8Bit(argv[i])); // NOLINT(cppcoreguidelines-pro-bounds-pointer-arithmetic)
     return arguments;
 }
 
-const char* const kUsage =
-    "Usage: vessaro [--verify-capture DIRECTORY]\n"
-    "\n"
-    "Records the sound this computer plays and saves it losslessly (ALAC in .mp4).\n"
-    "\n"
-    "  --verify-capture DIRECTORY  record three short test cycles without any\n"
-    "                              clicking, keep them in DIRECTORY and write\n"
-    "                              DIRECTORY/result.json, then quit\n"
-    "  --help                      show this help and exit\n"
-    "  --version                   show the version and exit\n";
+const char* const kUsage = "Usage: vessaro [--verify-capture DIRECTORY]\n"
+                           "\n"
+                           "Records the sound this computer plays and saves it losslessly (ALAC in .mp4).\n"
+                           "\n"
+                           "  --verify-capture DIRECTORY  record three short test cycles without any\n"
+                           "                              clicking, keep them in DIRECTORY and write\n"
+                           "                              DIRECTORY/result.json, then quit\n"
+                           "  --help                      show this help and exit\n"
+                           "  --version                   show the version and exit\n";
 
 } // namespace
 
@@ -66,8 +65,8 @@ int main(int argc, char** argv)
     QApplication::setApplicationVersion(QStringLiteral(VESSARO_VERSION));
     QApplication::setDesktopFileName(QStringLiteral("org.vessaro.Vessaro"));
     // Task bars and window switchers show this; the theme's copy wins once installed.
-    QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral("org.vessaro.Vessaro"),
-                                                 QIcon(QStringLiteral(":/icons/org.vessaro.Vessaro.svg"))));
+    QApplication::setWindowIcon(QIcon::fromTheme(
+        QStringLiteral("org.vessaro.Vessaro"), QIcon(QStringLiteral(":/icons/org.vessaro.Vessaro.svg"))));
     // Our own texts are Chinese in every locale, so Qt's are too.
     vessaro::QtTranslations::installChinese(application);
 
@@ -84,6 +83,6 @@ int main(int argc, char** argv)
 
     vessaro::VessaroApp app(std::move(arguments));
     QObject::connect(&instance, &vessaro::SingleInstance::activationRequested, &instance,
-                     [&app](const QByteArray& token) { app.bringForward(token); });
+        [&app](const QByteArray& token) { app.bringForward(token); });
     return app.exec();
 }

@@ -16,7 +16,7 @@ struct AudioBuffer {
 // more allocate the larger block themselves.
 struct AudioBufferList {
     std::uint32_t mNumberBuffers = 0;
-    AudioBuffer mBuffers[1];  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+    AudioBuffer mBuffers[1]; // NOLINT(cppcoreguidelines-avoid-c-arrays)
 };
 
 } // namespace vessaro

@@ -4,7 +4,7 @@ namespace vessaro {
 
 std::shared_ptr<CancellationToken> CancellationToken::create()
 {
-    return std::make_shared<CancellationToken>(Key{});
+    return std::make_shared<CancellationToken>(Key {});
 }
 
 void CancellationToken::cancel()

@@ -25,10 +25,10 @@ public:
     struct Key {
         explicit Key() = default;
     };
-    explicit CancellationToken(Key) {}
+    explicit CancellationToken(Key) { }
 
 private:
-    std::atomic<bool> m_cancelled{false};
+    std::atomic<bool> m_cancelled { false };
 };
 
 using CancellationTokenPtr = std::shared_ptr<CancellationToken>;

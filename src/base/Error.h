@@ -18,9 +18,15 @@ struct CancellationError {
 // shows it. Nothing is thrown. Any thread.
 class Error {
 public:
-    Error(RecorderError e) : m_value(std::move(e)) {}          // NOLINT(google-explicit-constructor)
-    Error(PlatformError e) : m_value(std::move(e)) {}          // NOLINT(google-explicit-constructor)
-    Error(CancellationError e) : m_value(e) {}                 // NOLINT(google-explicit-constructor)
+    Error(RecorderError e)
+        : m_value(std::move(e))
+    { } // NOLINT(google-explicit-constructor)
+    Error(PlatformError e)
+        : m_value(std::move(e))
+    { } // NOLINT(google-explicit-constructor)
+    Error(CancellationError e)
+        : m_value(e)
+    { } // NOLINT(google-explicit-constructor)
 
     bool isCancellation() const { return std::holds_alternative<CancellationError>(m_value); }
     const RecorderError* recorderError() const { return std::get_if<RecorderError>(&m_value); }

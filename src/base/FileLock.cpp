@@ -27,8 +27,8 @@ int lockExclusively(int fd)
 
 Result<FileLock> FileLock::createNew(const QString& path)
 {
-    FileDescriptor file(::open(QFile::encodeName(path).constData(),
-                               O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR));
+    FileDescriptor file(::open(
+        QFile::encodeName(path).constData(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, S_IRUSR | S_IWUSR));
     if (!file.isOpen())
         return PlatformError::fromErrno(errno, QStringLiteral("无法创建文件 %1").arg(path));
     if (const int error = lockExclusively(file.get()); error != 0)
@@ -41,7 +41,7 @@ Result<std::optional<FileLock>> FileLock::tryToLock(const QString& path)
     FileDescriptor file(::open(QFile::encodeName(path).constData(), O_RDWR | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
     if (!file.isOpen())
         return PlatformError::fromErrno(errno, QStringLiteral("无法打开文件 %1").arg(path));
-    struct stat info {};
+    struct stat info { };
     if (::fstat(file.get(), &info) != 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法读取文件 %1").arg(path));
     if (!S_ISREG(info.st_mode))

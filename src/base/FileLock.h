@@ -37,7 +37,9 @@ public:
     void release() { (void)m_file.close(); }
 
 private:
-    explicit FileLock(FileDescriptor file) : m_file(std::move(file)) {}
+    explicit FileLock(FileDescriptor file)
+        : m_file(std::move(file))
+    { }
 
     FileDescriptor m_file;
 };

@@ -70,11 +70,11 @@ Result<void> copyBytes(const QString& source, const QString& destination, const 
     if (in.get() < 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法读取") + quoted(source));
     // 0666 here is narrowed by the umask: the mode of any new file of the user's.
-    FileDescriptor out(::open(QFile::encodeName(destination).constData(),
-                              O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    FileDescriptor out(
+        ::open(QFile::encodeName(destination).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.get() < 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法创建") + quoted(shown));
-    std::array<char, 1 << 16> chunk{};
+    std::array<char, 1 << 16> chunk {};
     for (;;) {
         const ssize_t got = ::read(in.get(), chunk.data(), chunk.size());
         if (got < 0) {
@@ -108,17 +108,19 @@ Result<QString> temporaryDirectory()
     const QString directory = base + QStringLiteral("/vessaro");
     const QByteArray native = QFile::encodeName(directory);
     if (::mkdir(native.constData(), 0700) == 0) {
-        ::chmod(native.constData(), 0700);  // in case the umask took bits we need
+        ::chmod(native.constData(), 0700); // in case the umask took bits we need
     } else if (errno != EEXIST) {
         return PlatformError::fromErrno(errno, QStringLiteral("无法创建临时文件夹") + quoted(directory));
     }
-    struct stat info {};
+    struct stat info { };
     if (::lstat(native.constData(), &info) != 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法读取临时文件夹") + quoted(directory));
     if (!S_ISDIR(info.st_mode))
-        return PlatformError::fromErrno(ENOTDIR, QStringLiteral("临时文件夹") + quoted(directory) + QStringLiteral("不是真实的文件夹"));
+        return PlatformError::fromErrno(
+            ENOTDIR, QStringLiteral("临时文件夹") + quoted(directory) + QStringLiteral("不是真实的文件夹"));
     if (info.st_uid != ::geteuid() || (info.st_mode & 07777) != 0700)
-        return PlatformError::fromErrno(EACCES, QStringLiteral("临时文件夹") + quoted(directory) + QStringLiteral("不是本用户私有的"));
+        return PlatformError::fromErrno(
+            EACCES, QStringLiteral("临时文件夹") + quoted(directory) + QStringLiteral("不是本用户私有的"));
     return directory;
 }
 
@@ -155,25 +157,25 @@ Result<void> createDirectory(const QString& path, DirectoryAccess access)
         if (::mkdir(native.constData(), mode) == 0)
             continue;
         const int error = errno;
-        struct stat info {};
+        struct stat info { };
         if (error == EEXIST && ::stat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode))
             continue;
-        return PlatformError::fromErrno(error == EEXIST ? ENOTDIR : error,
-                                        QStringLiteral("无法创建文件夹") + quoted(current));
+        return PlatformError::fromErrno(
+            error == EEXIST ? ENOTDIR : error, QStringLiteral("无法创建文件夹") + quoted(current));
     }
     return {};
 }
 
 bool fileExists(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     return ::lstat(QFile::encodeName(path).constData(), &info) == 0;
 }
 
 bool isSameFile(const QString& first, const QString& second)
 {
-    struct stat a {};
-    struct stat b {};
+    struct stat a { };
+    struct stat b { };
     return ::stat(QFile::encodeName(first).constData(), &a) == 0
         && ::stat(QFile::encodeName(second).constData(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
@@ -181,7 +183,7 @@ bool isSameFile(const QString& first, const QString& second)
 Result<void> removeItem(const QString& path)
 {
     const QByteArray native = QFile::encodeName(path);
-    struct stat info {};
+    struct stat info { };
     if (::lstat(native.constData(), &info) == 0 && S_ISDIR(info.st_mode)) {
         if (!QDir(path).removeRecursively())
             return PlatformError::fromErrno(EACCES, QStringLiteral("无法删除") + quoted(path));
@@ -228,7 +230,7 @@ Result<void> replaceFile(const QString& source, const QString& destination)
 
 Result<std::optional<qint64>> fileSize(const QString& path)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(QFile::encodeName(path).constData(), &info) != 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法读取") + quoted(path));
     if (!S_ISREG(info.st_mode))

@@ -6,8 +6,8 @@ namespace vessaro {
 
 PlatformError PlatformError::fromErrno(int errnoValue, const QString& what)
 {
-    return {Source::fileSystem, errnoValue,
-            what + QStringLiteral("：") + QString::fromLocal8Bit(std::strerror(errnoValue))};
+    return { Source::fileSystem, errnoValue,
+        what + QStringLiteral("：") + QString::fromLocal8Bit(std::strerror(errnoValue)) };
 }
 
 } // namespace vessaro

@@ -11,9 +11,10 @@ public:
     enum class Source { fileSystem, media, audioServer };
 
     PlatformError(Source source, int code, QString description)
-        : m_source(source), m_code(code), m_description(std::move(description))
-    {
-    }
+        : m_source(source)
+        , m_code(code)
+        , m_description(std::move(description))
+    { }
 
     // errno-based file-system error; `what` names the operation and its path.
     static PlatformError fromErrno(int errnoValue, const QString& what);

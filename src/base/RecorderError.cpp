@@ -5,33 +5,34 @@
 namespace vessaro {
 
 RecorderError::RecorderError(Case c, QString text, std::int32_t status)
-    : m_case(c), m_text(std::move(text)), m_status(status)
-{
-}
+    : m_case(c)
+    , m_text(std::move(text))
+    , m_status(status)
+{ }
 
 RecorderError RecorderError::writerStartFailed(const QString& reason)
 {
-    return {Case::writerStartFailed, reason, 0};
+    return { Case::writerStartFailed, reason, 0 };
 }
 
 RecorderError RecorderError::writerAppendFailed(const QString& reason)
 {
-    return {Case::writerAppendFailed, reason, 0};
+    return { Case::writerAppendFailed, reason, 0 };
 }
 
 RecorderError RecorderError::invalidOutput(const QString& message)
 {
-    return {Case::invalidOutput, message, 0};
+    return { Case::invalidOutput, message, 0 };
 }
 
 RecorderError RecorderError::captureFailed(const QString& step, std::int32_t status)
 {
-    return {Case::captureFailed, step, status};
+    return { Case::captureFailed, step, status };
 }
 
 RecorderError RecorderError::noAudioReceived()
 {
-    return {Case::noAudioReceived, QString(), 0};
+    return { Case::noAudioReceived, QString(), 0 };
 }
 
 QString RecorderError::localizedDescription() const

@@ -5,7 +5,8 @@
 namespace vessaro {
 
 SerialExecutor::SerialExecutor(const QString& name)
-    : m_thread(std::make_unique<QThread>()), m_context(std::make_unique<QObject>())
+    : m_thread(std::make_unique<QThread>())
+    , m_context(std::make_unique<QObject>())
 {
     m_thread->setObjectName(name);
     m_context->moveToThread(m_thread.get());
@@ -15,8 +16,8 @@ SerialExecutor::SerialExecutor(const QString& name)
 SerialExecutor::~SerialExecutor()
 {
     // Queued jobs are delivered before quit() is processed: they all run.
-    QMetaObject::invokeMethod(m_context.get(), [thread = m_thread.get()] { thread->quit(); },
-                              Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        m_context.get(), [thread = m_thread.get()] { thread->quit(); }, Qt::QueuedConnection);
     m_thread->wait();
     m_context.reset();
 }

@@ -23,8 +23,7 @@ public:
     SerialExecutor(const SerialExecutor&) = delete;
     SerialExecutor& operator=(const SerialExecutor&) = delete;
 
-    template <typename F>
-    auto submit(F job) -> QFuture<std::invoke_result_t<F>>
+    template <typename F> auto submit(F job) -> QFuture<std::invoke_result_t<F>>
     {
         using R = std::invoke_result_t<F>;
         auto promise = std::make_shared<QPromise<R>>();

@@ -44,8 +44,8 @@ QFuture<bool> SystemClock::sleep(std::chrono::nanoseconds duration, Cancellation
         return future;
     }
     if (token) {
-        QObject::connect(token.get(), &CancellationToken::cancelled, pending.get(),
-                         [raw = pending.get()] { raw->finish(false); });
+        QObject::connect(
+            token.get(), &CancellationToken::cancelled, pending.get(), [raw = pending.get()] { raw->finish(false); });
     }
     const auto milliseconds = std::chrono::ceil<std::chrono::milliseconds>(duration);
     // The timer's functor keeps the sleep alive until it fires.

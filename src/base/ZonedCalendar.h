@@ -12,7 +12,7 @@ struct ZonedCalendar {
     QTimeZone zone;
 
     // The user's calendar (Gregorian) in the system time zone.
-    static ZonedCalendar current() { return {QCalendar(), QTimeZone::systemTimeZone()}; }
+    static ZonedCalendar current() { return { QCalendar(), QTimeZone::systemTimeZone() }; }
 };
 
 } // namespace vessaro

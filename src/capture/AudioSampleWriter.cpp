@@ -27,8 +27,8 @@ constexpr float smallestAudibleFloat = 0.5f / 8388608.0f;
 
 } // namespace
 
-Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(const AudioStreamBasicDescription& format,
-                                                                     std::shared_ptr<const MediaWriterFactory> writers)
+Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(
+    const AudioStreamBasicDescription& format, std::shared_ptr<const MediaWriterFactory> writers)
 {
     if (!writers)
         writers = PlatformMedia::writerFactory();
@@ -61,16 +61,17 @@ Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(const Audio
         return RecorderError::writerStartFailed(writer->error().value_or(QStringLiteral("未知错误")));
     writer->startSessionAtZero();
 
-    auto made = std::make_shared<AudioSampleWriter>(Key{}, path, std::move(writer), format);
+    auto made = std::make_shared<AudioSampleWriter>(Key {}, path, std::move(writer), format);
     made->m_lock = std::move(file.value().lock);
     return made;
 }
 
-AudioSampleWriter::AudioSampleWriter(Key, QString path, std::unique_ptr<MediaWriter> writer,
-                                     AudioStreamBasicDescription format)
-    : m_path(std::move(path)), m_writer(std::move(writer)), m_format(format)
-{
-}
+AudioSampleWriter::AudioSampleWriter(
+    Key, QString path, std::unique_ptr<MediaWriter> writer, AudioStreamBasicDescription format)
+    : m_path(std::move(path))
+    , m_writer(std::move(writer))
+    , m_format(format)
+{ }
 
 // Releasing without finish or discard frees memory only: the file stays.
 AudioSampleWriter::~AudioSampleWriter() = default;
@@ -89,7 +90,7 @@ bool AudioSampleWriter::holdsSound(const AudioBufferList& list, std::uint32_t fr
     // Audio thread. Once a sound was heard no buffer is looked at again, so a
     // recording with sound pays for its first non-zero sample only.
     const AudioBuffer& buffer = list.mBuffers[0];
-    const std::size_t bytes = std::size_t{frameCount} * m_format.mBytesPerFrame;
+    const std::size_t bytes = std::size_t { frameCount } * m_format.mBytesPerFrame;
     const auto* data = static_cast<const unsigned char*>(buffer.mData);
     if ((m_format.mFormatFlags & kAudioFormatFlagIsFloat) != 0 && m_format.mBitsPerChannel == 32) {
         for (std::size_t offset = 0; offset + sizeof(float) <= bytes; offset += sizeof(float)) {
@@ -136,8 +137,7 @@ void AudioSampleWriter::append(const AudioBufferList* list)
         m_frames.store(frames + frameCount, std::memory_order_relaxed);
         return;
     }
-    fail(RecorderError::writerAppendFailed(
-        m_writer->error().value_or(fellBehind())));
+    fail(RecorderError::writerAppendFailed(m_writer->error().value_or(fellBehind())));
 }
 
 void AudioSampleWriter::noteLoss(std::uint64_t)
@@ -185,7 +185,7 @@ FinishedWriting AudioSampleWriter::finishKeepingAudio()
 {
     if (m_frames <= 0) {
         discard();
-        return {m_failure ? Error(*m_failure) : Error(RecorderError::noAudioReceived()), std::nullopt};
+        return { m_failure ? Error(*m_failure) : Error(RecorderError::noAudioReceived()), std::nullopt };
     }
     // After a refusal or a loss the writer still holds every sample before
     // it, gap-free; after a write error it keeps the whole fragments.
@@ -200,7 +200,7 @@ FinishedWriting AudioSampleWriter::finishKeepingAudio()
         discard();
         return finished;
     }
-    finished.kept = LockedRecordingFile{m_path, std::move(m_lock)};
+    finished.kept = LockedRecordingFile { m_path, std::move(m_lock) };
     return finished;
 }
 

@@ -33,8 +33,8 @@ class AudioSampleWriter {
 public:
     // Starts writing at time zero, or fails: the format step first, before any
     // file exists. `writers` defaults to the platform's media backend.
-    static Result<std::shared_ptr<AudioSampleWriter>> create(const AudioStreamBasicDescription& format,
-                                                             std::shared_ptr<const MediaWriterFactory> writers = {});
+    static Result<std::shared_ptr<AudioSampleWriter>> create(
+        const AudioStreamBasicDescription& format, std::shared_ptr<const MediaWriterFactory> writers = {});
     ~AudioSampleWriter();
     AudioSampleWriter(const AudioSampleWriter&) = delete;
     AudioSampleWriter& operator=(const AudioSampleWriter&) = delete;
@@ -85,10 +85,10 @@ private:
     // Written by the audio thread only. Other threads may read the counter at
     // any time (relaxed: a glimpse), and the failure once m_intakeEnded, stored
     // with release after it, reads true with acquire: it is never changed again.
-    std::atomic<std::int64_t> m_frames {0};
-    std::atomic<bool> m_heardSound {false};
+    std::atomic<std::int64_t> m_frames { 0 };
+    std::atomic<bool> m_heardSound { false };
     std::optional<RecorderError> m_failure;
-    std::atomic<bool> m_intakeEnded {false};
+    std::atomic<bool> m_intakeEnded { false };
     static_assert(std::atomic<std::int64_t>::is_always_lock_free);
     static_assert(std::atomic<bool>::is_always_lock_free);
     // Held from creation until the file is handed over or removed.

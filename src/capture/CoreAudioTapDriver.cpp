@@ -7,8 +7,7 @@
 namespace vessaro {
 CoreAudioTapDriver::CoreAudioTapDriver(std::unique_ptr<AudioHardware> hardware)
     : m_hardware(hardware ? std::move(hardware) : makePlatformAudioHardware())
-{
-}
+{ }
 
 CoreAudioTapDriver::~CoreAudioTapDriver()
 {
@@ -17,7 +16,7 @@ CoreAudioTapDriver::~CoreAudioTapDriver()
 
 Diagnostics CoreAudioTapDriver::diagnostics() const
 {
-    return {m_hardware->backendName(), m_tap, m_device, m_io.has_value(), m_running, m_format.mSampleRate};
+    return { m_hardware->backendName(), m_tap, m_device, m_io.has_value(), m_running, m_format.mSampleRate };
 }
 
 Result<void> CoreAudioTapDriver::prepare()
@@ -49,7 +48,7 @@ Result<void> CoreAudioTapDriver::prepare()
     deviceDescription.uid = QLatin1String(applicationPrefix) + QStringLiteral("recorder.") + Platform::uuidString();
     deviceDescription.isPrivate = true;
     deviceDescription.tapAutoStart = true;
-    deviceDescription.taps = {{tapDescription.uuid, true}};
+    deviceDescription.taps = { { tapDescription.uuid, true } };
 
     if (OSStatus status = m_hardware->createAggregateDevice(deviceDescription, &m_device); status != 0)
         return fail(QStringLiteral("创建录音输入"), status);
@@ -63,8 +62,8 @@ Result<void> CoreAudioTapDriver::start(ReceiveCallback receive, LossCallback los
 
     // The blocks capture only the callbacks, never the driver.
     AudioDeviceIOProcID io = 0;
-    if (OSStatus status = m_hardware->createIOProc(m_device, std::move(receive), std::move(lossNotice),
-                                                   std::move(events), &io);
+    if (OSStatus status
+        = m_hardware->createIOProc(m_device, std::move(receive), std::move(lossNotice), std::move(events), &io);
         status != 0)
         return RecorderError::captureFailed(QStringLiteral("注册音频回调"), status);
     m_io = io;

@@ -23,9 +23,9 @@ QString serverLostReason()
 
 // What the device told on the audio side, for the executor's watch to pick up.
 struct DeviceNotices {
-    std::atomic<std::uint32_t> outputsFollowed {0};
-    std::atomic<std::uint32_t> reconnections {0};
-    std::atomic<bool> serverLost {false};
+    std::atomic<std::uint32_t> outputsFollowed { 0 };
+    std::atomic<std::uint32_t> reconnections { 0 };
+    std::atomic<bool> serverLost { false };
     static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 };
 
@@ -78,7 +78,7 @@ struct SystemAudioCaptureService::State {
     Result<void> cancel()
     {
         if (auto stopped = driver->stop(); !stopped) {
-            sinkAbandoned = sink != nullptr;  // kept for a later cancel
+            sinkAbandoned = sink != nullptr; // kept for a later cancel
             return stopped;
         }
         if (sink)
@@ -108,7 +108,7 @@ struct SystemAudioCaptureService::State {
     {
         const auto cancelled = [&token] { return token && token->isCancelled(); };
         if (cancelled())
-            return CancellationError{};
+            return CancellationError {};
         if (auto released = releaseAbandonedSink(); !released)
             return released;
         // A second start would discard the recording in progress: refuse it
@@ -153,7 +153,7 @@ struct SystemAudioCaptureService::State {
             if (auto started = driver->start(std::move(receive), std::move(loss), std::move(deviceEvent)); !started)
                 failure = started.error();
             else if (cancelled())
-                failure = Error(CancellationError{});
+                failure = Error(CancellationError {});
         }
         if (!failure)
             return {};
@@ -165,11 +165,10 @@ struct SystemAudioCaptureService::State {
 };
 
 SystemAudioCaptureService::SystemAudioCaptureService(std::unique_ptr<AudioCaptureDriver> driver,
-                                                     std::shared_ptr<const MediaWriterFactory> writers,
-                                                     std::shared_ptr<const MediaAssetOpener> assets)
-    : m_state(std::make_shared<State>()),
-      m_events(std::make_unique<CaptureEvents>()),
-      m_executor(std::make_unique<SerialExecutor>(QStringLiteral("capture service")))
+    std::shared_ptr<const MediaWriterFactory> writers, std::shared_ptr<const MediaAssetOpener> assets)
+    : m_state(std::make_shared<State>())
+    , m_events(std::make_unique<CaptureEvents>())
+    , m_executor(std::make_unique<SerialExecutor>(QStringLiteral("capture service")))
 {
     m_state->driver = std::move(driver);
     m_state->writers = writers ? std::move(writers) : PlatformMedia::writerFactory();
@@ -205,29 +204,30 @@ QFuture<Result<CaptureOutcome>> SystemAudioCaptureService::stop()
     using Taken = Result<std::shared_ptr<AudioSampleWriter>>;
     QFuture<Taken> taken = m_executor->submit([state = m_state]() -> Taken {
         if (auto stopped = state->driver->stop(); !stopped)
-            return stopped.error();  // the writer stays for the caller's cancel
+            return stopped.error(); // the writer stays for the caller's cancel
         if (!state->sink)
             return RecorderError::noAudioReceived();
         return std::exchange(state->sink, nullptr);
     });
     // Finishing and validating run on the general pool, so the executor is free
     // for other operations meanwhile. The writer is let go here, not kept.
-    return taken.then(QThreadPool::globalInstance(), [assets = m_state->assets](Taken writer) -> Result<CaptureOutcome> {
-        if (!writer)
-            return writer.error();
-        std::shared_ptr<AudioSampleWriter> sink = std::move(writer).value();
-        FinishedWriting finished = sink->finishKeepingAudio();
-        const bool silent = sink->isSilent();
-        sink.reset();
-        if (!finished.kept)
-            return finished.failure ? *finished.failure : Error(RecorderError::noAudioReceived());
-        const QString path = finished.kept->path;
-        auto summary = RecordingFile::validate(path, assets.get());
-        if (!summary)  // the file stays where it is, for the next launch to try
-            return finished.failure ? *finished.failure : summary.error();
-        return CaptureOutcome{path, summary.value(), silent,
-                              std::make_shared<FileLock>(std::move(finished.kept->lock)), finished.failure};
-    });
+    return taken.then(
+        QThreadPool::globalInstance(), [assets = m_state->assets](Taken writer) -> Result<CaptureOutcome> {
+            if (!writer)
+                return writer.error();
+            std::shared_ptr<AudioSampleWriter> sink = std::move(writer).value();
+            FinishedWriting finished = sink->finishKeepingAudio();
+            const bool silent = sink->isSilent();
+            sink.reset();
+            if (!finished.kept)
+                return finished.failure ? *finished.failure : Error(RecorderError::noAudioReceived());
+            const QString path = finished.kept->path;
+            auto summary = RecordingFile::validate(path, assets.get());
+            if (!summary) // the file stays where it is, for the next launch to try
+                return finished.failure ? *finished.failure : summary.error();
+            return CaptureOutcome { path, summary.value(), silent,
+                std::make_shared<FileLock>(std::move(finished.kept->lock)), finished.failure };
+        });
 }
 
 QFuture<Result<void>> SystemAudioCaptureService::cancel()

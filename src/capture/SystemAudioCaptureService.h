@@ -31,8 +31,7 @@ class SystemAudioCaptureService {
 public:
     // The media seams default to FFmpeg.
     explicit SystemAudioCaptureService(std::unique_ptr<AudioCaptureDriver> driver,
-                                       std::shared_ptr<const MediaWriterFactory> writers = {},
-                                       std::shared_ptr<const MediaAssetOpener> assets = {});
+        std::shared_ptr<const MediaWriterFactory> writers = {}, std::shared_ptr<const MediaAssetOpener> assets = {});
     ~SystemAudioCaptureService();
     SystemAudioCaptureService(const SystemAudioCaptureService&) = delete;
     SystemAudioCaptureService& operator=(const SystemAudioCaptureService&) = delete;

@@ -17,7 +17,7 @@ namespace vessaro {
 
 const AudioOutputSettings& RecordingFile::alacSettings()
 {
-    static const AudioOutputSettings settings{kAudioFormatAppleLossless, 48000, 2, 24};
+    static const AudioOutputSettings settings { kAudioFormatAppleLossless, 48000, 2, 24 };
     return settings;
 }
 
@@ -49,7 +49,7 @@ Result<LockedRecordingFile> RecordingFile::createTemporaryFile()
         (void)Platform::removeItem(hidden);
         return PlatformError::fromErrno(error, QStringLiteral("无法创建文件 %1").arg(path.value()));
     }
-    return LockedRecordingFile{path.value(), std::move(lock).value()};
+    return LockedRecordingFile { path.value(), std::move(lock).value() };
 }
 
 std::optional<RecoveredRecording> RecordingFile::recoverNewestLeftover(const MediaAssetOpener* opener)
@@ -58,13 +58,13 @@ std::optional<RecoveredRecording> RecordingFile::recoverNewestLeftover(const Med
     if (!base)
         return std::nullopt;
     const QDir folder(base.value() + QStringLiteral("/Vessaro"));
-    const QFileInfoList candidates = folder.entryInfoList({QStringLiteral("recording-*.mp4")},
-                                                          QDir::Files | QDir::NoSymLinks, QDir::Time);
+    const QFileInfoList candidates
+        = folder.entryInfoList({ QStringLiteral("recording-*.mp4") }, QDir::Files | QDir::NoSymLinks, QDir::Time);
     for (const QFileInfo& candidate : candidates) {
         const QString path = candidate.absoluteFilePath();
         auto locked = FileLock::tryToLock(path);
         if (!locked || !locked.value())
-            continue;  // a running program's file, or none to open: not ours to touch
+            continue; // a running program's file, or none to open: not ours to touch
         FileLock lock = std::move(*locked.value());
         auto repaired = Mp4Flattener::flatten(lock.fd());
         if (!repaired) {
@@ -78,7 +78,7 @@ std::optional<RecoveredRecording> RecordingFile::recoverNewestLeftover(const Med
         auto summary = validate(path, opener);
         if (!summary)
             return std::nullopt;
-        return RecoveredRecording{path, summary.value(), std::move(lock)};
+        return RecoveredRecording { path, summary.value(), std::move(lock) };
     }
     return std::nullopt;
 }
@@ -119,7 +119,7 @@ Result<RecordingSummary> RecordingFile::validate(const QString& path, const Medi
     if (!size.value() || *size.value() <= 0)
         return RecorderError::invalidOutput(QStringLiteral("导出的 MP4 是空文件。"));
 
-    return RecordingSummary{seconds, *size.value()};
+    return RecordingSummary { seconds, *size.value() };
 }
 
 QString RecordingFile::suggestedFilename(const QDateTime& instant, const ZonedCalendar& calendar)
@@ -128,7 +128,8 @@ QString RecordingFile::suggestedFilename(const QDateTime& instant, const ZonedCa
     // Widths are minimums: a longer number is written in full.
     const auto field = [](std::optional<int> value, int width) {
         const int number = value.value_or(0);
-        QString digits = QString::number(std::abs(number)).rightJustified(width - (number < 0 ? 1 : 0), QLatin1Char('0'));
+        QString digits
+            = QString::number(std::abs(number)).rightJustified(width - (number < 0 ? 1 : 0), QLatin1Char('0'));
         return number < 0 ? QStringLiteral("-") + digits : digits;
     };
     return QStringLiteral("系统音频 ") + field(parts.year, 4) + QLatin1Char('-') + field(parts.month, 2)

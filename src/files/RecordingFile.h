@@ -3,8 +3,8 @@
 #include "base/Result.h"
 #include "base/ZonedCalendar.h"
 #include "files/LockedRecordingFile.h"
-#include "files/RecoveredRecording.h"
 #include "files/RecordingSummary.h"
+#include "files/RecoveredRecording.h"
 #include "media/AudioOutputSettings.h"
 
 #include <QDateTime>

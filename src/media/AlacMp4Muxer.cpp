@@ -27,7 +27,7 @@ constexpr int kIOBufferBytes = 64 * 1024;
 // samples' offsets relative to their moof, and no mfra index at the end: the
 // file is made ordinary instead.
 constexpr const char* kFragmentedLayout = "frag_custom+empty_moov+default_base_moof+skip_trailer";
-}
+} // namespace
 
 Result<std::unique_ptr<AlacMp4Muxer>> AlacMp4Muxer::create(const QString& path)
 {
@@ -52,16 +52,18 @@ Result<std::unique_ptr<AlacMp4Muxer>> AlacMp4Muxer::create(const QString& path)
     if (!buffer)
         return FfmpegError::platformError(AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
     // The opaque pointer is set once the muxer exists (below); nothing is written before.
-    ffmpeg::IOContextPtr io(avio_alloc_context(buffer.get(), kIOBufferBytes, 1, nullptr, nullptr,
-                                               &AlacMp4Muxer::writeToFile, &AlacMp4Muxer::seekInFile));
+    ffmpeg::IOContextPtr io(avio_alloc_context(
+        buffer.get(), kIOBufferBytes, 1, nullptr, nullptr, &AlacMp4Muxer::writeToFile, &AlacMp4Muxer::seekInFile));
     if (!io)
         return FfmpegError::platformError(AVERROR(ENOMEM), QStringLiteral("无法创建 MP4 封装"));
-    (void)buffer.release();  // the IO context's now
+    (void)buffer.release(); // the IO context's now
     return std::make_unique<AlacMp4Muxer>(std::move(file), std::move(io), std::move(format));
 }
 
 AlacMp4Muxer::AlacMp4Muxer(FileDescriptor file, ffmpeg::IOContextPtr io, ffmpeg::OutputContextPtr format)
-    : m_file(std::move(file)), m_io(std::move(io)), m_format(std::move(format))
+    : m_file(std::move(file))
+    , m_io(std::move(io))
+    , m_format(std::move(format))
 {
     m_io->opaque = this;
     m_format->pb = m_io.get();
@@ -86,8 +88,8 @@ int AlacMp4Muxer::writeHeader(const AVCodecContext& encoder)
     int result = avcodec_parameters_from_context(m_stream->codecpar, &encoder);
     if (result < 0)
         return result;
-    m_stream->codecpar->codec_tag = 0;  // the muxer picks the sample entry
-    m_sampleTimeBase = AVRational{1, encoder.sample_rate};
+    m_stream->codecpar->codec_tag = 0; // the muxer picks the sample entry
+    m_sampleTimeBase = AVRational { 1, encoder.sample_rate };
     m_stream->time_base = m_sampleTimeBase;
     result = avformat_write_header(m_format.get(), nullptr);
     if (result < 0)
@@ -133,16 +135,16 @@ void AlacMp4Muxer::indexWrittenFragment()
         bytes += size;
     // The muxer's layout: moof, an 8-byte mdat header, the packets in order.
     const std::int64_t dataStart = end - bytes;
-    std::array<std::uint8_t, 8> header{};
+    std::array<std::uint8_t, 8> header {};
     const auto mdatBytes = static_cast<std::uint64_t>(bytes + 8);
-    const std::array<std::uint8_t, 8> expected{std::uint8_t(mdatBytes >> 24), std::uint8_t(mdatBytes >> 16),
-                                               std::uint8_t(mdatBytes >> 8), std::uint8_t(mdatBytes), 'm', 'd', 'a', 't'};
+    const std::array<std::uint8_t, 8> expected { std::uint8_t(mdatBytes >> 24), std::uint8_t(mdatBytes >> 16),
+        std::uint8_t(mdatBytes >> 8), std::uint8_t(mdatBytes), 'm', 'd', 'a', 't' };
     if (mdatBytes > std::numeric_limits<std::uint32_t>::max() || dataStart - 8 <= m_fragmentsEnd
         || ::pread(m_file.get(), header.data(), header.size(), dataStart - 8) != std::int64_t(header.size())
         || header != expected)
         m_indexUsable = false;
     if (m_indexUsable) {
-        m_index.chunks.push_back({dataStart, static_cast<std::uint32_t>(m_queuedSizes.size())});
+        m_index.chunks.push_back({ dataStart, static_cast<std::uint32_t>(m_queuedSizes.size()) });
         m_index.sizes.insert(m_index.sizes.end(), m_queuedSizes.begin(), m_queuedSizes.end());
         m_index.durations.insert(m_index.durations.end(), m_queuedDurations.begin(), m_queuedDurations.end());
         for (const std::uint32_t duration : m_queuedDurations)
@@ -228,7 +230,7 @@ std::int64_t AlacMp4Muxer::seekInFile(void* opaque, std::int64_t offset, int whe
     if (fd < 0)
         return AVERROR(EBADF);
     if (whence & AVSEEK_SIZE) {
-        struct stat info {};
+        struct stat info { };
         if (::fstat(fd, &info) != 0)
             return AVERROR(errno);
         return info.st_size;

@@ -78,7 +78,7 @@ private:
     ffmpeg::IOContextPtr m_io;
     ffmpeg::OutputContextPtr m_format;
     AVStream* m_stream = nullptr;
-    AVRational m_sampleTimeBase{0, 1};
+    AVRational m_sampleTimeBase { 0, 1 };
     bool m_headerWritten = false;
 
     // The index of the closed fragments, kept as they are written so that

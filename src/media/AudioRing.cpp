@@ -10,9 +10,8 @@ AudioRing::AudioRing(std::size_t minimumCapacityBytes)
     : m_capacity(std::bit_ceil(std::max<std::size_t>(minimumCapacityBytes, 1)))
     , m_mask(m_capacity - 1)
     // Value-initialised: the zeroing touches every page now rather than on the audio thread.
-    , m_bytes(std::make_unique<std::byte[]>(m_capacity))  // NOLINT(cppcoreguidelines-avoid-c-arrays)
-{
-}
+    , m_bytes(std::make_unique<std::byte[]>(m_capacity)) // NOLINT(cppcoreguidelines-avoid-c-arrays)
+{ }
 
 std::size_t AudioRing::writableBytes() const
 {

@@ -70,13 +70,13 @@ private:
 
     const std::size_t m_capacity;
     const std::size_t m_mask;
-    std::unique_ptr<std::byte[]> m_bytes;  // NOLINT(cppcoreguidelines-avoid-c-arrays)
+    std::unique_ptr<std::byte[]> m_bytes; // NOLINT(cppcoreguidelines-avoid-c-arrays)
 
     // Apart, so the two threads do not share a cache line for their indexes.
-    alignas(64) std::atomic<Index> m_writeIndex{0};
-    std::size_t m_unpublished = 0;  // writer only
-    alignas(64) std::atomic<Index> m_readIndex{0};
-    alignas(64) std::atomic<std::uint64_t> m_refusals{0};
+    alignas(64) std::atomic<Index> m_writeIndex { 0 };
+    std::size_t m_unpublished = 0; // writer only
+    alignas(64) std::atomic<Index> m_readIndex { 0 };
+    alignas(64) std::atomic<std::uint64_t> m_refusals { 0 };
 };
 
 } // namespace vessaro

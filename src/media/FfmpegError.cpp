@@ -15,7 +15,7 @@ QString text(const QString& what, int averror)
 
 PlatformError platformError(int averror, const QString& what)
 {
-    return {PlatformError::Source::media, averror, text(what, averror)};
+    return { PlatformError::Source::media, averror, text(what, averror) };
 }
 
 } // namespace vessaro::FfmpegError

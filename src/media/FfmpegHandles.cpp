@@ -10,10 +10,22 @@ extern "C" {
 
 namespace vessaro::ffmpeg {
 
-void CodecContextDeleter::operator()(AVCodecContext* context) const { avcodec_free_context(&context); }
-void FrameDeleter::operator()(AVFrame* frame) const { av_frame_free(&frame); }
-void PacketDeleter::operator()(AVPacket* packet) const { av_packet_free(&packet); }
-void OutputContextDeleter::operator()(AVFormatContext* context) const { avformat_free_context(context); }
+void CodecContextDeleter::operator()(AVCodecContext* context) const
+{
+    avcodec_free_context(&context);
+}
+void FrameDeleter::operator()(AVFrame* frame) const
+{
+    av_frame_free(&frame);
+}
+void PacketDeleter::operator()(AVPacket* packet) const
+{
+    av_packet_free(&packet);
+}
+void OutputContextDeleter::operator()(AVFormatContext* context) const
+{
+    avformat_free_context(context);
+}
 
 void IOContextDeleter::operator()(AVIOContext* context) const
 {
@@ -21,8 +33,14 @@ void IOContextDeleter::operator()(AVIOContext* context) const
     avio_context_free(&context);
 }
 
-void BufferDeleter::operator()(unsigned char* buffer) const { av_free(buffer); }
+void BufferDeleter::operator()(unsigned char* buffer) const
+{
+    av_free(buffer);
+}
 
-void InputContextDeleter::operator()(AVFormatContext* context) const { avformat_close_input(&context); }
+void InputContextDeleter::operator()(AVFormatContext* context) const
+{
+    avformat_close_input(&context);
+}
 
 } // namespace vessaro::ffmpeg

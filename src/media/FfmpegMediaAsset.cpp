@@ -17,15 +17,24 @@ namespace {
 std::uint32_t subtypeForCodec(AVCodecID codec)
 {
     switch (codec) {
-    case AV_CODEC_ID_ALAC: return fourCharCode("alac");
-    case AV_CODEC_ID_AAC: return fourCharCode("mp4a");
-    case AV_CODEC_ID_MP3: return fourCharCode(".mp3");
-    case AV_CODEC_ID_AC3: return fourCharCode("ac-3");
-    case AV_CODEC_ID_EAC3: return fourCharCode("ec-3");
-    case AV_CODEC_ID_FLAC: return fourCharCode("fLaC");
-    case AV_CODEC_ID_OPUS: return fourCharCode("Opus");
-    case AV_CODEC_ID_PCM_S16LE: return fourCharCode("sowt");
-    case AV_CODEC_ID_PCM_S16BE: return fourCharCode("twos");
+    case AV_CODEC_ID_ALAC:
+        return fourCharCode("alac");
+    case AV_CODEC_ID_AAC:
+        return fourCharCode("mp4a");
+    case AV_CODEC_ID_MP3:
+        return fourCharCode(".mp3");
+    case AV_CODEC_ID_AC3:
+        return fourCharCode("ac-3");
+    case AV_CODEC_ID_EAC3:
+        return fourCharCode("ec-3");
+    case AV_CODEC_ID_FLAC:
+        return fourCharCode("fLaC");
+    case AV_CODEC_ID_OPUS:
+        return fourCharCode("Opus");
+    case AV_CODEC_ID_PCM_S16LE:
+        return fourCharCode("sowt");
+    case AV_CODEC_ID_PCM_S16BE:
+        return fourCharCode("twos");
     case AV_CODEC_ID_PCM_S24LE:
     case AV_CODEC_ID_PCM_S24BE:
     case AV_CODEC_ID_PCM_S32LE:
@@ -35,8 +44,10 @@ std::uint32_t subtypeForCodec(AVCodecID codec)
     case AV_CODEC_ID_PCM_F64LE:
     case AV_CODEC_ID_PCM_F64BE:
     case AV_CODEC_ID_PCM_U8:
-    case AV_CODEC_ID_PCM_S8: return kAudioFormatLinearPCM;
-    default: return 0;
+    case AV_CODEC_ID_PCM_S8:
+        return kAudioFormatLinearPCM;
+    default:
+        return 0;
     }
 }
 
@@ -46,7 +57,7 @@ std::optional<MediaTime> exactTime(std::int64_t count, AVRational base)
     if (base.num <= 0 || base.den <= 0)
         return std::nullopt;
     std::int64_t value = 0;
-    if (__builtin_mul_overflow(count, std::int64_t{base.num}, &value))
+    if (__builtin_mul_overflow(count, std::int64_t { base.num }, &value))
         return std::nullopt;
     MediaTime time;
     time.value = value;
@@ -57,7 +68,9 @@ std::optional<MediaTime> exactTime(std::int64_t count, AVRational base)
 
 } // namespace
 
-FfmpegMediaAsset::FfmpegMediaAsset(QString path) : m_path(std::move(path)) {}
+FfmpegMediaAsset::FfmpegMediaAsset(QString path)
+    : m_path(std::move(path))
+{ }
 
 std::optional<PlatformError> FfmpegMediaAsset::open()
 {
@@ -106,7 +119,7 @@ Result<QList<std::uint32_t>> FfmpegMediaAsset::loadFormatDescriptionSubtypes(Tra
     const bool sampleEntry = std::strncmp(m_input->iformat->name, "mov,", 4) == 0;
     const std::uint32_t tag = sampleEntry ? parameters->codec_tag : 0;
     const std::uint32_t subtype = tag != 0 ? __builtin_bswap32(tag) : subtypeForCodec(parameters->codec_id);
-    return QList<std::uint32_t>{subtype};
+    return QList<std::uint32_t> { subtype };
 }
 
 Result<MediaTime> FfmpegMediaAsset::loadDuration()
@@ -125,10 +138,10 @@ Result<MediaTime> FfmpegMediaAsset::loadDuration()
     if (longest)
         return *longest;
     if (m_input->duration != AV_NOPTS_VALUE && m_input->duration >= 0) {
-        if (auto time = exactTime(m_input->duration, AVRational{1, AV_TIME_BASE}))
+        if (auto time = exactTime(m_input->duration, AVRational { 1, AV_TIME_BASE }))
             return *time;
     }
-    return MediaTime{};
+    return MediaTime {};
 }
 
 } // namespace vessaro

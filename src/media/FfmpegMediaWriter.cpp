@@ -52,15 +52,19 @@ std::int32_t floatTo24(float sample)
 }
 
 // The top-aligned 32-bit sample the encoder takes: it keeps the top 24 bits.
-std::int32_t topAligned(std::int32_t value24) { return static_cast<std::int32_t>(static_cast<std::uint32_t>(value24) << 8); }
+std::int32_t topAligned(std::int32_t value24)
+{
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(value24) << 8);
+}
 
 } // namespace
 
-FfmpegMediaWriter::FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes,
-                                     std::shared_ptr<const std::atomic<bool>> encoderHeld)
-    : m_muxer(std::move(muxer)), m_ringBytesRequested(ringBytes), m_encoderHeld(std::move(encoderHeld))
-{
-}
+FfmpegMediaWriter::FfmpegMediaWriter(
+    std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes, std::shared_ptr<const std::atomic<bool>> encoderHeld)
+    : m_muxer(std::move(muxer))
+    , m_ringBytesRequested(ringBytes)
+    , m_encoderHeld(std::move(encoderHeld))
+{ }
 
 FfmpegMediaWriter::~FfmpegMediaWriter()
 {
@@ -161,7 +165,7 @@ bool FfmpegMediaWriter::startWriting()
     m_encoder->sample_fmt = sixteenBits ? AV_SAMPLE_FMT_S16P : AV_SAMPLE_FMT_S32P;
     m_encoder->bits_per_raw_sample = sixteenBits ? 16 : 24;
     m_encoder->sample_rate = rate;
-    m_encoder->time_base = AVRational{1, rate};
+    m_encoder->time_base = AVRational { 1, rate };
     m_encoder->flags |= AV_CODEC_FLAG_GLOBAL_HEADER;
     // The encoder takes only its own layouts (eight channels are 7.1 wide, not
     // the default 7.1): use the one with the captured channel count.
@@ -178,7 +182,7 @@ bool FfmpegMediaWriter::startWriting()
         return false;
     }
     m_samplesPerEncoderFrame = static_cast<std::uint32_t>(m_encoder->frame_size > 0 ? m_encoder->frame_size : 4096);
-    m_fragmentFrames = std::int64_t{rate} * kFragmentMilliseconds / 1000;
+    m_fragmentFrames = std::int64_t { rate } * kFragmentMilliseconds / 1000;
 
     m_frame->format = m_encoder->sample_fmt;
     m_frame->sample_rate = rate;
@@ -190,7 +194,7 @@ bool FfmpegMediaWriter::startWriting()
         fail(FfmpegError::text(QStringLiteral("无法打开 ALAC 编码器"), result));
         return false;
     }
-    m_staging.assign(static_cast<std::size_t>(m_samplesPerEncoderFrame) * m_bytesPerFrame, std::byte{0});
+    m_staging.assign(static_cast<std::size_t>(m_samplesPerEncoderFrame) * m_bytesPerFrame, std::byte { 0 });
 
     result = m_muxer->writeHeader(*m_encoder);
     if (result < 0) {
@@ -227,7 +231,7 @@ std::int32_t FfmpegMediaWriter::copyIntoSampleBuffer(const AudioBufferList* list
     if (!m_bufferBegun || m_bufferCopied || !list || list->mNumberBuffers != 1)
         return kInvalidArgument;
     const AudioBuffer& buffer = list->mBuffers[0];
-    const std::uint64_t bytes = std::uint64_t{m_bufferFrames} * m_bytesPerFrame;
+    const std::uint64_t bytes = std::uint64_t { m_bufferFrames } * m_bytesPerFrame;
     if (buffer.mNumberChannels != m_format.mChannelsPerFrame || !buffer.mData || buffer.mDataByteSize < bytes)
         return kInvalidArgument;
     m_bufferCopied = true;
@@ -358,8 +362,9 @@ void FfmpegMediaWriter::runEncoder()
         // Read the request before the ring: once it is seen, everything the
         // audio thread published is already in the ring.
         const bool finishing = m_finishRequested.load(std::memory_order_acquire);
-        const std::size_t wanted = std::size_t{m_samplesPerEncoderFrame - m_stagedFrames} * m_bytesPerFrame;
-        const std::size_t got = m_ring->read(m_staging.data() + std::size_t{m_stagedFrames} * m_bytesPerFrame, wanted);
+        const std::size_t wanted = std::size_t { m_samplesPerEncoderFrame - m_stagedFrames } * m_bytesPerFrame;
+        const std::size_t got
+            = m_ring->read(m_staging.data() + std::size_t { m_stagedFrames } * m_bytesPerFrame, wanted);
         m_stagedFrames += static_cast<std::uint32_t>(got / m_bytesPerFrame);
         if (m_stagedFrames == m_samplesPerEncoderFrame) {
             if (!encodeStagedFrames())
@@ -452,10 +457,10 @@ void FfmpegMediaWriter::convertStagedFrames(std::uint32_t frames)
     const std::uint32_t bits = m_format.mBitsPerChannel;
     const bool floatInput = isFloat(m_format);
     for (std::uint32_t channel = 0; channel < channels; ++channel) {
-        auto* plane32 = reinterpret_cast<std::int32_t*>(m_frame->extended_data[channel]);  // NOLINT
-        auto* plane16 = reinterpret_cast<std::int16_t*>(m_frame->extended_data[channel]);  // NOLINT
+        auto* plane32 = reinterpret_cast<std::int32_t*>(m_frame->extended_data[channel]); // NOLINT
+        auto* plane16 = reinterpret_cast<std::int16_t*>(m_frame->extended_data[channel]); // NOLINT
         for (std::uint32_t frame = 0; frame < frames; ++frame) {
-            const std::size_t index = std::size_t{frame} * channels + channel;
+            const std::size_t index = std::size_t { frame } * channels + channel;
             std::int32_t value = 0;
             if (floatInput) {
                 float sample = 0;

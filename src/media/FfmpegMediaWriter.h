@@ -12,7 +12,6 @@
 #include <thread>
 #include <vector>
 
-
 namespace vessaro {
 
 class AlacMp4Muxer;
@@ -37,7 +36,7 @@ public:
     // takes nothing from the ring, as if the disk were stuck. Unset, it costs
     // nothing; it never touches the audio thread.
     explicit FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes = 0,
-                               std::shared_ptr<const std::atomic<bool>> encoderHeld = {});
+        std::shared_ptr<const std::atomic<bool>> encoderHeld = {});
     ~FfmpegMediaWriter() override;
     FfmpegMediaWriter(const FfmpegMediaWriter&) = delete;
     FfmpegMediaWriter& operator=(const FfmpegMediaWriter&) = delete;
@@ -114,11 +113,11 @@ private:
     // Cross-thread state. The error text is written once, before the status
     // that makes it visible is stored with release; readers load the status
     // with acquire before they read the text.
-    std::atomic<int> m_status{static_cast<int>(Status::unknown)};
+    std::atomic<int> m_status { static_cast<int>(Status::unknown) };
     QString m_errorText;
-    std::atomic<bool> m_inputFinished{false};
-    std::atomic<bool> m_finishRequested{false};
-    std::atomic<bool> m_cancelRequested{false};
+    std::atomic<bool> m_inputFinished { false };
+    std::atomic<bool> m_finishRequested { false };
+    std::atomic<bool> m_cancelRequested { false };
     static_assert(std::atomic<int>::is_always_lock_free);
     static_assert(std::atomic<bool>::is_always_lock_free);
 };

@@ -7,17 +7,16 @@ extern "C" {
 #include <libavutil/error.h>
 }
 
-
 namespace vessaro {
 
-FfmpegMediaWriterFactory::FfmpegMediaWriterFactory(std::size_t ringBytes,
-                                                   std::shared_ptr<const std::atomic<bool>> encoderHeld)
-    : m_ringBytes(ringBytes), m_encoderHeld(std::move(encoderHeld))
-{
-}
+FfmpegMediaWriterFactory::FfmpegMediaWriterFactory(
+    std::size_t ringBytes, std::shared_ptr<const std::atomic<bool>> encoderHeld)
+    : m_ringBytes(ringBytes)
+    , m_encoderHeld(std::move(encoderHeld))
+{ }
 
-std::int32_t FfmpegMediaWriterFactory::makeFormatDescription(const AudioStreamBasicDescription& stream,
-                                                             std::optional<AudioFormatDescription>* description) const
+std::int32_t FfmpegMediaWriterFactory::makeFormatDescription(
+    const AudioStreamBasicDescription& stream, std::optional<AudioFormatDescription>* description) const
 {
     constexpr std::int32_t invalid = AVERROR(EINVAL);
     if (description)
@@ -26,7 +25,7 @@ std::int32_t FfmpegMediaWriterFactory::makeFormatDescription(const AudioStreamBa
         return invalid;
     if (!FfmpegMediaWriter::canConvert(stream))
         return invalid;
-    *description = AudioFormatDescription{stream};
+    *description = AudioFormatDescription { stream };
     return 0;
 }
 
@@ -35,7 +34,8 @@ Result<std::unique_ptr<MediaWriter>> FfmpegMediaWriterFactory::createWriter(cons
     auto muxer = AlacMp4Muxer::create(path);
     if (!muxer)
         return muxer.error();
-    std::unique_ptr<MediaWriter> writer = std::make_unique<FfmpegMediaWriter>(std::move(muxer).value(), m_ringBytes, m_encoderHeld);
+    std::unique_ptr<MediaWriter> writer
+        = std::make_unique<FfmpegMediaWriter>(std::move(muxer).value(), m_ringBytes, m_encoderHeld);
     return writer;
 }
 

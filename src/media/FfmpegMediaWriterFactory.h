@@ -15,11 +15,11 @@ class FfmpegMediaWriterFactory final : public MediaWriterFactory {
 public:
     // `ringBytes` is passed to every writer; 0 sizes each ring from its input
     // format. `encoderHeld` is a test hook passed on too (see FfmpegMediaWriter).
-    explicit FfmpegMediaWriterFactory(std::size_t ringBytes = 0,
-                                      std::shared_ptr<const std::atomic<bool>> encoderHeld = {});
+    explicit FfmpegMediaWriterFactory(
+        std::size_t ringBytes = 0, std::shared_ptr<const std::atomic<bool>> encoderHeld = {});
 
-    std::int32_t makeFormatDescription(const AudioStreamBasicDescription& stream,
-                                       std::optional<AudioFormatDescription>* description) const override;
+    std::int32_t makeFormatDescription(
+        const AudioStreamBasicDescription& stream, std::optional<AudioFormatDescription>* description) const override;
     // Creates the file at `path` (mode 0600) and a writer for it.
     Result<std::unique_ptr<MediaWriter>> createWriter(const QString& path) const override;
 

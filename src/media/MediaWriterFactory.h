@@ -19,8 +19,8 @@ class MediaWriterFactory {
 public:
     virtual ~MediaWriterFactory() = default;
     // 0 and a description, or a nonzero status and none.
-    virtual std::int32_t makeFormatDescription(const AudioStreamBasicDescription& stream,
-                                                std::optional<AudioFormatDescription>* description) const = 0;
+    virtual std::int32_t makeFormatDescription(
+        const AudioStreamBasicDescription& stream, std::optional<AudioFormatDescription>* description) const = 0;
     // A writer for an MPEG-4 file at `path`, or the platform's error.
     virtual Result<std::unique_ptr<MediaWriter>> createWriter(const QString& path) const = 0;
 };

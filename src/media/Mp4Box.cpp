@@ -15,7 +15,7 @@ Result<std::vector<Box>> scanTopLevel(WindowedReader& reader, std::int64_t fileB
     for (std::int64_t at = 0; fileBytes - at >= 8;) {
         if (const int error = reader.read(at, head, 8); error != 0)
             return readError(error);
-        Box box{be32(head + 4), at, std::int64_t(be32(head)), 8};
+        Box box { be32(head + 4), at, std::int64_t(be32(head)), 8 };
         if (box.size == 1) {
             if (fileBytes - at < 16)
                 break;

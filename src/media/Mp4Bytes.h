@@ -15,20 +15,21 @@ constexpr std::uint32_t fourcc(const char (&code)[5])
         | std::uint32_t(std::uint8_t(code[2])) << 8 | std::uint32_t(std::uint8_t(code[3]));
 }
 
-constexpr std::uint32_t kFtyp = fourcc("ftyp"), kMoov = fourcc("moov"), kMoof = fourcc("moof"),
-                        kMdat = fourcc("mdat"), kMvhd = fourcc("mvhd"), kTrak = fourcc("trak"),
-                        kTkhd = fourcc("tkhd"), kEdts = fourcc("edts"), kMdia = fourcc("mdia"),
-                        kMdhd = fourcc("mdhd"), kMinf = fourcc("minf"), kStbl = fourcc("stbl"),
-                        kStsd = fourcc("stsd"), kStts = fourcc("stts"), kStsc = fourcc("stsc"),
-                        kStsz = fourcc("stsz"), kStco = fourcc("stco"), kCo64 = fourcc("co64"),
-                        kMvex = fourcc("mvex"), kTrex = fourcc("trex"), kTraf = fourcc("traf"),
-                        kTfhd = fourcc("tfhd"), kTfdt = fourcc("tfdt"), kTrun = fourcc("trun");
+constexpr std::uint32_t kFtyp = fourcc("ftyp"), kMoov = fourcc("moov"), kMoof = fourcc("moof"), kMdat = fourcc("mdat"),
+                        kMvhd = fourcc("mvhd"), kTrak = fourcc("trak"), kTkhd = fourcc("tkhd"), kEdts = fourcc("edts"),
+                        kMdia = fourcc("mdia"), kMdhd = fourcc("mdhd"), kMinf = fourcc("minf"), kStbl = fourcc("stbl"),
+                        kStsd = fourcc("stsd"), kStts = fourcc("stts"), kStsc = fourcc("stsc"), kStsz = fourcc("stsz"),
+                        kStco = fourcc("stco"), kCo64 = fourcc("co64"), kMvex = fourcc("mvex"), kTrex = fourcc("trex"),
+                        kTraf = fourcc("traf"), kTfhd = fourcc("tfhd"), kTfdt = fourcc("tfdt"), kTrun = fourcc("trun");
 
 inline std::uint32_t be32(const std::uint8_t* p)
 {
     return std::uint32_t(p[0]) << 24 | std::uint32_t(p[1]) << 16 | std::uint32_t(p[2]) << 8 | std::uint32_t(p[3]);
 }
-inline std::uint64_t be64(const std::uint8_t* p) { return std::uint64_t(be32(p)) << 32 | be32(p + 4); }
+inline std::uint64_t be64(const std::uint8_t* p)
+{
+    return std::uint64_t(be32(p)) << 32 | be32(p + 4);
+}
 inline void put32(Bytes& out, std::uint32_t v)
 {
     for (int shift = 24; shift >= 0; shift -= 8)

@@ -18,7 +18,7 @@ std::optional<Children> childrenOf(const Bytes& bytes, std::size_t begin, std::s
         }
         if (size < header || size > end - at)
             return std::nullopt;
-        children.push_back({be32(&bytes[at + 4]), at, at + header, at + std::size_t(size)});
+        children.push_back({ be32(&bytes[at + 4]), at, at + header, at + std::size_t(size) });
         at += std::size_t(size);
     }
     return children;

@@ -11,7 +11,11 @@ namespace vessaro::mp4 {
 // Bounds-checked big-endian reads from one box. One thread at a time.
 class Cursor {
 public:
-    Cursor(const Bytes& bytes, const Child& box) : m_bytes(bytes), m_at(box.payload), m_end(box.end) {}
+    Cursor(const Bytes& bytes, const Child& box)
+        : m_bytes(bytes)
+        , m_at(box.payload)
+        , m_end(box.end)
+    { }
     bool u32(std::uint32_t& value)
     {
         if (m_end - m_at < 4)

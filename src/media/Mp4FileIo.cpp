@@ -50,8 +50,17 @@ int truncateTo(int fd, std::int64_t size)
     return 0;
 }
 
-RecorderError nothingWhole() { return RecorderError::invalidOutput(QStringLiteral("录音文件中没有完整的音频。")); }
-PlatformError readError(int error) { return PlatformError::fromErrno(error, QStringLiteral("无法读取录音文件")); }
-PlatformError writeError(int error) { return PlatformError::fromErrno(error, QStringLiteral("无法写入录音文件的索引")); }
+RecorderError nothingWhole()
+{
+    return RecorderError::invalidOutput(QStringLiteral("录音文件中没有完整的音频。"));
+}
+PlatformError readError(int error)
+{
+    return PlatformError::fromErrno(error, QStringLiteral("无法读取录音文件"));
+}
+PlatformError writeError(int error)
+{
+    return PlatformError::fromErrno(error, QStringLiteral("无法写入录音文件的索引"));
+}
 
 } // namespace vessaro::mp4

@@ -25,7 +25,7 @@ constexpr std::int64_t kRegionHeaderBytes = 16;
 Bytes regionHeader(std::int64_t offset, std::int64_t end)
 {
     Bytes header;
-    put32(header, 1);  // the size follows as 64 bits
+    put32(header, 1); // the size follows as 64 bits
     put32(header, kMdat);
     put64(header, std::uint64_t(end - offset));
     return header;
@@ -34,14 +34,14 @@ Bytes regionHeader(std::int64_t offset, std::int64_t end)
 // Steps 1 to 3 for a file whose fragments up to `keptEnd` are whole and
 // described by `table`; the region starts with the fragmented moov.
 Result<Mp4Flattener::Report> convert(int fd, std::int64_t fileBytes, std::int64_t regionOffset, std::int64_t keptEnd,
-                                     const Track& track, const Mp4SampleTable& table)
+    const Track& track, const Mp4SampleTable& table)
 {
     // The torn tail goes first: nothing after the last whole fragment is audio.
     if (fileBytes > keptEnd) {
         if (int error = truncateTo(fd, keptEnd); error != 0)
             return writeError(error);
     }
-    Mp4Flattener::Report report{false, table.duration, std::int32_t(track.mediaTimescale), keptEnd, std::nullopt};
+    Mp4Flattener::Report report { false, table.duration, std::int32_t(track.mediaTimescale), keptEnd, std::nullopt };
     const auto moov = flatMoov(track, table);
     if (!moov) {
         report.conversionError = writeError(EINVAL);
@@ -71,7 +71,7 @@ Result<Mp4Flattener::Report> convert(int fd, std::int64_t fileBytes, std::int64_
 
 Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
 {
-    struct stat info {};
+    struct stat info { };
     if (::fstat(fd, &info) != 0)
         return readError(errno);
     const std::int64_t fileBytes = info.st_size;
@@ -92,8 +92,8 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
         auto moov = readBox(reader, *box);
         if (!moov)
             return moov.error();
-        const auto audio = describedAudio(moov.value(), std::size_t(box->header), region.offset + kRegionHeaderBytes,
-                                          box->offset);
+        const auto audio
+            = describedAudio(moov.value(), std::size_t(box->header), region.offset + kRegionHeaderBytes, box->offset);
         if (audio) {
             if (int error = writeAt(fd, region.offset, regionHeader(region.offset, box->offset)); error != 0)
                 return writeError(error);
@@ -101,7 +101,7 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
                 return writeError(error);
             if (int error = syncData(fd); error != 0)
                 return writeError(error);
-            return Report{true, audio->samples, audio->timescale, box->end(), std::nullopt};
+            return Report { true, audio->samples, audio->timescale, box->end(), std::nullopt };
         }
     }
 
@@ -129,10 +129,10 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
     return convert(fd, fileBytes, region.offset, keptEnd, *track, table);
 }
 
-Result<Mp4Flattener::Report> Mp4Flattener::flattenWritten(int fd, std::int64_t headerBytes, std::int64_t fragmentsEnd,
-                                                          const Mp4SampleTable& table)
+Result<Mp4Flattener::Report> Mp4Flattener::flattenWritten(
+    int fd, std::int64_t headerBytes, std::int64_t fragmentsEnd, const Mp4SampleTable& table)
 {
-    struct stat info {};
+    struct stat info { };
     if (::fstat(fd, &info) != 0)
         return readError(errno);
     WindowedReader reader(fd, headerBytes);

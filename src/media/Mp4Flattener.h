@@ -47,8 +47,8 @@ public:
     // no fragment is read back. `headerBytes` is where the first fragment
     // starts (ftyp and moov before it), `fragmentsEnd` where the last whole
     // one ends; the table must describe exactly the samples in between.
-    static Result<Report> flattenWritten(int fd, std::int64_t headerBytes, std::int64_t fragmentsEnd,
-                                         const Mp4SampleTable& table);
+    static Result<Report> flattenWritten(
+        int fd, std::int64_t headerBytes, std::int64_t fragmentsEnd, const Mp4SampleTable& table);
 };
 
 } // namespace vessaro

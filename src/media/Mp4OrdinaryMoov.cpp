@@ -37,8 +37,8 @@ std::optional<Bytes> withDuration(const Bytes& bytes, const Child& box, std::uin
     const auto time = [&](std::uint64_t value) { wide ? put64(payload, value) : put32(payload, std::uint32_t(value)); };
     time(created);
     time(modified);
-    payload.insert(payload.end(), bytes.begin() + std::ptrdiff_t(between),
-                   bytes.begin() + std::ptrdiff_t(between + betweenBytes));
+    payload.insert(
+        payload.end(), bytes.begin() + std::ptrdiff_t(between), bytes.begin() + std::ptrdiff_t(between + betweenBytes));
     time(duration);
     payload.insert(payload.end(), bytes.begin() + std::ptrdiff_t(rest), bytes.begin() + std::ptrdiff_t(box.end));
     return makeBox(box.type, payload);
@@ -53,8 +53,8 @@ Bytes sampleTableBoxes(const Mp4SampleTable& table)
         out.insert(out.end(), box.begin(), box.end());
     };
 
-    Bytes stts{0, 0, 0, 0};
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> timing;  // count, duration
+    Bytes stts { 0, 0, 0, 0 };
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> timing; // count, duration
     for (const std::uint32_t duration : table.durations) {
         if (timing.empty() || timing.back().second != duration)
             timing.emplace_back(0, duration);
@@ -67,8 +67,8 @@ Bytes sampleTableBoxes(const Mp4SampleTable& table)
     }
     append(kStts, stts);
 
-    Bytes stsc{0, 0, 0, 0};
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> runs;  // first chunk (from 1), samples per chunk
+    Bytes stsc { 0, 0, 0, 0 };
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> runs; // first chunk (from 1), samples per chunk
     for (std::size_t i = 0; i < table.chunks.size(); ++i) {
         if (runs.empty() || runs.back().second != table.chunks[i].samples)
             runs.emplace_back(std::uint32_t(i + 1), table.chunks[i].samples);
@@ -77,12 +77,12 @@ Bytes sampleTableBoxes(const Mp4SampleTable& table)
     for (const auto& [first, samples] : runs) {
         put32(stsc, first);
         put32(stsc, samples);
-        put32(stsc, 1);  // the one sample description
+        put32(stsc, 1); // the one sample description
     }
     append(kStsc, stsc);
 
-    Bytes stsz{0, 0, 0, 0};
-    put32(stsz, 0);  // sizes differ: one entry each
+    Bytes stsz { 0, 0, 0, 0 };
+    put32(stsz, 0); // sizes differ: one entry each
     put32(stsz, std::uint32_t(table.sizes.size()));
     for (const std::uint32_t size : table.sizes)
         put32(stsz, size);
@@ -91,7 +91,7 @@ Bytes sampleTableBoxes(const Mp4SampleTable& table)
     bool wide = false;
     for (const auto& chunk : table.chunks)
         wide = wide || chunk.offset > std::int64_t(std::numeric_limits<std::uint32_t>::max());
-    Bytes offsets{0, 0, 0, 0};
+    Bytes offsets { 0, 0, 0, 0 };
     put32(offsets, std::uint32_t(table.chunks.size()));
     for (const auto& chunk : table.chunks)
         wide ? put64(offsets, std::uint64_t(chunk.offset)) : put32(offsets, std::uint32_t(chunk.offset));
@@ -135,7 +135,7 @@ std::optional<Bytes> flatMoov(const Track& track, const Mp4SampleTable& table)
     const std::uint64_t movieDuration = rescaledUp(table.duration, track.mediaTimescale, track.movieTimescale);
     const auto keep = [&](const Child& child) { return std::optional<Bytes>(copyOf(moov, child)); };
 
-    const Edit stblEdit = [&](const Child& c) { return c.type == kStsd ? keep(c) : std::optional<Bytes>(Bytes{}); };
+    const Edit stblEdit = [&](const Child& c) { return c.type == kStsd ? keep(c) : std::optional<Bytes>(Bytes {}); };
     const Edit minfEdit = [&](const Child& c) {
         return c.type == kStbl ? rebuilt(kStbl, boxes->stbl, stblEdit, sampleTableBoxes(table)) : keep(c);
     };
@@ -148,21 +148,21 @@ std::optional<Bytes> flatMoov(const Track& track, const Mp4SampleTable& table)
         if (c.type == kTkhd)
             return withDuration(moov, c, movieDuration);
         if (c.type == kEdts)
-            return std::optional<Bytes>(Bytes{});
+            return std::optional<Bytes>(Bytes {});
         return c.type == kMdia ? rebuilt(kMdia, boxes->mdia, mdiaEdit) : keep(c);
     };
     const Edit moovEdit = [&](const Child& c) {
         if (c.type == kMvhd)
             return withDuration(moov, c, movieDuration);
         if (c.type == kMvex)
-            return std::optional<Bytes>(Bytes{});
+            return std::optional<Bytes>(Bytes {});
         return c.type == kTrak ? rebuilt(kTrak, boxes->trak, trakEdit) : keep(c);
     };
     return rebuilt(kMoov, boxes->top, moovEdit);
 }
 
-std::optional<OrdinaryMoov> describedAudio(const Bytes& moov, std::size_t payload, std::int64_t regionBegin,
-                                        std::int64_t regionEnd)
+std::optional<OrdinaryMoov> describedAudio(
+    const Bytes& moov, std::size_t payload, std::int64_t regionBegin, std::int64_t regionEnd)
 {
     const auto boxes = trackBoxesOf(moov, payload);
     if (!boxes || find(boxes->top, kMvex))
@@ -173,8 +173,8 @@ std::optional<OrdinaryMoov> describedAudio(const Bytes& moov, std::size_t payloa
     const Child* stts = find(boxes->stbl, kStts);
     const Child* stco = find(boxes->stbl, kStco);
     const Child* co64 = find(boxes->stbl, kCo64);
-    if (!timescale || *timescale > std::uint32_t(std::numeric_limits<std::int32_t>::max()) || !stsz || !stsc
-        || !stts || (!stco == !co64))
+    if (!timescale || *timescale > std::uint32_t(std::numeric_limits<std::int32_t>::max()) || !stsz || !stsc || !stts
+        || (!stco == !co64))
         return std::nullopt;
 
     Cursor sizes(moov, *stsz);
@@ -204,7 +204,7 @@ std::optional<OrdinaryMoov> describedAudio(const Bytes& moov, std::size_t payloa
     std::uint32_t runCount = 0;
     if (!runs.skip(4) || !runs.u32(runCount) || runCount == 0 || runs.left() / 12 < runCount)
         return std::nullopt;
-    std::vector<std::pair<std::uint32_t, std::uint32_t>> perChunk(runCount);  // first chunk, samples
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> perChunk(runCount); // first chunk, samples
     for (auto& [first, count] : perChunk)
         (void)(runs.u32(first) && runs.u32(count) && runs.skip(4));
 
@@ -241,7 +241,7 @@ std::optional<OrdinaryMoov> describedAudio(const Bytes& moov, std::size_t payloa
     }
     if (sample != sampleCount)
         return std::nullopt;
-    return OrdinaryMoov{samples, std::int32_t(*timescale)};
+    return OrdinaryMoov { samples, std::int32_t(*timescale) };
 }
 
 } // namespace vessaro::mp4

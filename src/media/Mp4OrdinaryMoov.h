@@ -23,7 +23,7 @@ struct OrdinaryMoov {
 std::optional<Bytes> flatMoov(const Track& track, const Mp4SampleTable& table);
 // Whether `moov` is an ordinary moov whose every chunk lies in
 // [regionBegin, regionEnd); if so, the audio it describes.
-std::optional<OrdinaryMoov> describedAudio(const Bytes& moov, std::size_t payload, std::int64_t regionBegin,
-                                        std::int64_t regionEnd);
+std::optional<OrdinaryMoov> describedAudio(
+    const Bytes& moov, std::size_t payload, std::int64_t regionBegin, std::int64_t regionEnd);
 
 } // namespace vessaro::mp4

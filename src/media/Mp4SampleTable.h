@@ -10,7 +10,7 @@ namespace vessaro {
 // in the track's timescale. A plain value; one thread at a time.
 struct Mp4SampleTable {
     struct Chunk {
-        std::int64_t offset = 0;  // in the file
+        std::int64_t offset = 0; // in the file
         std::uint32_t samples = 0;
     };
     std::vector<std::uint32_t> sizes;

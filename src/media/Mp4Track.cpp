@@ -86,12 +86,14 @@ bool addFragment(const Bytes& moof, const Box& moofBox, const Box& mdat, const T
         if (!run.u32(runFlags) || !run.u32(count) || ((runFlags & 0x1) && !run.u32(dataOffset))
             || ((runFlags & 0x4) && !run.skip(4)))
             return false;
-        const std::size_t fieldBytes = std::size_t{4} * ((runFlags & 0x100 ? 1u : 0u) + (runFlags & 0x200 ? 1u : 0u)
-                                                       + (runFlags & 0x400 ? 1u : 0u) + (runFlags & 0x800 ? 1u : 0u));
+        const std::size_t fieldBytes = std::size_t { 4 }
+            * ((runFlags & 0x100 ? 1u : 0u) + (runFlags & 0x200 ? 1u : 0u) + (runFlags & 0x400 ? 1u : 0u)
+                + (runFlags & 0x800 ? 1u : 0u));
         if (fieldBytes > 0 && run.left() / fieldBytes < count)
             return false;
         std::int64_t at = next;
-        if ((runFlags & 0x1) && __builtin_add_overflow(std::int64_t(base), std::int64_t{std::int32_t(dataOffset)}, &at))
+        if ((runFlags & 0x1)
+            && __builtin_add_overflow(std::int64_t(base), std::int64_t { std::int32_t(dataOffset) }, &at))
             return false;
         const std::int64_t start = at;
         if (start < mdat.payload())
@@ -118,7 +120,7 @@ bool addFragment(const Bytes& moof, const Box& moofBox, const Box& mdat, const T
         if (at > mdat.end())
             return false;
         if (count > 0)
-            added.chunks.push_back({start, count});
+            added.chunks.push_back({ start, count });
         next = at;
     }
     if (table.duration > std::numeric_limits<std::int64_t>::max() / 2 - added.duration)

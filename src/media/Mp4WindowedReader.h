@@ -11,14 +11,17 @@ namespace vessaro::mp4 {
 // thread at a time.
 class WindowedReader {
 public:
-    WindowedReader(int fd, std::int64_t fileBytes) : m_fd(fd), m_fileBytes(fileBytes) {}
+    WindowedReader(int fd, std::int64_t fileBytes)
+        : m_fd(fd)
+        , m_fileBytes(fileBytes)
+    { }
     // 0, an errno, or ENODATA when the file ends first.
     int read(std::int64_t offset, std::uint8_t* data, std::size_t size);
 
 private:
     int m_fd;
     std::int64_t m_fileBytes;
-    std::array<std::uint8_t, 4096> m_window{};
+    std::array<std::uint8_t, 4096> m_window {};
     std::int64_t m_windowAt = -1;
     std::int64_t m_windowBytes = 0;
 };

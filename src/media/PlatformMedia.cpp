@@ -30,7 +30,7 @@ void silenceLogging()
 
 void limitAllocations()
 {
-    constexpr std::size_t largestAllocation = std::size_t{64} << 20;
+    constexpr std::size_t largestAllocation = std::size_t { 64 } << 20;
     av_max_alloc(largestAllocation);
 }
 

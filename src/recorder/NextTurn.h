@@ -14,13 +14,13 @@ namespace vessaro {
 struct NextTurn {
     static void resumeLater(std::coroutine_handle<> coroutine)
     {
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [coroutine] { coroutine.resume(); },
-                                  Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            QCoreApplication::instance(), [coroutine] { coroutine.resume(); }, Qt::QueuedConnection);
     }
 
     bool await_ready() const noexcept { return false; }
     void await_suspend(std::coroutine_handle<> coroutine) const { resumeLater(coroutine); }
-    void await_resume() const noexcept {}
+    void await_resume() const noexcept { }
 };
 
 } // namespace vessaro

@@ -54,7 +54,10 @@ QString RecorderPhase::description() const
     case Kind::exporting:
         return QStringLiteral("exporting");
     case Kind::finished:
-        return QStringLiteral("finished(%1, %2 s, %3 bytes)").arg(m_text).arg(m_summary.duration).arg(m_summary.fileSize);
+        return QStringLiteral("finished(%1, %2 s, %3 bytes)")
+            .arg(m_text)
+            .arg(m_summary.duration)
+            .arg(m_summary.fileSize);
     case Kind::failed:
         return QStringLiteral("failed(%1)").arg(m_text);
     }

@@ -13,7 +13,7 @@ class RecorderPhase {
 public:
     enum class Kind { idle, preparing, countingDown, recording, exporting, finished, failed };
 
-    RecorderPhase() = default;  // idle
+    RecorderPhase() = default; // idle
 
     static RecorderPhase idle() { return RecorderPhase(Kind::idle); }
     static RecorderPhase preparing() { return RecorderPhase(Kind::preparing); }
@@ -41,7 +41,9 @@ public:
     friend bool operator==(const RecorderPhase&, const RecorderPhase&) = default;
 
 private:
-    explicit RecorderPhase(Kind kind) : m_kind(kind) {}
+    explicit RecorderPhase(Kind kind)
+        : m_kind(kind)
+    { }
 
     Kind m_kind = Kind::idle;
     int m_secondsLeft = 0;

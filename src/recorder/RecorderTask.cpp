@@ -12,7 +12,9 @@ struct RecorderTask::State {
     std::vector<std::coroutine_handle<>> waiters;
 };
 
-RecorderTask::RecorderTask() : m_state(std::make_shared<State>()) {}
+RecorderTask::RecorderTask()
+    : m_state(std::make_shared<State>())
+{ }
 
 const CancellationTokenPtr& RecorderTask::token() const
 {

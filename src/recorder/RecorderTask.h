@@ -25,7 +25,9 @@ public:
     // task has ended, whichever way the body was left.
     class Running {
     public:
-        explicit Running(const RecorderTask& task) : m_state(task.m_state) {}
+        explicit Running(const RecorderTask& task)
+            : m_state(task.m_state)
+        { }
         ~Running();
         Running(const Running&) = delete;
         Running& operator=(const Running&) = delete;
@@ -39,10 +41,12 @@ public:
     // the ending task's own frame).
     class EndAwaiter {
     public:
-        explicit EndAwaiter(const RecorderTask& task) : m_state(task.m_state) {}
+        explicit EndAwaiter(const RecorderTask& task)
+            : m_state(task.m_state)
+        { }
         bool await_ready() const noexcept;
         void await_suspend(std::coroutine_handle<> coroutine) const;
-        void await_resume() const noexcept {}
+        void await_resume() const noexcept { }
 
     private:
         std::shared_ptr<State> m_state;

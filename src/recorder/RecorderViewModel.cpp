@@ -26,9 +26,8 @@ DesktopServices::Alert discardPendingAlert()
     DesktopServices::Alert alert;
     alert.style = DesktopServices::AlertStyle::warning;
     alert.messageText = QStringLiteral("这段录音还没有导出");
-    alert.informativeText =
-        QStringLiteral("再次录制会删除当前临时录音。请先点“再次导出”保存，或者确认放弃后继续。");
-    alert.buttons = {{QStringLiteral("放弃并再次录制"), true, false}, {QStringLiteral("取消"), false, true}};
+    alert.informativeText = QStringLiteral("再次录制会删除当前临时录音。请先点“再次导出”保存，或者确认放弃后继续。");
+    alert.buttons = { { QStringLiteral("放弃并再次录制"), true, false }, { QStringLiteral("取消"), false, true } };
     return alert;
 }
 
@@ -56,7 +55,7 @@ DesktopServices::SavePanel savePanel(const QString& suggestedName, const QString
     panel.title = QStringLiteral("保存") + kProductName.toString();
     panel.nameFieldLabel = QStringLiteral("文件名：");
     panel.suggestedName = suggestedName;
-    panel.allowedSuffixes = {QStringLiteral("mp4")};
+    panel.allowedSuffixes = { QStringLiteral("mp4") };
     panel.canCreateDirectories = true;
     return panel;
 }
@@ -64,25 +63,23 @@ DesktopServices::SavePanel savePanel(const QString& suggestedName, const QString
 } // namespace
 
 RecorderViewModel::RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> recorder,
-                                     std::shared_ptr<DesktopServices> desktop,
-                                     std::shared_ptr<Clock> clock,
-                                     CalendarSource calendar,
-                                     QObject* parent)
-    : QObject(parent),
-      m_recorder(std::move(recorder)),
-      m_desktop(std::move(desktop)),
-      m_clock(clock ? std::move(clock) : std::make_shared<SystemClock>()),
-      m_calendar(calendar ? std::move(calendar) : CalendarSource(&ZonedCalendar::current))
+    std::shared_ptr<DesktopServices> desktop, std::shared_ptr<Clock> clock, CalendarSource calendar, QObject* parent)
+    : QObject(parent)
+    , m_recorder(std::move(recorder))
+    , m_desktop(std::move(desktop))
+    , m_clock(clock ? std::move(clock) : std::make_shared<SystemClock>())
+    , m_calendar(calendar ? std::move(calendar) : CalendarSource(&ZonedCalendar::current))
 {
     // Queued: the service emits on its own thread, and a late event must find
     // the phase as it is now.
     CaptureEvents* events = m_recorder->events();
-    connect(events, &CaptureEvents::captureInterrupted, this, &RecorderViewModel::captureInterrupted,
-            Qt::QueuedConnection);
-    connect(events, &CaptureEvents::outputFollowed, this, [this] { showNote(kOutputFollowed); },
-            Qt::QueuedConnection);
-    connect(events, &CaptureEvents::serverReconnected, this, [this] { showNote(kServerReconnected); },
-            Qt::QueuedConnection);
+    connect(
+        events, &CaptureEvents::captureInterrupted, this, &RecorderViewModel::captureInterrupted, Qt::QueuedConnection);
+    connect(
+        events, &CaptureEvents::outputFollowed, this, [this] { showNote(kOutputFollowed); }, Qt::QueuedConnection);
+    connect(
+        events, &CaptureEvents::serverReconnected, this, [this] { showNote(kServerReconnected); },
+        Qt::QueuedConnection);
 }
 
 RecorderViewModel::~RecorderViewModel()
@@ -228,7 +225,7 @@ QCoro::Task<> RecorderViewModel::runStartSequence(RecorderTask task)
 {
     const RecorderTask::Running running(task);
     QPointer<RecorderViewModel> self(this);
-    co_await NextTurn{};
+    co_await NextTurn {};
     if (!self)
         co_return;
 
@@ -253,29 +250,29 @@ QCoro::Task<> RecorderViewModel::releaseThenReport(Error cause, std::optional<Ph
         setPhase(*whenCancelled);
 }
 
-QCoro::Task<Result<void>> RecorderViewModel::prepareCountDownAndStart(QPointer<RecorderViewModel> self,
-                                                                       RecorderTask task)
+QCoro::Task<Result<void>> RecorderViewModel::prepareCountDownAndStart(
+    QPointer<RecorderViewModel> self, RecorderTask task)
 {
     if (auto prepared = co_await m_recorder->prepare(); !prepared)
         co_return prepared;
     if (!self)
-        co_return CancellationError{};
+        co_return CancellationError {};
 
     for (int secondsLeft = 3; secondsLeft >= 1; --secondsLeft) {
         if (task.isCancelled())
-            co_return CancellationError{};
+            co_return CancellationError {};
         setPhase(Phase::countingDown(secondsLeft));
         const bool slept = co_await m_clock->sleep(countdownStep, task.token());
         if (!self || !slept)
-            co_return CancellationError{};
+            co_return CancellationError {};
     }
 
     if (task.isCancelled())
-        co_return CancellationError{};
+        co_return CancellationError {};
     if (auto captureStarted = co_await m_recorder->start(task.token()); !captureStarted)
         co_return captureStarted;
     if (!self || task.isCancelled())
-        co_return CancellationError{};
+        co_return CancellationError {};
 
     m_recordingStartedAt = m_clock->now();
     setPhase(Phase::recording());
@@ -337,7 +334,7 @@ QCoro::Task<> RecorderViewModel::runFinishSequence(RecorderTask task)
 {
     const RecorderTask::Running running(task);
     QPointer<RecorderViewModel> self(this);
-    co_await NextTurn{};
+    co_await NextTurn {};
     if (!self)
         co_return;
 
@@ -396,9 +393,9 @@ void RecorderViewModel::exportPendingRecording()
 
     QPointer<RecorderViewModel> self(this);
     m_savePanelOpen = true;
-    const std::optional<QString> destination =
-        m_desktop->runSavePanel(savePanel(RecordingFile::suggestedFilename(m_clock->now(), m_calendar()),
-                                          m_lastExportDirectory.value_or(defaultExportDirectory())));
+    const std::optional<QString> destination
+        = m_desktop->runSavePanel(savePanel(RecordingFile::suggestedFilename(m_clock->now(), m_calendar()),
+            m_lastExportDirectory.value_or(defaultExportDirectory())));
     if (!self)
         return;
     m_savePanelOpen = false;
@@ -422,7 +419,7 @@ void RecorderViewModel::exportPendingRecording()
         setPhase(Phase::failed(kExportFailed + copied.error().localizedDescription()));
         return;
     }
-    (void)Platform::removeItem(source);  // a leftover is harmless and no longer tracked
+    (void)Platform::removeItem(source); // a leftover is harmless and no longer tracked
     m_lastExportDirectory = QFileInfo(*destination).absolutePath();
     forgetPendingRecording(source);
     setPhase(Phase::finished(*destination, summary));
@@ -445,8 +442,8 @@ void RecorderViewModel::forgetPendingRecording(const QString& exported)
     }
 }
 
-void RecorderViewModel::adoptLeftoverRecording(const QString& path, const RecordingSummary& summary,
-                                               std::shared_ptr<FileLock> lock)
+void RecorderViewModel::adoptLeftoverRecording(
+    const QString& path, const RecordingSummary& summary, std::shared_ptr<FileLock> lock)
 {
     // Only a recorder with nothing else to show takes it; anything else leaves
     // the leftover for the next launch (the lock goes with `lock`).
@@ -467,7 +464,7 @@ void RecorderViewModel::cleanupPendingTemporaryFile()
         (void)Platform::removeItem(*m_pendingTemporaryPath);
     m_pendingTemporaryPath.reset();
     m_pendingSummary.reset();
-    m_pendingLock.reset();  // only once the file is gone: nobody else may take it first
+    m_pendingLock.reset(); // only once the file is gone: nobody else may take it first
 }
 
 // --- Observable state ---

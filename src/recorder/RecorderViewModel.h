@@ -40,17 +40,14 @@ public:
     using Phase = RecorderPhase;
     using CalendarSource = std::function<ZonedCalendar()>;
 
-    static constexpr std::chrono::nanoseconds countdownStep{1'000'000'000};
-    static constexpr std::chrono::nanoseconds clockTick{100'000'000};
+    static constexpr std::chrono::nanoseconds countdownStep { 1'000'000'000 };
+    static constexpr std::chrono::nanoseconds clockTick { 100'000'000 };
     // How long a note about the running capture stays.
-    static constexpr std::chrono::nanoseconds noteDuration{3'000'000'000};
+    static constexpr std::chrono::nanoseconds noteDuration { 3'000'000'000 };
 
     // `calendar` dates the suggested file name; it defaults to the user's.
-    RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> recorder,
-                      std::shared_ptr<DesktopServices> desktop,
-                      std::shared_ptr<Clock> clock = {},
-                      CalendarSource calendar = {},
-                      QObject* parent = nullptr);
+    RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> recorder, std::shared_ptr<DesktopServices> desktop,
+        std::shared_ptr<Clock> clock = {}, CalendarSource calendar = {}, QObject* parent = nullptr);
     ~RecorderViewModel() override;
 
     const Phase& phase() const { return m_phase; }

@@ -6,7 +6,6 @@
 
 namespace vessaro {
 
-
 void BrisalWindowConfiguration::apply(QWidget* window)
 {
     if (!window)

@@ -32,8 +32,8 @@ BrisalWindowControls::BrisalWindowControls(QWidget* parent)
         const Row& row = kRows[i]; // NOLINT(cppcoreguidelines-pro-bounds-constant-array-index)
         auto* button = new WindowButton(row.kind, this); // NOLINT(cppcoreguidelines-owning-memory): owned by this view
         button->move(4 + 24 * static_cast<int>(i), 6);
-        button->setAccessibleName(row.accessibleName.toString()
-                                  + (row.namesTheProgram ? kProductName.toString() : QString()));
+        button->setAccessibleName(
+            row.accessibleName.toString() + (row.namesTheProgram ? kProductName.toString() : QString()));
         connect(button, &QAbstractButton::clicked, this, [this, act = row.act] {
             if (QWidget* host = window(); host && host != this)
                 act(host);

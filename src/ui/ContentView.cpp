@@ -33,7 +33,7 @@ using Indicator = PhasePresentation::Indicator;
 // An element of `size` whose centre sits at (`centreX`, `centreY`) of the canvas.
 QRect centredAt(qreal centreX, qreal centreY, QSize size)
 {
-    return {qRound(centreX - size.width() / 2.0), qRound(centreY - size.height() / 2.0), size.width(), size.height()};
+    return { qRound(centreX - size.width() / 2.0), qRound(centreY - size.height() / 2.0), size.width(), size.height() };
 }
 
 QColor withOpacity(QColor colour, float opacity)
@@ -44,7 +44,7 @@ QColor withOpacity(QColor colour, float opacity)
 
 QLabel* label(const QString& text, const QFont& font, const QColor& colour, QWidget* parent)
 {
-    auto* shown = new QLabel(text, parent);  // NOLINT(cppcoreguidelines-owning-memory): owned by `parent`
+    auto* shown = new QLabel(text, parent); // NOLINT(cppcoreguidelines-owning-memory): owned by `parent`
     shown->setFont(font);
     QPalette palette = shown->palette();
     palette.setColor(QPalette::WindowText, colour);
@@ -53,25 +53,27 @@ QLabel* label(const QString& text, const QFont& font, const QColor& colour, QWid
 }
 
 // Canvas geometry: sizes and centres of the elements on the 768 × 512 artwork.
-constexpr QSize kDragSize {370, 88};
-constexpr QPointF kDragCentre {391, 158};
-constexpr QPointF kControlsCentre {189, 162};
+constexpr QSize kDragSize { 370, 88 };
+constexpr QPointF kDragCentre { 391, 158 };
+constexpr QPointF kControlsCentre { 189, 162 };
 constexpr int kTitleWidth = 300;
-constexpr QPointF kTitleCentre {402, 164};
-constexpr QPointF kHelpCentre {545, 164};
-constexpr QPointF kTimeCentre {420, 259};
-constexpr QSize kStatusSize {380, 25};
-constexpr QPointF kStatusCentre {420, 309};
-constexpr QSize kControlsBlockSize {310, 94};
-constexpr QPointF kControlsBlockCentre {420, 382};
+constexpr QPointF kTitleCentre { 402, 164 };
+constexpr QPointF kHelpCentre { 545, 164 };
+constexpr QPointF kTimeCentre { 420, 259 };
+constexpr QSize kStatusSize { 380, 25 };
+constexpr QPointF kStatusCentre { 420, 309 };
+constexpr QSize kControlsBlockSize { 310, 94 };
+constexpr QPointF kControlsBlockCentre { 420, 382 };
 constexpr int kControlsSpacing = 7;
 constexpr int kFooterWidth = 365;
-constexpr QPointF kFooterCentre {407, 418};
+constexpr QPointF kFooterCentre { 407, 418 };
 
 } // namespace
 
 ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServices> desktop, QWidget* parent)
-    : QWidget(parent), m_model(model), m_desktop(std::move(desktop))
+    : QWidget(parent)
+    , m_model(model)
+    , m_desktop(std::move(desktop))
 {
     BrisalWindowConfiguration::apply(this);
     buildCanvas();
@@ -97,13 +99,14 @@ void ContentView::buildCanvas()
     auto* titleLines = new QVBoxLayout(m_title);
     titleLines->setContentsMargins(0, 0, 0, 0);
     titleLines->setSpacing(5);
-    titleLines->addWidget(label(kProductName.toString(),
-                                BrisalTheme::roundedFont(27, QFont::Bold), Qt::white, m_title));
+    titleLines->addWidget(
+        label(kProductName.toString(), BrisalTheme::roundedFont(27, QFont::Bold), Qt::white, m_title));
     titleLines->addWidget(label(QStringLiteral("只录电脑正在播放的声音"), BrisalTheme::systemFont(14, QFont::Medium),
-                                withOpacity(Qt::white, 0.76F), m_title));
+        withOpacity(Qt::white, 0.76F), m_title));
     // The title lies on the drag area: dragging by it moves the window.
     m_title->setAttribute(Qt::WA_TransparentForMouseEvents);
-    m_title->setGeometry(centredAt(kTitleCentre.x(), kTitleCentre.y(), {kTitleWidth, titleLines->sizeHint().height()}));
+    m_title->setGeometry(
+        centredAt(kTitleCentre.x(), kTitleCentre.y(), { kTitleWidth, titleLines->sizeHint().height() }));
 
     m_help = new HelpButton(this);
     m_help->setGeometry(centredAt(kHelpCentre.x(), kHelpCentre.y(), m_help->sizeHint()));
@@ -120,14 +123,15 @@ void ContentView::buildCanvas()
     statusItems->setAlignment(Qt::AlignCenter);
     m_spinner = new ProgressSpinner(m_statusRow);
     m_symbol = new StatusSymbol(QString(), BrisalTheme::blue(), m_statusRow);
-    m_status = label(QString(), BrisalTheme::roundedFont(16, QFont::DemiBold), BrisalTheme::secondaryInk(), m_statusRow);
+    m_status
+        = label(QString(), BrisalTheme::roundedFont(16, QFont::DemiBold), BrisalTheme::secondaryInk(), m_statusRow);
     statusItems->addWidget(m_spinner);
     statusItems->addWidget(m_symbol);
     statusItems->addWidget(m_status);
 
     const QRect block = centredAt(kControlsBlockCentre.x(), kControlsBlockCentre.y(), kControlsBlockSize);
     m_primary = new OrloPrimaryButton(QString(), QString(), this);
-    m_primary->placeCapsule({block.x(), block.y(), block.width(), OrloPrimaryButton::heightPoints});
+    m_primary->placeCapsule({ block.x(), block.y(), block.width(), OrloPrimaryButton::heightPoints });
     connect(m_primary, &QAbstractButton::clicked, this, [this] { perform(m_shown.primary.action); });
     m_secondaryRow = new QWidget(this);
     const int rowTop = block.y() + OrloPrimaryButton::heightPoints + kControlsSpacing;
@@ -142,18 +146,21 @@ void ContentView::buildCanvas()
     footerItems->setContentsMargins(0, 0, 0, 0);
     footerItems->setSpacing(0);
     const QFont footerFont = BrisalTheme::systemFont(12, QFont::Medium);
-    footerItems->addWidget(label(QStringLiteral("不录麦克风 · 无损保存"), footerFont, BrisalTheme::secondaryInk(), m_footer));
+    footerItems->addWidget(
+        label(QStringLiteral("不录麦克风 · 无损保存"), footerFont, BrisalTheme::secondaryInk(), m_footer));
     footerItems->addSpacing(12);
     footerItems->addStretch(1);
     auto* footerHelp = new QPushButton(QStringLiteral("使用帮助"), m_footer);
     footerHelp->setFont(footerFont);
     footerHelp->setCursor(Qt::PointingHandCursor);
     footerHelp->setFlat(true);
-    footerHelp->setStyleSheet(QStringLiteral("QPushButton { border: none; background: transparent; padding: 0; color: %1; }")
-                                  .arg(BrisalTheme::blue().name()));
+    footerHelp->setStyleSheet(
+        QStringLiteral("QPushButton { border: none; background: transparent; padding: 0; color: %1; }")
+            .arg(BrisalTheme::blue().name()));
     footerItems->addWidget(footerHelp);
     connect(footerHelp, &QPushButton::clicked, this, [this] { setShowingUsage(true); });
-    m_footer->setGeometry(centredAt(kFooterCentre.x(), kFooterCentre.y(), {kFooterWidth, footerItems->sizeHint().height()}));
+    m_footer->setGeometry(
+        centredAt(kFooterCentre.x(), kFooterCentre.y(), { kFooterWidth, footerItems->sizeHint().height() }));
 
     m_notice = new NoticeCard(this);
     m_notice->hide();
@@ -184,23 +191,29 @@ void ContentView::render()
     if (!m_model)
         return;
     const bool pending = recordingPending();
-    const PhasePresentation shown = PhasePresentation::of(
-        m_model->phase(), m_model->elapsedSeconds(), pending,
-        {m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent()});
+    const PhasePresentation shown = PhasePresentation::of(m_model->phase(), m_model->elapsedSeconds(), pending,
+        { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent() });
 
     m_time->setText(shown.displayTime);
     m_time->setAccessibleName(shown.timerAccessibilityLabel);
 
     m_spinner->setVisible(shown.indicator == Indicator::spinner);
     switch (shown.indicator) {
-    case Indicator::recordingPulse: m_symbol->setSymbol(QStringLiteral("record.circle.fill"), BrisalTheme::coral()); break;
-    case Indicator::pendingTray: m_symbol->setSymbol(QStringLiteral("tray.and.arrow.down"), BrisalTheme::blue()); break;
-    case Indicator::savedCheck: m_symbol->setSymbol(QStringLiteral("checkmark.circle.fill"), BrisalTheme::blue()); break;
+    case Indicator::recordingPulse:
+        m_symbol->setSymbol(QStringLiteral("record.circle.fill"), BrisalTheme::coral());
+        break;
+    case Indicator::pendingTray:
+        m_symbol->setSymbol(QStringLiteral("tray.and.arrow.down"), BrisalTheme::blue());
+        break;
+    case Indicator::savedCheck:
+        m_symbol->setSymbol(QStringLiteral("checkmark.circle.fill"), BrisalTheme::blue());
+        break;
     case Indicator::failedExclamation:
         m_symbol->setSymbol(QStringLiteral("exclamationmark.circle.fill"), BrisalTheme::coral());
         break;
     case Indicator::none:
-    case Indicator::spinner: break;
+    case Indicator::spinner:
+        break;
     }
     const bool symbolShown = shown.indicator != Indicator::none && shown.indicator != Indicator::spinner;
     m_symbol->setVisible(symbolShown);
@@ -226,7 +239,7 @@ void ContentView::render()
         const int width = widthPoints - 2 * noticeInsetPoints;
         if (noticeChanged)
             m_notice->setMessage(*shown.notice);
-        m_notice->ensurePolished();  // the card's fonts come with its style sheet
+        m_notice->ensurePolished(); // the card's fonts come with its style sheet
         const int cardHeight = m_notice->heightForWidth(width);
         m_notice->setGeometry(noticeInsetPoints, canvasHeightPoints - noticeOverlapPoints, width, cardHeight);
         height += cardHeight - noticeOverlapPoints + noticeBottomPoints;
@@ -247,7 +260,7 @@ void ContentView::renderSecondaryRow()
     m_secondary.clear();
     auto* items = qobject_cast<QHBoxLayout*>(m_secondaryRow->layout());
     for (const PhasePresentation::Button& button : m_shown.secondary) {
-        auto* shown = new OrloSecondaryButton(button.title, m_secondaryRow);  // NOLINT(cppcoreguidelines-owning-memory)
+        auto* shown = new OrloSecondaryButton(button.title, m_secondaryRow); // NOLINT(cppcoreguidelines-owning-memory)
         shown->setAccessibleName(button.title);
         shown->setEnabled(button.enabled);
         const Action action = button.action;
@@ -264,20 +277,35 @@ void ContentView::perform(Action action)
     if (!m_model)
         return;
     switch (action) {
-    case Action::start: m_model->start(); break;
-    case Action::cancelCountdown: m_model->cancelCountdown(); break;
-    case Action::stop: m_model->stop(); break;
-    case Action::exportAgain: m_model->exportAgain(); break;
-    case Action::recordAgain: m_model->recordAgain(); break;
-    case Action::retry: m_model->retry(); break;
-    case Action::openSoundSettings: m_model->openScreenRecordingSettings(); break;
+    case Action::start:
+        m_model->start();
+        break;
+    case Action::cancelCountdown:
+        m_model->cancelCountdown();
+        break;
+    case Action::stop:
+        m_model->stop();
+        break;
+    case Action::exportAgain:
+        m_model->exportAgain();
+        break;
+    case Action::recordAgain:
+        m_model->recordAgain();
+        break;
+    case Action::retry:
+        m_model->retry();
+        break;
+    case Action::openSoundSettings:
+        m_model->openScreenRecordingSettings();
+        break;
     case Action::revealInFileManager: {
         const RecorderPhase& phase = m_model->phase();
         if (phase.kind() == RecorderPhase::Kind::finished)
             m_desktop->revealInFileManager(phase.path());
         break;
     }
-    case Action::none: break;
+    case Action::none:
+        break;
     }
 }
 

@@ -6,7 +6,8 @@
 
 namespace vessaro {
 
-HelpButton::HelpButton(QWidget* parent) : QAbstractButton(parent)
+HelpButton::HelpButton(QWidget* parent)
+    : QAbstractButton(parent)
 {
     const QString label = QStringLiteral("使用帮助");
     setToolTip(label);

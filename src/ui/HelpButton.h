@@ -15,7 +15,7 @@ public:
 
     explicit HelpButton(QWidget* parent = nullptr);
 
-    QSize sizeHint() const override { return {sizePoints, sizePoints}; }
+    QSize sizeHint() const override { return { sizePoints, sizePoints }; }
 
 protected:
     void paintEvent(QPaintEvent* event) override;

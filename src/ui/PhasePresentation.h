@@ -16,8 +16,17 @@ namespace vessaro {
 struct PhasePresentation {
     enum class Indicator { none, spinner, recordingPulse, pendingTray, savedCheck, failedExclamation };
     // What a button asks of the model (or of the file manager).
-    enum class Action { start, cancelCountdown, stop, exportAgain, recordAgain, retry, revealInFileManager,
-                        openSoundSettings, none };
+    enum class Action {
+        start,
+        cancelCountdown,
+        stop,
+        exportAgain,
+        recordAgain,
+        retry,
+        revealInFileManager,
+        openSoundSettings,
+        none
+    };
 
     struct Button {
         QString title;
@@ -57,8 +66,8 @@ struct PhasePresentation {
 
     // `recordingPending`: the finished file, or after a failed export the
     // recording the model still holds, has not been exported yet.
-    static PhasePresentation of(const RecorderPhase& phase, double elapsedSeconds, bool recordingPending,
-                                const CaptureState& capture);
+    static PhasePresentation of(
+        const RecorderPhase& phase, double elapsedSeconds, bool recordingPending, const CaptureState& capture);
     static PhasePresentation of(const RecorderPhase& phase, double elapsedSeconds, bool recordingPending);
 
     friend bool operator==(const PhasePresentation&, const PhasePresentation&) = default;

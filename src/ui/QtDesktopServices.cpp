@@ -118,10 +118,10 @@ void QtDesktopServices::revealInFileManager(const QString& path)
         QDesktopServices::openUrl(folder);
         return;
     }
-    QDBusMessage call = QDBusMessage::createMethodCall(
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("/org/freedesktop/FileManager1"),
-        QStringLiteral("org.freedesktop.FileManager1"), QStringLiteral("ShowItems"));
-    call << QStringList{QUrl::fromLocalFile(file.absoluteFilePath()).toString()} << QString();
+    QDBusMessage call = QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("/org/freedesktop/FileManager1"), QStringLiteral("org.freedesktop.FileManager1"),
+        QStringLiteral("ShowItems"));
+    call << QStringList { QUrl::fromLocalFile(file.absoluteFilePath()).toString() } << QString();
     // Asynchronous: a file manager that is slow to start must not freeze the window.
     // The application owns the watcher until it has answered.
     auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call), QCoreApplication::instance());
@@ -134,14 +134,14 @@ void QtDesktopServices::revealInFileManager(const QString& path)
 
 QList<QStringList> QtDesktopServices::soundSettingsCommands(const QString& currentDesktop)
 {
-    const QStringList gnome{QStringLiteral("gnome-control-center"), QStringLiteral("sound")};
-    const QStringList kde{QStringLiteral("systemsettings"), QStringLiteral("kcm_pulseaudio")};
-    const QStringList pavucontrol{QStringLiteral("pavucontrol"), QStringLiteral("--tab=2")};
+    const QStringList gnome { QStringLiteral("gnome-control-center"), QStringLiteral("sound") };
+    const QStringList kde { QStringLiteral("systemsettings"), QStringLiteral("kcm_pulseaudio") };
+    const QStringList pavucontrol { QStringLiteral("pavucontrol"), QStringLiteral("--tab=2") };
     // XDG_CURRENT_DESKTOP is a colon-separated list, e.g. "ubuntu:GNOME".
     const bool onKde = currentDesktop.split(QLatin1Char(':')).contains(QStringLiteral("KDE"), Qt::CaseInsensitive);
     if (onKde)
-        return {kde, gnome, pavucontrol};
-    return {gnome, kde, pavucontrol};
+        return { kde, gnome, pavucontrol };
+    return { gnome, kde, pavucontrol };
 }
 
 void QtDesktopServices::openSoundSettings()

@@ -14,8 +14,8 @@ const QString ResourceBundle::bundleName = QStringLiteral("Vessaro_Vessaro.bundl
 QStringList ResourceBundle::candidateDirectories()
 {
     const QString program = QCoreApplication::applicationDirPath();
-    return {program, QDir(program).filePath(QStringLiteral(VESSARO_INSTALLED_BUNDLE_DIR)),
-            QStringLiteral(VESSARO_BUILD_TREE_DIR)};
+    return { program, QDir(program).filePath(QStringLiteral(VESSARO_INSTALLED_BUNDLE_DIR)),
+        QStringLiteral(VESSARO_BUILD_TREE_DIR) };
 }
 
 std::optional<QString> ResourceBundle::locate(const QStringList& directories)

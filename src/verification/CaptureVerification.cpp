@@ -29,8 +29,8 @@ QJsonObject toJson(const Diagnostics& diagnostics)
 }
 
 // Runs the cycles and the cancellation check; the first error ends it.
-QCoro::Task<Result<void>> exercise(SystemAudioCaptureService& service, Clock& clock, const QString& directory,
-                                   QJsonArray& cycles, QJsonObject& report)
+QCoro::Task<Result<void>> exercise(
+    SystemAudioCaptureService& service, Clock& clock, const QString& directory, QJsonArray& cycles, QJsonObject& report)
 {
     if (auto made = Platform::createDirectory(directory); !made)
         co_return made;
@@ -42,7 +42,7 @@ QCoro::Task<Result<void>> exercise(SystemAudioCaptureService& service, Clock& cl
             co_return started;
         const Diagnostics active = co_await service.diagnostics();
         if (!co_await clock.sleep(kCycleLength))
-            co_return Error(CancellationError{});
+            co_return Error(CancellationError {});
         auto stopped = co_await service.stop();
         if (!stopped)
             co_return stopped.error();
@@ -58,10 +58,9 @@ QCoro::Task<Result<void>> exercise(SystemAudioCaptureService& service, Clock& cl
         if (auto moved = Platform::moveItem(stopped.value().path, directory + QLatin1Char('/') + name); !moved)
             co_return moved;
 
-        QJsonObject cycleReport{{QStringLiteral("active"), toJson(active)},
-                                {QStringLiteral("stopped"), toJson(afterStop)},
-                                {QStringLiteral("duration"), stopped.value().summary.duration},
-                                {QStringLiteral("file"), name}};
+        QJsonObject cycleReport { { QStringLiteral("active"), toJson(active) },
+            { QStringLiteral("stopped"), toJson(afterStop) },
+            { QStringLiteral("duration"), stopped.value().summary.duration }, { QStringLiteral("file"), name } };
         // Only a take of pure digital silence says so: the usual four keys stay.
         if (stopped.value().silent)
             cycleReport.insert(QStringLiteral("silent"), true);
@@ -89,8 +88,8 @@ std::optional<QString> CaptureVerification::requestedDirectory(const QStringList
     return QDir::cleanPath(QDir::current().absoluteFilePath(arguments.at(flag + 1)));
 }
 
-void CaptureVerification::runIfRequested(const QStringList& arguments, std::function<void()> requestTermination,
-                                         Options options)
+void CaptureVerification::runIfRequested(
+    const QStringList& arguments, std::function<void()> requestTermination, Options options)
 {
     const auto directory = requestedDirectory(arguments);
     if (!directory)
@@ -99,15 +98,14 @@ void CaptureVerification::runIfRequested(const QStringList& arguments, std::func
     (void)run(*directory, std::move(requestTermination), std::move(options));
 }
 
-QCoro::Task<void> CaptureVerification::run(QString directory, std::function<void()> requestTermination,
-                                           Options options)
+QCoro::Task<void> CaptureVerification::run(QString directory, std::function<void()> requestTermination, Options options)
 {
-    std::unique_ptr<AudioCaptureDriver> driver =
-        options.makeDriver ? options.makeDriver() : std::make_unique<CoreAudioTapDriver>();
+    std::unique_ptr<AudioCaptureDriver> driver
+        = options.makeDriver ? options.makeDriver() : std::make_unique<CoreAudioTapDriver>();
     std::shared_ptr<Clock> clock = options.clock ? options.clock : std::make_shared<SystemClock>();
 
     // The backend that really runs, as the driver names it.
-    QJsonObject report{{QStringLiteral("backend"), driver->diagnostics().backend}};
+    QJsonObject report { { QStringLiteral("backend"), driver->diagnostics().backend } };
     QJsonArray cycles;
     {
         SystemAudioCaptureService service(std::move(driver), options.writers, options.assets);
@@ -126,7 +124,8 @@ QCoro::Task<void> CaptureVerification::run(QString directory, std::function<void
 
     const QByteArray bytes = Platform::sortedPrettyJson(report);
     if (auto written = Platform::writeAtomically(bytes, directory + QStringLiteral("/result.json")); !written)
-        Platform::logLine(QStringLiteral("Capture verification report failed: ") + written.error().localizedDescription());
+        Platform::logLine(
+            QStringLiteral("Capture verification report failed: ") + written.error().localizedDescription());
 
     if (requestTermination)
         requestTermination();

@@ -39,8 +39,8 @@ public:
 
     // Starts the run when `arguments` ask for it and returns at once. When the
     // run ends, passed or failed, `requestTermination` is called.
-    static void runIfRequested(const QStringList& arguments, std::function<void()> requestTermination,
-                               Options options = {});
+    static void runIfRequested(
+        const QStringList& arguments, std::function<void()> requestTermination, Options options = {});
 
     // The run itself, for callers that await it.
     static QCoro::Task<void> run(QString directory, std::function<void()> requestTermination, Options options = {});

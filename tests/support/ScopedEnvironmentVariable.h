@@ -10,7 +10,9 @@ namespace vessaro::test {
 class ScopedEnvironmentVariable {
 public:
     ScopedEnvironmentVariable(const char* name, const QByteArray& value)
-        : m_name(name), m_previous(qgetenv(name)), m_hadPrevious(qEnvironmentVariableIsSet(name))
+        : m_name(name)
+        , m_previous(qgetenv(name))
+        , m_hadPrevious(qEnvironmentVariableIsSet(name))
     {
         qputenv(name, value);
     }

@@ -14,7 +14,8 @@ class ScopedTmpfs {
 public:
     enum class Access { readWrite, readOnly };
 
-    ScopedTmpfs(const QString& path, Access access, const char* options = "size=1m") : m_path(QFile::encodeName(path))
+    ScopedTmpfs(const QString& path, Access access, const char* options = "size=1m")
+        : m_path(QFile::encodeName(path))
     {
         QDir().mkpath(path);
         const unsigned long flags = access == Access::readOnly ? static_cast<unsigned long>(MS_RDONLY) : 0UL;

@@ -11,9 +11,9 @@
 
 namespace vessaro {
 
-using AudioObjectID = std::uint32_t;   // 0 means none
-using AudioDeviceIOProcID = std::uint32_t;  // 0 means none
-using OSStatus = std::int32_t;          // 0 means success
+using AudioObjectID = std::uint32_t; // 0 means none
+using AudioDeviceIOProcID = std::uint32_t; // 0 means none
+using OSStatus = std::int32_t; // 0 means success
 
 // Called on the audio queue once per IO cycle with that cycle's input. Must
 // not lock, allocate, make a system call or wait.
@@ -52,7 +52,8 @@ public:
 
     // Registers the blocks, to be run on the audio queue once the device starts.
     virtual OSStatus createIOProc(AudioObjectID device, AudioInputBlock input, AudioLossBlock loss,
-                                  AudioEventBlock events, AudioDeviceIOProcID* io) = 0;
+        AudioEventBlock events, AudioDeviceIOProcID* io)
+        = 0;
     virtual OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID io) = 0;
 
     virtual OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID io) = 0;

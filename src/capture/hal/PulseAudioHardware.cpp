@@ -20,10 +20,10 @@ constexpr pa_usec_t fragmentMicroseconds = 20 * PA_USEC_PER_MSEC;
 // it the server drops audio, which the supervisor then reports.
 constexpr pa_usec_t serverBufferMicroseconds = 2000 * PA_USEC_PER_MSEC;
 // How often the supervisor looks at the intake when nothing wakes it.
-constexpr std::chrono::milliseconds supervisorTick {250};
+constexpr std::chrono::milliseconds supervisorTick { 250 };
 // Pause between two attempts to reach a server that went away, or to find
 // an output that is not there yet.
-constexpr std::chrono::milliseconds retryInterval {200};
+constexpr std::chrono::milliseconds retryInterval { 200 };
 // Frames received may trail the time that passed by this much before audio
 // counts as lost: the server's buffering and scheduling, and clock drift.
 constexpr double lossToleranceSeconds = 0.25;
@@ -41,7 +41,9 @@ OSStatus contextError(pa_context* context)
 
 // What an operation's callback reports back to the waiting thread.
 struct Answer {
-    explicit Answer(PulseMainLoop* waiting) : loop(waiting) {}
+    explicit Answer(PulseMainLoop* waiting)
+        : loop(waiting)
+    { }
     PulseMainLoop* loop;
     bool success = false;
     QByteArray text;
@@ -78,11 +80,12 @@ void onSinkInfo(pa_context*, const pa_sink_info* info, int endOfList, void* user
 
 } // namespace
 
-PulseAudioHardware::PulseAudioHardware(std::chrono::milliseconds operationTimeout,
-                                       std::chrono::milliseconds reconnectWindow)
-    : m_timeout(operationTimeout), m_reconnectWindow(reconnectWindow), m_loop("vessaro-audio")
-{
-}
+PulseAudioHardware::PulseAudioHardware(
+    std::chrono::milliseconds operationTimeout, std::chrono::milliseconds reconnectWindow)
+    : m_timeout(operationTimeout)
+    , m_reconnectWindow(reconnectWindow)
+    , m_loop("vessaro-audio")
+{ }
 
 PulseAudioHardware::~PulseAudioHardware()
 {
@@ -151,10 +154,12 @@ OSStatus PulseAudioHardware::connect(Tap& tap)
     // Never start a server of our own: without one, capture fails.
     if (pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0)
         return contextError(context);
-    const bool settled = m_loop.waitUntil([context] {
-        const pa_context_state_t state = pa_context_get_state(context);
-        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
-    }, m_timeout);
+    const bool settled = m_loop.waitUntil(
+        [context] {
+            const pa_context_state_t state = pa_context_get_state(context);
+            return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+        },
+        m_timeout);
     if (!settled)
         return -PA_ERR_TIMEOUT;
     return contextStatus(context);
@@ -165,8 +170,8 @@ OSStatus PulseAudioHardware::findDefaultOutput(pa_context* context, Output& outp
     // Resolved here rather than with "@DEFAULT_MONITOR@": PipeWire 0.3.65
     // resolves that name to the default source, often a microphone.
     Answer server(&m_loop);
-    if (OSStatus status = waitForOperation(context, pa_context_get_server_info(context, onServerInfo, &server),
-                                           nullptr))
+    if (OSStatus status
+        = waitForOperation(context, pa_context_get_server_info(context, onServerInfo, &server), nullptr))
         return status;
     if (!server.success || server.text.isEmpty())
         return -PA_ERR_NOENTITY;
@@ -224,8 +229,7 @@ OSStatus PulseAudioHardware::readTapFormat(AudioObjectID tap, AudioStreamBasicDe
     return 0;
 }
 
-OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description,
-                                                   AudioObjectID* device)
+OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description, AudioObjectID* device)
 {
     if (!device)
         return -PA_ERR_INVALID;
@@ -241,7 +245,7 @@ OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescript
     created->tap = m_tap->id;
     created->name = description.name.toUtf8();
     created->uid = description.uid.toUtf8();
-    created->spec = pa_sample_spec {PA_SAMPLE_FLOAT32LE, m_tap->sampleRate, channelCount};
+    created->spec = pa_sample_spec { PA_SAMPLE_FLOAT32LE, m_tap->sampleRate, channelCount };
     created->stallMicroseconds = &m_stallMicroseconds;
     if (OSStatus status = openStream(created->stream, m_tap->context.get(), *created, m_tap->monitorSource, true);
         status != 0) {
@@ -255,8 +259,8 @@ OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescript
     return 0;
 }
 
-OSStatus PulseAudioHardware::openStream(PulseStreamHandle& handle, pa_context* context, const Device& device,
-                                        const QByteArray& source, bool corked)
+OSStatus PulseAudioHardware::openStream(
+    PulseStreamHandle& handle, pa_context* context, const Device& device, const QByteArray& source, bool corked)
 {
     if (OSStatus status = contextStatus(context); status != 0)
         return status;
@@ -268,8 +272,8 @@ OSStatus PulseAudioHardware::openStream(PulseStreamHandle& handle, pa_context* c
         return -PA_ERR_INTERNAL;
     pa_proplist_sets(properties.get(), PA_PROP_MEDIA_NAME, device.name.constData());
     pa_proplist_sets(properties.get(), deviceUidProperty, device.uid.constData());
-    handle.reset(pa_stream_new_with_proplist(context, device.name.constData(), &device.spec, &channels,
-                                             properties.get()));
+    handle.reset(
+        pa_stream_new_with_proplist(context, device.name.constData(), &device.spec, &channels, properties.get()));
     pa_stream* stream = handle.get();
     if (!stream)
         return contextError(context);
@@ -289,10 +293,12 @@ OSStatus PulseAudioHardware::openStream(PulseStreamHandle& handle, pa_context* c
         flags = static_cast<pa_stream_flags_t>(flags | PA_STREAM_START_CORKED);
     if (pa_stream_connect_record(stream, source.constData(), &buffering, flags) < 0)
         return contextError(context);
-    const bool settled = m_loop.waitUntil([stream] {
-        const pa_stream_state_t state = pa_stream_get_state(stream);
-        return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
-    }, m_timeout);
+    const bool settled = m_loop.waitUntil(
+        [stream] {
+            const pa_stream_state_t state = pa_stream_get_state(stream);
+            return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        },
+        m_timeout);
     if (!settled)
         return -PA_ERR_TIMEOUT;
     if (pa_stream_get_state(stream) != PA_STREAM_READY)
@@ -314,9 +320,8 @@ OSStatus PulseAudioHardware::destroyAggregateDevice(AudioObjectID device)
         if (pa_stream_disconnect(stream) < 0 && !connectionGone(stream))
             return contextError(m_tap->context.get());
         // Once the server has confirmed, no mixer lists the stream any more.
-        const bool settled = m_loop.waitUntil([stream] {
-            return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream));
-        }, m_timeout);
+        const bool settled
+            = m_loop.waitUntil([stream] { return !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)); }, m_timeout);
         if (!settled)
             return -PA_ERR_TIMEOUT;
     }
@@ -327,8 +332,8 @@ OSStatus PulseAudioHardware::destroyAggregateDevice(AudioObjectID device)
     return 0;
 }
 
-OSStatus PulseAudioHardware::createIOProc(AudioObjectID device, AudioInputBlock input, AudioLossBlock loss,
-                                          AudioEventBlock events, AudioDeviceIOProcID* io)
+OSStatus PulseAudioHardware::createIOProc(
+    AudioObjectID device, AudioInputBlock input, AudioLossBlock loss, AudioEventBlock events, AudioDeviceIOProcID* io)
 {
     if (!io || !input)
         return -PA_ERR_INVALID;
@@ -377,13 +382,11 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
         return connectionGone(stream) ? -PA_ERR_CONNECTIONTERMINATED : -PA_ERR_BADSTATE;
 
     // Anything the server kept while corked predates the recording.
-    if (OSStatus status = acknowledged(stream, [](pa_stream* s, void* answer) {
-            return pa_stream_flush(s, onSuccess, answer);
-        }))
+    if (OSStatus status
+        = acknowledged(stream, [](pa_stream* s, void* answer) { return pa_stream_flush(s, onSuccess, answer); }))
         return status;
-    if (OSStatus status = acknowledged(stream, [](pa_stream* s, void* answer) {
-            return pa_stream_cork(s, 0, onSuccess, answer);
-        }))
+    if (OSStatus status
+        = acknowledged(stream, [](pa_stream* s, void* answer) { return pa_stream_cork(s, 0, onSuccess, answer); }))
         return status;
     m_device->bytesReceived = 0;
     m_device->intakeFlowing = false;
@@ -409,8 +412,8 @@ OSStatus PulseAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcI
     // A stream the server no longer has is stopped already.
     if (connectionGone(stream))
         return 0;
-    const OSStatus status =
-        acknowledged(stream, [](pa_stream* s, void* answer) { return pa_stream_cork(s, 1, onSuccess, answer); });
+    const OSStatus status
+        = acknowledged(stream, [](pa_stream* s, void* answer) { return pa_stream_cork(s, 1, onSuccess, answer); });
     return status != 0 && connectionGone(stream) ? 0 : status;
 }
 
@@ -432,8 +435,8 @@ QString PulseAudioHardware::backendName() const
 
 void PulseAudioHardware::stallAudioThreadOnce(std::chrono::milliseconds duration)
 {
-    m_stallMicroseconds.store(std::chrono::duration_cast<std::chrono::microseconds>(duration).count(),
-                              std::memory_order_relaxed);
+    m_stallMicroseconds.store(
+        std::chrono::duration_cast<std::chrono::microseconds>(duration).count(), std::memory_order_relaxed);
 }
 
 bool PulseAudioHardware::holdsIOProc(AudioObjectID device, AudioDeviceIOProcID io) const
@@ -455,11 +458,13 @@ OSStatus PulseAudioHardware::waitForOperation(pa_context* context, pa_operation*
     if (!started)
         return contextError(context);
     PulseOperationHandle operation(started);
-    const bool settled = m_loop.waitUntil([&] {
-        return pa_operation_get_state(operation.get()) != PA_OPERATION_RUNNING
-            || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))
-            || (stream && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)));
-    }, m_timeout);
+    const bool settled = m_loop.waitUntil(
+        [&] {
+            return pa_operation_get_state(operation.get()) != PA_OPERATION_RUNNING
+                || !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))
+                || (stream && !PA_STREAM_IS_GOOD(pa_stream_get_state(stream)));
+        },
+        m_timeout);
     if (!settled) {
         // Its callback must not run after the answer it writes to is gone.
         pa_operation_cancel(operation.get());
@@ -552,8 +557,7 @@ void PulseAudioHardware::onStreamState(pa_stream*, void* userdata)
     static_cast<PulseAudioHardware*>(userdata)->m_loop.signal();
 }
 
-void PulseAudioHardware::onSubscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t,
-                                        void* userdata)
+void PulseAudioHardware::onSubscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* userdata)
 {
     auto* self = static_cast<PulseAudioHardware*>(userdata);
     if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) != PA_SUBSCRIPTION_EVENT_SERVER || !self->m_device)
@@ -624,9 +628,11 @@ void PulseAudioHardware::supervise()
     PulseMainLoop::Locker locker(m_loop);
     Device* device = m_device.get();
     while (device && stillSupervising(device) && !device->serverLost) {
-        m_loop.waitUntil([this, device] {
-            return m_stopSupervising || device->outputChanged || connectionGone(device->stream.get());
-        }, supervisorTick);
+        m_loop.waitUntil(
+            [this, device] {
+                return m_stopSupervising || device->outputChanged || connectionGone(device->stream.get());
+            },
+            supervisorTick);
         if (!stillSupervising(device))
             break;
         if (!PA_CONTEXT_IS_GOOD(pa_context_get_state(m_tap->context.get()))) {

@@ -50,16 +50,16 @@ namespace vessaro {
 // the server holds nothing of ours any more.
 class PulseAudioHardware final : public AudioHardware {
 public:
-    static constexpr std::chrono::milliseconds defaultOperationTimeout {5000};
+    static constexpr std::chrono::milliseconds defaultOperationTimeout { 5000 };
     // How long a running device waits for a server that went away.
-    static constexpr std::chrono::milliseconds defaultReconnectWindow {10000};
+    static constexpr std::chrono::milliseconds defaultReconnectWindow { 10000 };
     // Property of the record stream that carries the aggregate device's uid.
     static constexpr const char* deviceUidProperty = "vessaro.device.uid";
     // Property of the connection that carries the tap's uuid.
     static constexpr const char* tapUuidProperty = "vessaro.tap.uuid";
 
     explicit PulseAudioHardware(std::chrono::milliseconds operationTimeout = defaultOperationTimeout,
-                                std::chrono::milliseconds reconnectWindow = defaultReconnectWindow);
+        std::chrono::milliseconds reconnectWindow = defaultReconnectWindow);
     ~PulseAudioHardware() override;
     PulseAudioHardware(const PulseAudioHardware&) = delete;
     PulseAudioHardware& operator=(const PulseAudioHardware&) = delete;
@@ -72,7 +72,7 @@ public:
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
 
     OSStatus createIOProc(AudioObjectID device, AudioInputBlock input, AudioLossBlock loss, AudioEventBlock events,
-                          AudioDeviceIOProcID* io) override;
+        AudioDeviceIOProcID* io) override;
     OSStatus destroyIOProc(AudioObjectID device, AudioDeviceIOProcID io) override;
 
     OSStatus deviceStart(AudioObjectID device, AudioDeviceIOProcID io) override;
@@ -132,8 +132,8 @@ private:
     // Lock held for all of these.
     OSStatus connect(Tap& tap);
     OSStatus findDefaultOutput(pa_context* context, Output& output);
-    OSStatus openStream(PulseStreamHandle& handle, pa_context* context, const Device& device,
-                        const QByteArray& source, bool corked);
+    OSStatus openStream(
+        PulseStreamHandle& handle, pa_context* context, const Device& device, const QByteArray& source, bool corked);
     OSStatus waitForOperation(pa_context* context, pa_operation* operation, pa_stream* stream);
     // Starts an operation on `stream` whose callback acknowledges it (flush,
     // cork) and waits for the answer: 0, or the failure.
@@ -160,18 +160,18 @@ private:
 
     static void onContextState(pa_context* context, void* userdata);
     static void onStreamState(pa_stream* stream, void* userdata);
-    static void onSubscription(pa_context* context, pa_subscription_event_type_t type, std::uint32_t index,
-                               void* userdata);
+    static void onSubscription(
+        pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* userdata);
     static void onRead(pa_stream* stream, size_t bytes, void* userdata);
 
     const std::chrono::milliseconds m_timeout;
     const std::chrono::milliseconds m_reconnectWindow;
-    PulseMainLoop m_loop;   // destroyed last, after the objects attached to it
+    PulseMainLoop m_loop; // destroyed last, after the objects attached to it
     std::unique_ptr<Tap> m_tap;
     std::unique_ptr<Device> m_device;
     AudioObjectID m_nextObjectID = 1;
     AudioDeviceIOProcID m_nextIOProcID = 1;
-    std::atomic<std::int64_t> m_stallMicroseconds {0};
+    std::atomic<std::int64_t> m_stallMicroseconds { 0 };
     static_assert(std::atomic<std::int64_t>::is_always_lock_free);
 
     // Lock held for the flag; the thread is started and joined by the caller's thread.

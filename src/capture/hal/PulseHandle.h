@@ -12,10 +12,8 @@ namespace vessaro {
 // Releases a libpulse object with the function that owns it. Contexts, streams
 // and operations belong to a threaded main loop: reset them only with its lock
 // held (or once its thread has stopped).
-template <auto release>
-struct PulseRelease {
-    template <typename T>
-    void operator()(T* object) const { release(object); }
+template <auto release> struct PulseRelease {
+    template <typename T> void operator()(T* object) const { release(object); }
 };
 
 using PulseContextHandle = std::unique_ptr<pa_context, PulseRelease<pa_context_unref>>;

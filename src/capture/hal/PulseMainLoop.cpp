@@ -9,7 +9,8 @@ namespace {
 class DeadlineEvent {
 public:
     DeadlineEvent(pa_threaded_mainloop* loop, pa_mainloop_api* api, std::chrono::milliseconds limit)
-        : m_loop(loop), m_api(api)
+        : m_loop(loop)
+        , m_api(api)
     {
         timeval when {};
         pa_gettimeofday(&when);

@@ -42,7 +42,11 @@ public:
     // Holds the loop's lock for its lifetime.
     class Locker {
     public:
-        explicit Locker(PulseMainLoop& loop) : m_loop(loop) { m_loop.lock(); }
+        explicit Locker(PulseMainLoop& loop)
+            : m_loop(loop)
+        {
+            m_loop.lock();
+        }
         ~Locker() { m_loop.unlock(); }
         Locker(const Locker&) = delete;
         Locker& operator=(const Locker&) = delete;

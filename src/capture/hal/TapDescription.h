@@ -10,11 +10,11 @@ namespace vessaro {
 // connection; the monitor is always private to us, unmuted and recorded as
 // stereo, so the other fields have nothing to set there.
 struct TapDescription {
-    QString name;          // shown by desktop mixers
+    QString name; // shown by desktop mixers
     bool isPrivate = true;
-    int muteBehavior = 0;  // 0: the tapped sound keeps playing
+    int muteBehavior = 0; // 0: the tapped sound keeps playing
     bool stereoMixdown = true;
-    QString uuid;          // the identifier the tap will carry
+    QString uuid; // the identifier the tap will carry
 };
 
 } // namespace vessaro
