@@ -6,6 +6,7 @@ set -euo pipefail
 packages=(
   # build
   g++ cmake ninja-build pkg-config
+  clang-format-14                 # the test command checks the code's format
   qt6-base-dev qcoro-qt6-dev
   qt6-svg-dev                     # the symbols, and rendering the artwork at build time
   # the look: Chinese glyphs, the rounded face, Qt's own dialogs in Chinese

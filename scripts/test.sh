@@ -75,7 +75,7 @@ CC=clang CXX=clang++ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug 
 cmake --build build-asan -j "$jobs" || exit 1
 export ASAN_OPTIONS=detect_stack_use_after_return=1
 export UBSAN_OPTIONS=print_stacktrace=1
-run_tests ctest --test-dir build-asan --output-on-failure -LE "server|fuzz" -j "$jobs"
+run_tests ctest --test-dir build-asan --output-on-failure -LE "server|fuzz|lint" -j "$jobs"
 # One fuzz target per core.
 run_tests ctest --test-dir build-asan --output-on-failure -L fuzz -j "$jobs"
 unset ASAN_OPTIONS UBSAN_OPTIONS
