@@ -39,9 +39,14 @@ public:
     virtual Result<void> prepare() = 0;
     // Registers the callbacks and starts the device.
     virtual Result<void> start(ReceiveCallback receive, LossCallback lossNotice, EventCallback events) = 0;
-    // Stops and releases everything; safe in any state. When it returns, no
-    // callback runs or will run again.
+    // Stops and releases everything; safe in any state. When it returns and
+    // holdsCallbacks() is false, no callback runs or will run again, even if a
+    // step failed.
     virtual Result<void> stop() = 0;
+    // Whether the callbacks are still registered with the platform, so that
+    // the audio thread may still call them: true from start() until a stop()
+    // that released them.
+    virtual bool holdsCallbacks() const = 0;
 };
 
 } // namespace vessaro

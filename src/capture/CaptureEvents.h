@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capture/CaptureOutcome.h"
+
 #include <QObject>
 #include <QString>
 
@@ -22,6 +24,9 @@ Q_SIGNALS:
     void outputFollowed();
     // The audio server came back and capture goes on.
     void serverReconnected();
+    // A cancel() found a writer that held audio: it was finished and kept
+    // rather than thrown away. `outcome` holds the validated file and its lock.
+    void recordingKept(const vessaro::CaptureOutcome& outcome);
 };
 
 } // namespace vessaro

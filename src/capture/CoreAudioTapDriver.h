@@ -29,6 +29,7 @@ public:
     Result<void> prepare() override;
     Result<void> start(ReceiveCallback receive, LossCallback lossNotice, EventCallback events) override;
     Result<void> stop() override;
+    bool holdsCallbacks() const override { return m_io.has_value(); }
 
 private:
     std::unique_ptr<AudioHardware> m_hardware;

@@ -40,7 +40,6 @@ struct SystemAudioCaptureService::State {
     std::unique_ptr<AudioCaptureDriver> driver;
     std::shared_ptr<const MediaWriterFactory> writers;
     std::shared_ptr<const MediaAssetOpener> assets;
-    std::shared_ptr<std::atomic<std::uint64_t>> unclaimedLosses = std::make_shared<std::atomic<std::uint64_t>>(0);
     // A new set per recording, so a late notice of the last one finds its own.
     std::shared_ptr<DeviceNotices> notices = std::make_shared<DeviceNotices>();
     CaptureEvents* events = nullptr;
@@ -75,20 +74,36 @@ struct SystemAudioCaptureService::State {
     // once the driver stops.
     bool sinkAbandoned = false;
 
+    // Stops the driver; once no callback can reach the writer, lets it go: a
+    // writer that holds audio is finished and kept, never thrown away.
     Result<void> cancel()
     {
-        if (auto stopped = driver->stop(); !stopped) {
-            sinkAbandoned = sink != nullptr; // kept for a later cancel
-            return stopped;
-        }
-        if (sink)
-            sink->discard();
-        sink.reset();
-        sinkAbandoned = false;
-        return {};
+        const Result<void> stopped = driver->stop();
+        if (sink && !driver->holdsCallbacks())
+            letGoOfSink(std::exchange(sink, nullptr));
+        sinkAbandoned = sink != nullptr;
+        return stopped;
     }
 
-    // Before a new recording: an abandoned writer is discarded, or the
+    void letGoOfSink(const std::shared_ptr<AudioSampleWriter>& writer)
+    {
+        if (writer->frames() <= 0) {
+            writer->discard();
+            return;
+        }
+        FinishedWriting finished = writer->finishKeepingAudio();
+        if (!finished.kept)
+            return;
+        // A file that does not validate stays where it is, unlocked, for the
+        // next launch's repair.
+        auto summary = RecordingFile::validate(finished.kept->path, assets.get());
+        if (!summary)
+            return;
+        Q_EMIT events->recordingKept(CaptureOutcome { finished.kept->path, summary.value(), writer->isSilent(),
+            std::make_shared<FileLock>(std::move(finished.kept->lock)), finished.failure });
+    }
+
+    // Before a new recording: an abandoned writer is let go, or the
     // driver's failure to stop is what the caller sees.
     Result<void> releaseAbandonedSink()
     {
@@ -125,16 +140,13 @@ struct SystemAudioCaptureService::State {
             notices = std::make_shared<DeviceNotices>();
             interruptionTold = false;
             std::weak_ptr<AudioSampleWriter> weak = sink;
-            std::shared_ptr<std::atomic<std::uint64_t>> losses = unclaimedLosses;
             auto receive = [weak](const AudioBufferList* list) {
                 if (auto writer = weak.lock())
                     writer->append(list);
             };
-            auto loss = [weak, losses](std::uint64_t bytes) {
+            auto loss = [weak](std::uint64_t bytes) {
                 if (auto writer = weak.lock())
                     writer->noteLoss(bytes);
-                else
-                    losses->fetch_add(1, std::memory_order_relaxed);
             };
             // Atomics only: this runs beside the audio and must not wait.
             auto deviceEvent = [told = notices](AudioDeviceEvent event) {
@@ -201,13 +213,22 @@ QFuture<Result<void>> SystemAudioCaptureService::start(CancellationTokenPtr toke
 
 QFuture<Result<CaptureOutcome>> SystemAudioCaptureService::stop()
 {
-    using Taken = Result<std::shared_ptr<AudioSampleWriter>>;
+    struct Stopped {
+        std::shared_ptr<AudioSampleWriter> writer;
+        // The driver's failure to stop, once its callbacks are gone all the same.
+        std::optional<Error> stopFailure;
+    };
+    using Taken = Result<Stopped>;
     QFuture<Taken> taken = m_executor->submit([state = m_state]() -> Taken {
-        if (auto stopped = state->driver->stop(); !stopped)
-            return stopped.error(); // the writer stays for the caller's cancel
+        const Result<void> stopped = state->driver->stop();
+        // While the audio thread may still reach the writer, it stays for the
+        // caller's cancel.
+        if (!stopped && state->driver->holdsCallbacks())
+            return stopped.error();
         if (!state->sink)
-            return RecorderError::noAudioReceived();
-        return std::exchange(state->sink, nullptr);
+            return stopped ? Error(RecorderError::noAudioReceived()) : stopped.error();
+        return Stopped { std::exchange(state->sink, nullptr),
+            stopped ? std::nullopt : std::optional<Error>(stopped.error()) };
     });
     // Finishing and validating run on the general pool, so the executor is free
     // for other operations meanwhile. The writer is let go here, not kept.
@@ -215,18 +236,20 @@ QFuture<Result<CaptureOutcome>> SystemAudioCaptureService::stop()
         QThreadPool::globalInstance(), [assets = m_state->assets](Taken writer) -> Result<CaptureOutcome> {
             if (!writer)
                 return writer.error();
-            std::shared_ptr<AudioSampleWriter> sink = std::move(writer).value();
-            FinishedWriting finished = sink->finishKeepingAudio();
-            const bool silent = sink->isSilent();
-            sink.reset();
+            Stopped stopped = std::move(writer).value();
+            FinishedWriting finished = stopped.writer->finishKeepingAudio();
+            const bool silent = stopped.writer->isSilent();
+            stopped.writer.reset();
+            // The first failure is the one told: the intake's came before the stop's.
+            std::optional<Error> failure = finished.failure ? finished.failure : stopped.stopFailure;
             if (!finished.kept)
-                return finished.failure ? *finished.failure : Error(RecorderError::noAudioReceived());
+                return failure ? *failure : Error(RecorderError::noAudioReceived());
             const QString path = finished.kept->path;
             auto summary = RecordingFile::validate(path, assets.get());
             if (!summary) // the file stays where it is, for the next launch to try
-                return finished.failure ? *finished.failure : summary.error();
+                return failure ? *failure : summary.error();
             return CaptureOutcome { path, summary.value(), silent,
-                std::make_shared<FileLock>(std::move(finished.kept->lock)), finished.failure };
+                std::make_shared<FileLock>(std::move(finished.kept->lock)), failure };
         });
 }
 
@@ -238,11 +261,6 @@ QFuture<Result<void>> SystemAudioCaptureService::cancel()
 QFuture<Diagnostics> SystemAudioCaptureService::diagnostics()
 {
     return m_executor->submit([state = m_state] { return state->driver->diagnostics(); });
-}
-
-std::uint64_t SystemAudioCaptureService::unclaimedLossCount() const
-{
-    return m_state->unclaimedLosses->load(std::memory_order_relaxed);
 }
 
 } // namespace vessaro

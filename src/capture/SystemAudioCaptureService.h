@@ -43,8 +43,14 @@ public:
     QFuture<Result<void>> start(CancellationTokenPtr token = {});
     // Other operations may run while the writer finishes and the file is
     // validated. A take cut short keeps what was captured before the cut: the
-    // outcome then carries the reason. An error means no file was kept.
+    // outcome then carries the reason, and so it does when the driver failed
+    // to stop but let go of its callbacks. An error means no file was kept;
+    // a writer the audio thread may still reach stays for cancel().
     QFuture<Result<CaptureOutcome>> stop();
+    // Stops the driver and lets go of the writer: one that holds no audio is
+    // discarded, one that holds audio is finished and handed over through
+    // events()->recordingKept. A driver that cannot stop keeps the writer for
+    // the next cancel(), prepare() or start().
     QFuture<Result<void>> cancel();
     QFuture<Diagnostics> diagnostics();
 
@@ -53,9 +59,6 @@ public:
     CaptureEvents* events() const { return m_events.get(); }
     // How often the executor looks at a running recording.
     static constexpr int watchIntervalMilliseconds = 100;
-
-    // Loss notices counted while no writer took them (for tests). Any thread.
-    std::uint64_t unclaimedLossCount() const;
 
 private:
     struct State;

@@ -95,22 +95,29 @@ private Q_SLOTS:
         QCOMPARE(whileStarting ? rig.hardware->heldObjects() : rig.hardware->calls().size() - callsBefore, 0);
     }
 
-    // A stop or cancel that cannot stop the driver keeps the writer, and the
-    // next recording lets it go once the driver stops: only its own file is left.
-    void aDriverThatCannotStopKeepsTheWriter()
+    // A driver that fails to stop loses nothing: once its callbacks are gone
+    // the take is finished and kept with the failure; while they are not, the
+    // writer stays, and the release that stops the driver at last keeps it.
+    void aDriverThatCannotStopLosesNothing()
     {
         Rig rig;
         QVERIFY(rig.started());
         rig.deliver(100);
-        rig.hardware->failCall(Call::destroyAggregateDevice, -3, 2);
-        QCOMPARE(failure(test::await(rig.service->stop())), Failure(Case::captureFailed, -3));
-        QCOMPARE(failure(test::await(rig.service->cancel())), Failure(Case::captureFailed, -3));
-        QCOMPARE(rig.recordings().size(), 1);
+        rig.hardware->failCall(Call::destroyAggregateDevice, -3, 1);
+        auto cut = test::await(rig.service->stop());
+        QVERIFY(cut && cut.value().interruption);
+        QCOMPARE(failure(Result<void>(*cut.value().interruption)), Failure(Case::captureFailed, -3));
+
         QVERIFY(rig.started());
         rig.deliver(100);
-        auto stopped = test::await(rig.service->stop());
-        QVERIFY(stopped);
-        QCOMPARE(rig.recordings(), QStringList { QFileInfo(stopped.value().path).fileName() });
+        rig.hardware->failCall(Call::destroyIOProc, -4, 2);
+        rig.hardware->failCall(Call::destroyAggregateDevice, -3, 2);
+        QCOMPARE(failure(test::await(rig.service->stop())), Failure(Case::captureFailed, -4));
+        QCOMPARE(failure(test::await(rig.service->cancel())), Failure(Case::captureFailed, -4));
+        QSignalSpy kept(rig.service->events(), &CaptureEvents::recordingKept);
+        QVERIFY(rig.started());
+        QCOMPARE(kept.count(), 1);
+        QCOMPARE(rig.recordings().size(), 3);
     }
 
     // What happens to a running capture reaches the caller at once, through

@@ -38,6 +38,7 @@ public:
         return m_inner.start(std::move(receive), std::move(loss), std::move(events));
     }
     Result<void> stop() override { return m_inner.stop(); }
+    bool holdsCallbacks() const override { return m_inner.holdsCallbacks(); }
 
 private:
     CoreAudioTapDriver m_inner;
