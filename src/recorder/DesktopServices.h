@@ -22,6 +22,8 @@ public:
         bool destructive = false;
         // The button that Escape chooses.
         bool cancels = false;
+        // The button that Return chooses; without one, the first.
+        bool isDefault = false;
 
         friend bool operator==(const AlertButton&, const AlertButton&) = default;
     };
@@ -69,6 +71,11 @@ public:
     // Opens the desktop's settings where the recorded source is chosen and
     // granted; nothing happens when there is none.
     virtual void openSoundSettings() = 0;
+
+    // Closes every alert and save dialog now open as if the user had closed
+    // it without an answer, so that their callers go on (for a quit that
+    // cannot wait for the user).
+    virtual void closeModalDialogs() = 0;
 };
 
 } // namespace vessaro

@@ -1,5 +1,6 @@
 #include "ui/QtDesktopServices.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDBusMessage>
@@ -11,6 +12,8 @@
 #include <QProcess>
 #include <QPushButton>
 #include <QUrl>
+
+#include <algorithm>
 
 namespace vessaro {
 namespace {
@@ -40,6 +43,8 @@ std::unique_ptr<QMessageBox> QtDesktopServices::makeAlert(const Alert& alert)
     box->setIcon(iconFor(alert.style));
     box->setText(alert.messageText);
     box->setInformativeText(alert.informativeText);
+    const bool namedDefault
+        = std::any_of(alert.buttons.begin(), alert.buttons.end(), [](const AlertButton& b) { return b.isDefault; });
     for (qsizetype i = 0; i < alert.buttons.size(); ++i) {
         const AlertButton& button = alert.buttons.at(i);
         const QMessageBox::ButtonRole role = button.destructive ? QMessageBox::DestructiveRole
@@ -47,7 +52,7 @@ std::unique_ptr<QMessageBox> QtDesktopServices::makeAlert(const Alert& alert)
                                                                 : QMessageBox::AcceptRole;
         QPushButton* added = box->addButton(button.title, role);
         added->setProperty(kButtonIndex, static_cast<int>(i));
-        if (i == 0)
+        if (button.isDefault || (i == 0 && !namedDefault))
             box->setDefaultButton(added);
         if (button.cancels)
             box->setEscapeButton(added);
@@ -59,7 +64,7 @@ std::unique_ptr<QMessageBox> QtDesktopServices::makeAlert(const Alert& alert)
 std::optional<int> QtDesktopServices::runAlert(const Alert& alert)
 {
     const auto box = makeAlert(alert);
-    box->exec();
+    runModal(*box);
     const QAbstractButton* clicked = box->clickedButton();
     if (!clicked)
         return std::nullopt;
@@ -101,12 +106,34 @@ std::unique_ptr<QFileDialog> QtDesktopServices::makeSavePanel(const SavePanel& p
 std::optional<QString> QtDesktopServices::runSavePanel(const SavePanel& panel)
 {
     const auto dialog = makeSavePanel(panel);
-    if (dialog->exec() != QDialog::Accepted)
+    if (runModal(*dialog) != QDialog::Accepted)
         return std::nullopt;
     const QStringList chosen = dialog->selectedFiles();
     if (chosen.isEmpty() || chosen.first().isEmpty())
         return std::nullopt;
     return QFileInfo(chosen.first()).absoluteFilePath();
+}
+
+int QtDesktopServices::runModal(QDialog& dialog)
+{
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        auto* sheet = qobject_cast<QDialog*>(window);
+        if (sheet && sheet->isVisible() && sheet->windowModality() == Qt::WindowModal)
+            sheet->reject();
+    }
+    m_running.append(&dialog);
+    const int result = dialog.exec();
+    m_running.removeAll(&dialog);
+    return result;
+}
+
+void QtDesktopServices::closeModalDialogs()
+{
+    // Innermost first: each one's event loop must end before the next's.
+    for (auto it = m_running.crbegin(); it != m_running.crend(); ++it) {
+        if (*it)
+            (*it)->reject();
+    }
 }
 
 void QtDesktopServices::revealInFileManager(const QString& path)

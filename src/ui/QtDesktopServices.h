@@ -2,6 +2,9 @@
 
 #include "recorder/DesktopServices.h"
 
+#include <QDialog>
+#include <QList>
+#include <QPointer>
 #include <QStringList>
 
 #include <memory>
@@ -23,6 +26,7 @@ public:
     // GNOME's or KDE's sound settings (the running desktop's first), else
     // pavucontrol's recording tab; the first that starts wins.
     void openSoundSettings() override;
+    void closeModalDialogs() override;
 
     // The widgets the modal calls run, configured but not shown (for tests).
     static std::unique_ptr<QMessageBox> makeAlert(const Alert& alert);
@@ -30,6 +34,14 @@ public:
     // Program and arguments, in the order they are tried, for the desktop
     // named by XDG_CURRENT_DESKTOP.
     static QList<QStringList> soundSettingsCommands(const QString& currentDesktop);
+
+private:
+    // Runs `dialog` modal, after closing the window's sheets: a modal dialog
+    // opened above a sheet would stay hidden behind it and take every click.
+    int runModal(QDialog& dialog);
+
+    // The modal dialogs running now, innermost last.
+    QList<QPointer<QDialog>> m_running;
 };
 
 } // namespace vessaro

@@ -22,6 +22,8 @@ public:
     QList<SavePanel> savePanels;
     QStringList revealed;
     int soundSettingsOpened = 0;
+    // Set by closeModalDialogs() while a modal call runs: it then answers nothing.
+    bool closedWhileModal = false;
 
     std::optional<int> runAlert(const Alert& alert) override { return ask(alerts, alert, alertAnswers); }
     std::optional<QString> runSavePanel(const SavePanel& panel) override
@@ -30,16 +32,24 @@ public:
     }
     void revealInFileManager(const QString& path) override { revealed.append(path); }
     void openSoundSettings() override { ++soundSettingsOpened; }
+    void closeModalDialogs() override { closedWhileModal = m_modal; }
 
 private:
     template <typename Question, typename Answer>
     std::optional<Answer> ask(QList<Question>& asked, const Question& question, QList<std::optional<Answer>>& answers)
     {
         asked.append(question);
+        m_modal = true;
+        closedWhileModal = false;
         if (whileModal)
             whileModal();
+        m_modal = false;
+        if (closedWhileModal)
+            return std::nullopt;
         return answers.isEmpty() ? std::nullopt : answers.takeFirst();
     }
+
+    bool m_modal = false;
 };
 
 } // namespace vessaro::test

@@ -86,21 +86,26 @@ private Q_SLOTS:
         QDBusConnection::disconnectFromBus(QStringLiteral("fake file manager"));
     }
 
-    // Escape is the cancelling button, never the destructive first one.
+    // Escape is the cancelling button, never the destructive first one;
+    // Return the one named default, else the first.
     void alertAnswersWithTheChosenButton_data()
     {
         QTest::addColumn<int>("key");
+        QTest::addColumn<bool>("keepIsDefault");
         QTest::addColumn<int>("answer");
-        QTest::newRow("return: the first, default one") << int(Qt::Key_Return) << 0;
-        QTest::newRow("escape: the cancelling one") << int(Qt::Key_Escape) << 1;
+        QTest::newRow("return: the first") << int(Qt::Key_Return) << false << 0;
+        QTest::newRow("return: the named default") << int(Qt::Key_Return) << true << 1;
+        QTest::newRow("escape: the cancelling one") << int(Qt::Key_Escape) << false << 1;
     }
     void alertAnswersWithTheChosenButton()
     {
         QFETCH(int, key);
+        QFETCH(bool, keepIsDefault);
         QFETCH(int, answer);
         whenShown<QMessageBox>([key](QMessageBox* box) { QTest::keyClick(box, Qt::Key(key)); });
         QCOMPARE(QtDesktopServices().runAlert({ DesktopServices::AlertStyle::critical, QStringLiteral("Message"), {},
-                     { { QStringLiteral("Discard"), true, false }, { QStringLiteral("Keep"), false, true } } }),
+                     { { QStringLiteral("Discard"), true, false },
+                         { QStringLiteral("Keep"), false, true, keepIsDefault } } }),
             answer);
     }
 
@@ -111,6 +116,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("chosen");
         QTest::newRow("suffix added") << QStringLiteral("take") << QStringLiteral("take.mp4");
         QTest::newRow("dismissed") << QString() << QString();
+        QTest::newRow("closed for a quit") << QStringLiteral("-") << QString();
         QTest::newRow("replace existing") << QStringLiteral("existing.mp4") << QStringLiteral("existing.mp4");
     }
     void savePanelAnswers()
@@ -121,9 +127,19 @@ private Q_SLOTS:
         QVERIFY(QFile(dir.filePath(QStringLiteral("existing.mp4"))).open(QIODevice::WriteOnly));
         const bool replaces = typed == QStringLiteral("existing.mp4");
         bool asked = false;
+        QtDesktopServices services;
+        // A sheet of the window is closed first, or the dialog would stay behind it.
+        QWidget window;
+        QDialog sheet(&window);
+        sheet.setWindowModality(Qt::WindowModal);
+        window.show();
+        sheet.open();
         whenShown<QFileDialog>([&](QFileDialog* dialog) {
+            QVERIFY(!sheet.isVisible());
             if (typed.isEmpty())
                 return dialog->reject();
+            if (typed == QLatin1String("-"))
+                return services.closeModalDialogs();
             dialog->selectFile(typed);
             if (replaces) {
                 whenShown<QMessageBox>([&](QMessageBox* question) {
@@ -133,7 +149,7 @@ private Q_SLOTS:
             }
             static_cast<QDialog*>(dialog)->accept(); // as the Save button does
         });
-        const auto answer = QtDesktopServices().runSavePanel({ QStringLiteral("Save"), QStringLiteral("Name:"),
+        const auto answer = services.runSavePanel({ QStringLiteral("Save"), QStringLiteral("Name:"),
             QStringLiteral("take 1.mp4"), { "mp4" }, true, dir.path() });
         QCOMPARE(asked, replaces);
         QCOMPARE(answer, chosen.isEmpty() ? std::optional<QString>() : QDir(dir.path()).filePath(chosen));
