@@ -31,15 +31,8 @@ AppDelegate::TerminateReply AppDelegate::applicationShouldTerminate()
     if (!m_model)
         return TerminateReply::now; // the window was never shown: nothing is held
     m_isFinishingTermination = true;
-    (void)runTermination(this, m_model, m_desktop, std::exchange(m_inProgress, RecorderViewModel::InProgress::discard));
+    (void)runTermination(this, m_model, m_desktop);
     return TerminateReply::cancel;
-}
-
-void AppDelegate::terminateKeepingRecording()
-{
-    m_inProgress = RecorderViewModel::InProgress::keep;
-    terminate();
-    m_inProgress = RecorderViewModel::InProgress::discard;
 }
 
 void AppDelegate::terminate()
@@ -48,11 +41,11 @@ void AppDelegate::terminate()
         m_exitProcess();
 }
 
-QCoro::Task<> AppDelegate::runTermination(QPointer<AppDelegate> self, QPointer<RecorderViewModel> model,
-    std::shared_ptr<DesktopServices> desktop, RecorderViewModel::InProgress inProgress)
+QCoro::Task<> AppDelegate::runTermination(
+    QPointer<AppDelegate> self, QPointer<RecorderViewModel> model, std::shared_ptr<DesktopServices> desktop)
 {
     // A model that is gone holds nothing any more.
-    const Result<void> shutdown = model ? co_await model->shutdownForTermination(inProgress) : Result<void>();
+    const Result<void> shutdown = model ? co_await model->shutdownForTermination() : Result<void>();
     if (shutdown) {
         if (self) {
             self->m_readyToTerminate = true;

@@ -36,20 +36,17 @@ public:
     // Answers at once: now, or cancel while the capture is being released.
     TerminateReply applicationShouldTerminate();
 
-    // A quit request, from the user, the window or the self-test: a recording
-    // in progress is discarded.
+    // A quit request, from the user, the window, a signal, the end of the
+    // desktop session or the self-test: a recording in progress is finished
+    // and kept for the next launch.
     void terminate();
-    // A quit the user did not choose in the app (SIGTERM, SIGINT, the end of
-    // the desktop session): a recording in progress is finished and kept for
-    // the next launch.
-    void terminateKeepingRecording();
 
     bool isFinishingTermination() const { return m_isFinishingTermination; }
     bool readyToTerminate() const { return m_readyToTerminate; }
 
 private:
-    static QCoro::Task<> runTermination(QPointer<AppDelegate> self, QPointer<RecorderViewModel> model,
-        std::shared_ptr<DesktopServices> desktop, RecorderViewModel::InProgress inProgress);
+    static QCoro::Task<> runTermination(
+        QPointer<AppDelegate> self, QPointer<RecorderViewModel> model, std::shared_ptr<DesktopServices> desktop);
 
     std::shared_ptr<DesktopServices> m_desktop;
     std::function<void()> m_exitProcess;
@@ -58,7 +55,6 @@ private:
     QPointer<RecorderViewModel> m_model;
     bool m_isFinishingTermination = false;
     bool m_readyToTerminate = false;
-    RecorderViewModel::InProgress m_inProgress = RecorderViewModel::InProgress::discard;
 };
 
 } // namespace vessaro

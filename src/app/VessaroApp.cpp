@@ -29,15 +29,14 @@ VessaroApp::VessaroApp(QStringList arguments)
         if (m_delegate->applicationShouldTerminateAfterLastWindowClosed())
             m_delegate->terminate();
     });
-    // A signal or the end of the desktop session is a quit the user did not
-    // choose in the app: a recording in progress is kept for the next launch.
-    m_signals = std::make_unique<UnixSignalNotifier>(std::initializer_list<int> { SIGINT, SIGTERM });
-    QObject::connect(m_signals.get(), &UnixSignalNotifier::received, m_delegate.get(),
-        [this] { m_delegate->terminateKeepingRecording(); });
-    QObject::connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(),
-        [this] { m_delegate->terminateKeepingRecording(); });
-    auto* quit = new QShortcut(
-        QKeySequence::Quit, m_window.get()); // NOLINT(cppcoreguidelines-owning-memory): owned by the window
+    // A signal (a closed terminal's SIGHUP too) and the end of the desktop
+    // session quit like the window does: a recording in progress is kept.
+    m_signals = std::make_unique<UnixSignalNotifier>(std::initializer_list<int> { SIGINT, SIGTERM, SIGHUP });
+    QObject::connect(
+        m_signals.get(), &UnixSignalNotifier::received, m_delegate.get(), [this] { m_delegate->terminate(); });
+    QObject::connect(qApp, &QGuiApplication::commitDataRequest, m_delegate.get(), [this] { m_delegate->terminate(); });
+    // NOLINTNEXTLINE(cppcoreguidelines-owning-memory): owned by the window
+    auto* quit = new QShortcut(QKeySequence::Quit, m_window.get());
     QObject::connect(quit, &QShortcut::activated, m_delegate.get(), [this] { m_delegate->terminate(); });
 }
 
@@ -69,13 +68,16 @@ void VessaroApp::offerLeftoverRecording()
     // takes the result only if the user has not started anything meanwhile.
     QPointer<RecorderViewModel> model(m_model.get());
     auto found = QtConcurrent::run(&m_recoveryPool, [] {
-        std::optional<RecoveredRecording> recovered = RecordingFile::recoverNewestLeftover();
-        return recovered ? std::make_shared<RecoveredRecording>(std::move(*recovered)) : nullptr;
+        // Shared, so that the future may copy its result.
+        auto recovered = std::make_shared<std::vector<RecoveredRecording>>(RecordingFile::recoverLeftovers());
+        return recovered;
     });
-    found.then(m_model.get(), [model](const std::shared_ptr<RecoveredRecording>& recovered) {
-        if (model && recovered)
-            model->adoptLeftoverRecording(
-                recovered->path, recovered->summary, std::make_shared<FileLock>(std::move(recovered->lock)));
+    found.then(m_model.get(), [model](const std::shared_ptr<std::vector<RecoveredRecording>>& recovered) {
+        for (RecoveredRecording& leftover : *recovered) {
+            if (model)
+                model->adoptLeftoverRecording(
+                    { leftover.path, leftover.summary, std::make_shared<FileLock>(std::move(leftover.lock)) });
+        }
     });
 }
 

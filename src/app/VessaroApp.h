@@ -34,8 +34,9 @@ public:
     ContentView* window() const { return m_window.get(); }
 
 private:
-    // A recording an earlier run left behind (a crash, a signal, a quit with
-    // a recording pending) becomes the pending one.
+    // The recordings earlier runs left behind (a crash, a quit with a
+    // recording in progress or pending) are offered one after the other,
+    // newest first.
     void offerLeftoverRecording();
 
     // The launch's leftover repair runs here.
@@ -44,7 +45,7 @@ private:
     std::unique_ptr<RecorderViewModel> m_model;
     std::unique_ptr<AppDelegate> m_delegate;
     std::unique_ptr<ContentView> m_window;
-    // SIGINT and SIGTERM are quit requests like any other.
+    // SIGINT, SIGTERM and SIGHUP are quit requests like any other.
     std::unique_ptr<UnixSignalNotifier> m_signals;
 };
 

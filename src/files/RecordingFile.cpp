@@ -83,6 +83,14 @@ std::optional<RecoveredRecording> RecordingFile::recoverNewestLeftover(const Med
     return std::nullopt;
 }
 
+std::vector<RecoveredRecording> RecordingFile::recoverLeftovers(const MediaAssetOpener* opener)
+{
+    std::vector<RecoveredRecording> all;
+    if (auto one = recoverNewestLeftover(opener))
+        all.push_back(std::move(*one));
+    return all;
+}
+
 Result<RecordingSummary> RecordingFile::validate(const QString& path, const MediaAssetOpener* opener)
 {
     std::shared_ptr<const MediaAssetOpener> platform;

@@ -11,6 +11,7 @@
 #include <QString>
 
 #include <optional>
+#include <vector>
 
 namespace vessaro {
 
@@ -45,6 +46,7 @@ public:
     // Files whose lock is held are never touched. Reads and writes the disk:
     // not on the main thread. `opener` defaults to the platform's reader.
     static std::optional<RecoveredRecording> recoverNewestLeftover(const MediaAssetOpener* opener = nullptr);
+    static std::vector<RecoveredRecording> recoverLeftovers(const MediaAssetOpener* opener = nullptr);
 
     // Proves the file holds an ALAC audio track with a usable duration and is
     // not empty, and measures it. Errors of the media layer and the file

@@ -27,7 +27,9 @@ DesktopServices::Alert discardPendingAlert()
     alert.style = DesktopServices::AlertStyle::warning;
     alert.messageText = QStringLiteral("这段录音还没有导出");
     alert.informativeText = QStringLiteral("再次录制会删除当前临时录音。请先点“再次导出”保存，或者确认放弃后继续。");
-    alert.buttons = { { QStringLiteral("放弃并再次录制"), true, false }, { QStringLiteral("取消"), false, true } };
+    // Return and Escape both keep the recording: only a click deletes it.
+    alert.buttons
+        = { { QStringLiteral("放弃并再次录制"), true, false, false }, { QStringLiteral("取消"), false, true, true } };
     return alert;
 }
 
@@ -80,6 +82,7 @@ RecorderViewModel::RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> 
     connect(
         events, &CaptureEvents::serverReconnected, this, [this] { showNote(kServerReconnected); },
         Qt::QueuedConnection);
+    connect(events, &CaptureEvents::recordingKept, this, &RecorderViewModel::keepRecording, Qt::QueuedConnection);
 }
 
 RecorderViewModel::~RecorderViewModel()
@@ -134,7 +137,7 @@ void RecorderViewModel::cancelCountdown()
 
 void RecorderViewModel::exportAgain()
 {
-    if (m_pendingTemporaryPath)
+    if (m_pending && !m_terminating)
         exportPendingRecording();
 }
 
@@ -142,11 +145,11 @@ void RecorderViewModel::recordAgain()
 {
     if (m_phase.isBusy())
         return;
-    if (m_pendingTemporaryPath) {
+    if (m_pending) {
         QPointer<RecorderViewModel> self(this);
         const std::optional<int> answer = m_desktop->runAlert(discardPendingAlert());
-        // The alert's event loop may have run anything meanwhile.
-        if (!self || answer != 0 || m_phase.isBusy())
+        // The alert's event loop may have run anything meanwhile, a quit too.
+        if (!self || answer != 0 || m_phase.isBusy() || m_terminating)
             return;
     }
     reset();
@@ -158,7 +161,7 @@ void RecorderViewModel::retry()
     if (m_phase.kind() != Phase::Kind::failed)
         return;
     // A failed export leaves its recording pending: never discard it unasked.
-    if (m_pendingTemporaryPath)
+    if (m_pending)
         recordAgain();
     else
         start();
@@ -183,11 +186,14 @@ void RecorderViewModel::openScreenRecordingSettings()
     m_desktop->openSoundSettings();
 }
 
-QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination(InProgress inProgress)
+QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination()
 {
     QPointer<RecorderViewModel> self(this);
     const bool recording = m_phase.kind() == Phase::Kind::recording;
     m_terminating = true;
+    // A dialog waiting for the user would hold the finish sequence, and with
+    // it the quit, until answered: it is dismissed, and the take stays pending.
+    m_desktop->closeModalDialogs();
     const std::optional<RecorderTask> remembered = m_actionTask;
     if (remembered)
         remembered->cancel();
@@ -195,9 +201,10 @@ QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination(InProgress i
         m_clockTask->cancel();
     m_clockTask.reset();
 
-    // The user left the desktop, not the recording: it is finished and stays
-    // in the temporary directory, where the next launch offers it.
-    if (recording && inProgress == InProgress::keep) {
+    // Whoever quits, the recording is finished and stays in the temporary
+    // directory, where the next launch offers it. Should the stop fail, the
+    // cancel below still keeps what the writer holds.
+    if (recording) {
         const Result<CaptureOutcome> stopped = co_await m_recorder->stop();
         if (self && stopped)
             holdPending(stopped.value());
@@ -248,6 +255,7 @@ QCoro::Task<> RecorderViewModel::releaseThenReport(Error cause, std::optional<Ph
         setPhase(Phase::failed(cause.localizedDescription()));
     else if (whenCancelled)
         setPhase(*whenCancelled);
+    offerWaitingRecording();
 }
 
 QCoro::Task<Result<void>> RecorderViewModel::prepareCountDownAndStart(
@@ -382,14 +390,14 @@ void RecorderViewModel::showNote(const QString& note)
 
 void RecorderViewModel::exportPendingRecording()
 {
-    if (!m_pendingTemporaryPath || !m_pendingSummary) {
+    if (!m_pending) {
         setPhase(Phase::failed(kNothingPending));
         return;
     }
     if (m_savePanelOpen)
         return;
-    const QString source = *m_pendingTemporaryPath;
-    const RecordingSummary summary = *m_pendingSummary;
+    const QString source = m_pending->path;
+    const RecordingSummary summary = m_pending->summary;
 
     QPointer<RecorderViewModel> self(this);
     m_savePanelOpen = true;
@@ -411,6 +419,7 @@ void RecorderViewModel::exportPendingRecording()
         m_lastExportDirectory = QFileInfo(*destination).absolutePath();
         forgetPendingRecording(source);
         setPhase(Phase::finished(*destination, summary));
+        offerWaitingRecording();
         return;
     }
     // Replaces an existing destination in one step: a failed copy leaves the
@@ -423,48 +432,56 @@ void RecorderViewModel::exportPendingRecording()
     m_lastExportDirectory = QFileInfo(*destination).absolutePath();
     forgetPendingRecording(source);
     setPhase(Phase::finished(*destination, summary));
+    offerWaitingRecording();
 }
 
 void RecorderViewModel::holdPending(const CaptureOutcome& outcome)
 {
-    m_pendingTemporaryPath = outcome.path;
-    m_pendingSummary = outcome.summary;
-    m_pendingLock = takeLock(outcome);
+    m_pending = PendingRecording { outcome.path, outcome.summary, takeLock(outcome) };
 }
 
 void RecorderViewModel::forgetPendingRecording(const QString& exported)
 {
     // The dialog's event loop may have let a new recording replace it meanwhile.
-    if (m_pendingTemporaryPath == exported) {
-        m_pendingTemporaryPath.reset();
-        m_pendingSummary.reset();
-        m_pendingLock.reset();
-    }
+    if (m_pending && m_pending->path == exported)
+        m_pending.reset();
 }
 
-void RecorderViewModel::adoptLeftoverRecording(
-    const QString& path, const RecordingSummary& summary, std::shared_ptr<FileLock> lock)
+void RecorderViewModel::adoptLeftoverRecording(PendingRecording leftover)
 {
-    // Only a recorder with nothing else to show takes it; anything else leaves
-    // the leftover for the next launch (the lock goes with `lock`).
-    if (m_phase.kind() != Phase::Kind::idle || m_terminating || m_pendingTemporaryPath)
+    m_waiting.push_back(std::move(leftover));
+    offerWaitingRecording();
+}
+
+void RecorderViewModel::keepRecording(const CaptureOutcome& outcome)
+{
+    // Newer than any leftover of an earlier run: it goes first.
+    m_waiting.push_front(PendingRecording { outcome.path, outcome.summary, takeLock(outcome) });
+    offerWaitingRecording();
+}
+
+void RecorderViewModel::offerWaitingRecording()
+{
+    // One pending recording at a time, and only at rest: the next one waits
+    // until this one is exported or thrown away.
+    const Phase::Kind kind = m_phase.kind();
+    if (m_pending || m_waiting.empty() || m_terminating || m_phase.isBusy())
         return;
-    m_pendingTemporaryPath = path;
-    m_pendingSummary = summary;
-    m_pendingLock = std::move(lock);
+    m_pending = std::move(m_waiting.front());
+    m_waiting.pop_front();
     setSilent(false);
-    setPhase(Phase::finished(path, summary));
+    // A failure stays on screen, and "再次导出" under it saves the recording.
+    setPhase(kind == Phase::Kind::failed ? m_phase : Phase::finished(m_pending->path, m_pending->summary));
 }
 
 void RecorderViewModel::cleanupPendingTemporaryFile()
 {
     setSilent(false);
     // Only our own temporary files are ever deleted; anything else is just forgotten.
-    if (m_pendingTemporaryPath && Platform::isInsideTemporaryDirectory(*m_pendingTemporaryPath))
-        (void)Platform::removeItem(*m_pendingTemporaryPath);
-    m_pendingTemporaryPath.reset();
-    m_pendingSummary.reset();
-    m_pendingLock.reset(); // only once the file is gone: nobody else may take it first
+    if (m_pending && Platform::isInsideTemporaryDirectory(m_pending->path))
+        (void)Platform::removeItem(m_pending->path);
+    // The lock goes only once the file is gone: nobody else may take it first.
+    m_pending.reset();
 }
 
 // --- Observable state ---

@@ -7,6 +7,7 @@
 #include "base/ZonedCalendar.h"
 #include "files/RecordingSummary.h"
 #include "recorder/DesktopServices.h"
+#include "recorder/PendingRecording.h"
 #include "recorder/RecorderPhase.h"
 #include "recorder/RecorderTask.h"
 
@@ -18,6 +19,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -53,8 +55,11 @@ public:
     const Phase& phase() const { return m_phase; }
     double elapsedSeconds() const { return m_elapsedSeconds; }
     // The finished temporary recording that has not been exported yet.
-    const std::optional<QString>& pendingTemporaryPath() const { return m_pendingTemporaryPath; }
-    const std::optional<RecordingSummary>& pendingSummary() const { return m_pendingSummary; }
+    const std::optional<PendingRecording>& pending() const { return m_pending; }
+    // The one answer to whether the window offers an unexported recording.
+    bool hasUnexportedRecording() const { return m_pending.has_value(); }
+    // Kept recordings waiting for their turn as the pending one, next first.
+    std::size_t waitingRecordings() const { return m_waiting.size(); }
     bool isTerminating() const { return m_terminating; }
     // While recording: why the capture ended early (the user reads it under
     // "录音已中断"); empty while it runs. The phase stays recording until stop,
@@ -87,21 +92,21 @@ public:
     // returns to idle. It leaves the capture service alone, so call it only
     // when no capture runs (recordAgain() does).
     void reset();
-    // At launch: offers a recording an earlier run left behind (repaired and
-    // validated, with its lock) as the pending one, as if just finished. Taken
-    // only while idle with nothing pending; otherwise it stays for next time.
-    void adoptLeftoverRecording(const QString& path, const RecordingSummary& summary, std::shared_ptr<FileLock> lock);
+    // A recording an earlier run left behind (repaired and validated, with its
+    // lock) waits behind those given before it and is offered as the pending
+    // one, as if just finished, as soon as the recorder rests with nothing
+    // pending. Never dropped: one not offered by the end of the run stays
+    // for the next launch.
+    void adoptLeftoverRecording(PendingRecording leftover);
     void openScreenRecordingSettings();
 
     // For the application's termination: from now on start() is refused;
-    // cancels the tasks, releases the capture, waits for the running sequence
-    // to end and releases again. Fails only when a release fails. Leaves the
-    // phase and a pending recording alone.
-    // What a shutdown does to a recording in progress: a quit chosen in the
-    // app discards it; a signal or the end of the session finishes it and
-    // leaves it for the next launch.
-    enum class InProgress { discard, keep };
-    QCoro::Task<Result<void>> shutdownForTermination(InProgress inProgress = InProgress::discard);
+    // closes an open dialog as if dismissed, finishes a recording in progress
+    // and keeps it for the next launch, cancels the tasks, releases the
+    // capture, waits for the running sequence to end and releases again.
+    // Fails only when a release fails. Leaves the phase and a pending
+    // recording alone.
+    QCoro::Task<Result<void>> shutdownForTermination();
 
 Q_SIGNALS:
     // Emitted on every assignment, also of an equal value.
@@ -141,8 +146,13 @@ private:
     void cleanupPendingTemporaryFile();
     // Takes the finished file, its summary and its lock as the pending recording.
     void holdPending(const CaptureOutcome& outcome);
-    // Clears the pending fields if they still name `exported`.
+    // Forgets the pending recording if it still is `exported`.
     void forgetPendingRecording(const QString& exported);
+    // A recording kept by the capture service's cancel waits its turn.
+    void keepRecording(const CaptureOutcome& outcome);
+    // At rest with nothing pending: the next waiting recording becomes pending,
+    // under the failure if one is shown.
+    void offerWaitingRecording();
 
     void setPhase(Phase phase);
     void setElapsedSeconds(double seconds);
@@ -161,16 +171,14 @@ private:
     std::optional<RecorderTask> m_clockTask;
     std::optional<RecorderTask> m_noteTask;
     std::optional<QDateTime> m_recordingStartedAt;
-    std::optional<QString> m_pendingTemporaryPath;
-    std::optional<RecordingSummary> m_pendingSummary;
+    std::optional<PendingRecording> m_pending;
+    std::deque<PendingRecording> m_waiting;
     bool m_terminating = false;
     QString m_interruptionReason;
     QString m_transientNote;
     bool m_silent = false;
     // The save dialog is open: its nested event loop must not open another.
     bool m_savePanelOpen = false;
-    // The lock on the pending file: no other process repairs or removes it.
-    std::shared_ptr<FileLock> m_pendingLock;
     // The folder of the last export of this run; the save dialog opens there.
     std::optional<QString> m_lastExportDirectory;
 };

@@ -1,6 +1,5 @@
 #include "ui/ContentView.h"
 
-#include "base/Platform.h"
 #include "base/ProductName.h"
 #include "ui/BrisalDragArea.h"
 #include "ui/BrisalTheme.h"
@@ -176,14 +175,7 @@ void ContentView::buildCanvas()
 
 bool ContentView::recordingPending() const
 {
-    if (!m_model)
-        return false;
-    const RecorderPhase& phase = m_model->phase();
-    // A file still in the temporary directory has not been exported, even when
-    // the user saved it there.
-    if (phase.kind() == RecorderPhase::Kind::finished)
-        return Platform::isInsideTemporaryDirectory(phase.path());
-    return phase.kind() == RecorderPhase::Kind::failed && m_model->pendingTemporaryPath().has_value();
+    return m_model && m_model->hasUnexportedRecording();
 }
 
 void ContentView::render()

@@ -31,18 +31,27 @@ int recordStreams()
 class VessaroAppTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // SIGTERM ends the event loop only once the capture is released; the
-    // recording in progress is finished, and the next launch offers it (its
-    // export is the model's test).
-    void sigtermKeepsTheRecordingForTheNextLaunch()
+    // A quit, whoever asks, ends the event loop only once the capture is
+    // released; the recording in progress is finished, and the next launch
+    // offers it (its export is the model's test).
+    void aQuitKeepsTheRecordingForTheNextLaunch_data()
     {
+        QTest::addColumn<int>("signalNumber"); // 0: the window's close button
+        QTest::newRow("SIGTERM") << SIGTERM;
+        QTest::newRow("SIGHUP") << SIGHUP;
+        QTest::newRow("close button") << 0;
+    }
+    void aQuitKeepsTheRecordingForTheNextLaunch()
+    {
+        QFETCH(int, signalNumber);
         test::ScopedCacheHome home;
         {
             VessaroApp app({ QStringLiteral("vessaro") });
             RecorderViewModel* model = app.model();
             QObject::connect(model, &RecorderViewModel::phaseChanged, model, [&](const Phase& phase) {
                 if (phase == Phase::recording())
-                    QTimer::singleShot(1500, [] { ::raise(SIGTERM); });
+                    QTimer::singleShot(
+                        1500, [&] { signalNumber ? (void)::raise(signalNumber) : (void)app.window()->close(); });
             });
             QTimer::singleShot(0, model, [model] { model->start(); });
             QTimer::singleShot(30000, [] { QCoreApplication::exit(1); }); // the signal went unheard

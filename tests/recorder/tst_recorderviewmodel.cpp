@@ -27,7 +27,7 @@ QString leftoverPath(const Rig& rig)
 
 void adopt(Rig& rig)
 {
-    rig.model->adoptLeftoverRecording(leftoverPath(rig), kSummary, {});
+    rig.model->adoptLeftoverRecording({ leftoverPath(rig), kSummary, {} });
 }
 
 } // namespace
@@ -64,7 +64,7 @@ private Q_SLOTS:
         QVERIFY(!recorded.isEmpty());
         QCOMPARE(test::readAll(destination), recorded);
         QVERIFY(QFile::permissions(destination) & QFile::ReadOther);
-        QVERIFY(rig.recordings().isEmpty() && !rig.model->pendingTemporaryPath());
+        QVERIFY(rig.recordings().isEmpty() && !rig.model->hasUnexportedRecording());
         QCOMPARE(rig.hardware->heldObjects(), 0);
         QCOMPARE(rig.clock->pendingSleeps(), 0);
         // A take of nothing but zeros is still offered, and flagged.
@@ -105,7 +105,8 @@ private Q_SLOTS:
         QCOMPARE(QStringList({ panel.title, panel.nameFieldLabel }), QStringList({ "保存Brisal录音", "文件名：" }));
         DesktopServices::Alert discard { DesktopServices::AlertStyle::warning, QStringLiteral("这段录音还没有导出"),
             QStringLiteral("再次录制会删除当前临时录音。请先点“再次导出”保存，或者确认放弃后继续。"),
-            { { QStringLiteral("放弃并再次录制"), true, false }, { QStringLiteral("取消"), false, true } } };
+            { { QStringLiteral("放弃并再次录制"), true, false, false },
+                { QStringLiteral("取消"), false, true, true } } };
         QVERIFY(rig.desktop->alerts == QList({ discard }));
     }
 
@@ -129,6 +130,10 @@ private Q_SLOTS:
         const Op idle = [](Rig&) {};
         const Op counting = [](Rig& rig) { QVERIFY(rig.countDownTo(3)); };
         const Op recording = [](Rig& rig) { QVERIFY(rig.countDownTo()); };
+        const Op recordingSound = [](Rig& rig) {
+            QVERIFY(rig.countDownTo());
+            rig.deliver(4800, 0.25F);
+        };
         const Op dismissed = [](Rig& rig) { QVERIFY(rig.recordAndStop()); };
         const Op leftover = [](Rig& rig) {
             QVERIFY(Platform::writeAtomically("an earlier run", leftoverPath(rig)));
@@ -166,7 +171,9 @@ private Q_SLOTS:
         row("recording: adopt", recording, adopt, ignored);
         row("recording: stop, no audio", recording, stop, Kind::failed, {},
             RecorderError::noAudioReceived().localizedDescription());
-        row("recording: quit", recording, quit, Kind::recording);
+        row("recording: quit keeps the take", recordingSound, quit, Kind::recording);
+        row("recording: stop, the device fails to stop", recordingSound, failing(Call::deviceStop, -7, stop),
+            Kind::failed, {}, "-7");
         row("pending: start discards unasked", dismissed, start, Kind::preparing);
         row("pending: record again, cancel", dismissed, recordAgain, ignored, 1);
         row("pending: record again, discard", dismissed, recordAgain, Kind::preparing, 0);
@@ -215,7 +222,10 @@ private Q_SLOTS:
             QCOMPARE(rig.hardware->heldObjects() > 0, says == QLatin1String("-2"));
             QCOMPARE(rig.clock->pendingSleeps(), 0);
         }
-        if (rig.model->isTerminating())
+        // A take with sound is never lost: pending, or left for the next launch.
+        if (!rig.script->frameCounts.isEmpty() && rig.model->phase().kind() != Kind::preparing)
+            QCOMPARE(rig.recordings(), QStringList { QFileInfo(rig.pending()).fileName() });
+        else if (rig.model->isTerminating())
             QVERIFY(rig.recordings().isEmpty());
     }
 
@@ -251,7 +261,44 @@ private Q_SLOTS:
         QCOMPARE(rig.model->phase(), Phase::finished(saved, kSummary));
         QCOMPARE(test::readAll(saved), recorded);
         QCOMPARE(QFileInfo::exists(temporary), destination == QLatin1String("link.mp4"));
-        QVERIFY(!rig.model->pendingTemporaryPath());
+        QVERIFY(!rig.model->hasUnexportedRecording());
+    }
+
+    // A take the device would not let go of at stop comes back through the
+    // release and waits first; a leftover adopted during the take waits
+    // behind it. Each is offered once the one before it is exported.
+    void keptRecordingsAreOfferedInTurn()
+    {
+        Rig rig;
+        QVERIFY(rig.countDownTo());
+        rig.deliver(4800, 0.25F);
+        adopt(rig);
+        rig.hardware->failCall(Call::destroyIOProc, -8, 1);
+        rig.hardware->failCall(Call::destroyAggregateDevice, -9, 1);
+        rig.model->stop();
+        QVERIFY(rig.waitFor([&] { return rig.model->hasUnexportedRecording(); }));
+        QVERIFY(rig.model->phase().message().contains(QStringLiteral("-8")));
+        QVERIFY(rig.pending().startsWith(rig.home.path()));
+        rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("take.mp4")) };
+        rig.model->exportAgain();
+        QCOMPARE(rig.model->phase(), Phase::finished(leftoverPath(rig), kSummary));
+        QCOMPARE(rig.model->waitingRecordings(), 0U);
+    }
+
+    // A quit while the first save dialog is open closes it: the take stays
+    // pending and the quit goes through.
+    void aQuitClosesTheSaveDialog()
+    {
+        Rig rig;
+        std::optional<Result<void>> shut;
+        rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("never.mp4")) };
+        rig.desktop->whileModal = [&] {
+            QCoro::connect(rig.model->shutdownForTermination(), rig.model.get(), [&](Result<void> r) { shut = r; });
+        };
+        QVERIFY(rig.recordAndStop());
+        QVERIFY(rig.waitFor([&] { return shut.has_value(); }));
+        QVERIFY(shut->ok());
+        QCOMPARE(rig.model->phase(), Phase::finished(rig.pending(), kSummary));
     }
 
     // A quit while the capture finishes keeps the file pending for the next

@@ -40,7 +40,7 @@ struct RecorderRig {
     bool recordAndStop(int chunks = 2, float sample = 0);
     // Stereo float frames, every sample `sample`.
     void deliver(std::uint32_t frames = 480, float sample = 0);
-    QString pending() const { return model->pendingTemporaryPath().value_or(QString()); }
+    QString pending() const { return model->pending() ? model->pending()->path : QString(); }
     QStringList recordings() const;
     Result<void> shutdown();
 
