@@ -154,7 +154,7 @@ FAULTS = [
           [('{ QStringLiteral("取消"), false, true, true }', '{ QStringLiteral("取消"), false, true, false }')],
           ["tst_recorderviewmodel"]),
     Fault("an alert's named default button ignored", "src/ui/QtDesktopServices.cpp",
-          [("if (button.isDefault || (i == 0 && !namedDefault))", "if (i == 0)")],
+          [("if (button.isDefault || (i == 0 && !namedDefault))", "if (i == 0 && (namedDefault || !namedDefault))")],
           ["tst_qtdesktopservices"]),
     Fault("a quit waits on the save dialog", "src/recorder/RecorderViewModel.cpp",
           [("    m_desktop->closeModalDialogs();\n", "")],
