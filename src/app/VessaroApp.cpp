@@ -69,8 +69,8 @@ void VessaroApp::offerLeftoverRecording()
     // takes the result only if the user has not started anything meanwhile.
     QPointer<RecorderViewModel> model(m_model.get());
     auto found = QtConcurrent::run(&m_recoveryPool, [] {
-        std::optional<RecoveredRecording> recovered = RecordingFile::recoverNewestLeftover();
-        return recovered ? std::make_shared<RecoveredRecording>(std::move(*recovered)) : nullptr;
+        std::vector<RecoveredRecording> recovered = RecordingFile::recoverLeftovers();
+        return recovered.empty() ? nullptr : std::make_shared<RecoveredRecording>(std::move(recovered.front()));
     });
     found.then(m_model.get(), [model](const std::shared_ptr<RecoveredRecording>& recovered) {
         if (model && recovered)
