@@ -3,9 +3,12 @@
 #include "base/Platform.h"
 
 #include <QDir>
-#include <QFileInfo>
+#include <QFile>
 #include <QLocalSocket>
 #include <QLockFile>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace vessaro {
 namespace {
@@ -30,8 +33,12 @@ SingleInstance::SingleInstance(QString socketPath, QObject* parent)
 
 QString SingleInstance::defaultSocketPath()
 {
+    // Only a folder that no one else can write to or swap: otherwise another
+    // user could answer in our place or take our activation tokens.
     const QString runtime = qEnvironmentVariable("XDG_RUNTIME_DIR");
-    if (!runtime.isEmpty() && QFileInfo(runtime).isDir())
+    struct stat info { };
+    if (!runtime.isEmpty() && ::lstat(QFile::encodeName(runtime).constData(), &info) == 0 && S_ISDIR(info.st_mode)
+        && info.st_uid == ::geteuid() && (info.st_mode & 07777) == 0700)
         return runtime + QStringLiteral("/vessaro.socket");
     const Result<QString> temporary = Platform::temporaryDirectory();
     return temporary ? temporary.value() + QStringLiteral("/vessaro.socket") : QString();

@@ -22,7 +22,9 @@ public:
 
     explicit SingleInstance(QString socketPath, QObject* parent = nullptr);
 
-    // $XDG_RUNTIME_DIR/vessaro.socket, else the private temporary directory.
+    // $XDG_RUNTIME_DIR/vessaro.socket when that is a real directory (not a
+    // symbolic link) of ours with mode 0700, else in the private temporary
+    // directory; empty when neither is there. Reads the disk.
     static QString defaultSocketPath();
 
     // Becomes the primary, or passes `activationToken` (the launcher's

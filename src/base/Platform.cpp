@@ -1,10 +1,12 @@
 #include "base/Platform.h"
 
 #include "base/FileDescriptor.h"
+#include "base/FileLock.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QUuid>
 
 #include <array>
@@ -12,6 +14,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <pwd.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -63,8 +66,10 @@ Result<void> syncAndClose(FileDescriptor& fd, const QString& path)
 }
 
 // Copies into a new file at `destination`; messages about it name `shown`,
-// which differs when the copy is written under a staging name.
-Result<void> copyBytes(const QString& source, const QString& destination, const QString& shown)
+// which differs when the copy is written under a staging name. A staging copy
+// is locked while it is written, so that another export's sweep of stale ones
+// leaves it be.
+Result<void> copyBytes(const QString& source, const QString& destination, const QString& shown, bool staging = false)
 {
     FileDescriptor in(::open(QFile::encodeName(source).constData(), O_RDONLY | O_CLOEXEC));
     if (in.get() < 0)
@@ -74,6 +79,14 @@ Result<void> copyBytes(const QString& source, const QString& destination, const 
         ::open(QFile::encodeName(destination).constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
     if (out.get() < 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法创建") + quoted(shown));
+    if (staging) {
+        // A sweep that locked it in the instant before us has unlinked it. Where
+        // the file system has no locks, no sweep can take it either.
+        struct stat info { };
+        while (::flock(out.get(), LOCK_EX) != 0 && errno == EINTR) { }
+        if (::fstat(out.get(), &info) == 0 && info.st_nlink == 0)
+            return PlatformError::fromErrno(ENOENT, QStringLiteral("无法创建") + quoted(shown));
+    }
     std::array<char, 1 << 16> chunk {};
     for (;;) {
         const ssize_t got = ::read(in.get(), chunk.data(), chunk.size());
@@ -96,6 +109,24 @@ Result<void> copyBytes(const QString& source, const QString& destination, const 
         return synced;
     }
     return {};
+}
+
+// Removes the staging copies of exports to `target` that no running export
+// holds: a crash mid-copy leaves them. Only names of exactly our staging form
+// are touched.
+void removeStaleStagingCopies(const QFileInfo& target)
+{
+    const QRegularExpression ours(QStringLiteral("^\\.") + QRegularExpression::escape(target.fileName())
+        + QStringLiteral("\\.[0-9A-F]{8}(-[0-9A-F]{4}){3}-[0-9A-F]{12}\\.part$"));
+    const QDir folder = target.absoluteDir();
+    for (const QString& name :
+        folder.entryList({ QStringLiteral(".*.part") }, QDir::Files | QDir::Hidden | QDir::NoSymLinks)) {
+        if (!ours.match(name).hasMatch())
+            continue;
+        auto lock = FileLock::tryToLock(folder.filePath(name));
+        if (lock && lock.value())
+            ::unlink(QFile::encodeName(folder.filePath(name)).constData());
+    }
 }
 
 } // namespace
@@ -218,13 +249,20 @@ Result<void> replaceFile(const QString& source, const QString& destination)
     const QFileInfo target(destination);
     const QString staging = target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".")
         + uuidString() + QStringLiteral(".part");
-    if (auto copied = copyBytes(source, staging, destination); !copied)
+    removeStaleStagingCopies(target);
+    if (auto copied = copyBytes(source, staging, destination, true); !copied)
         return copied;
     if (::rename(QFile::encodeName(staging).constData(), QFile::encodeName(destination).constData()) != 0) {
         const int error = errno;
         ::unlink(QFile::encodeName(staging).constData());
         return PlatformError::fromErrno(error, QStringLiteral("无法替换") + quoted(destination));
     }
+    // The new name survives a power cut only once the folder is on disk. EINVAL:
+    // a file system that cannot sync a folder, where there is nothing more to do.
+    FileDescriptor folder(
+        ::open(QFile::encodeName(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isOpen() || (::fsync(folder.get()) != 0 && errno != EINVAL))
+        return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(destination));
     return {};
 }
 

@@ -44,7 +44,11 @@ Result<void> moveItem(const QString& source, const QString& destination);
 // Puts a byte copy of `source` at `destination`, replacing whatever file is
 // there in one step: the copy goes to a hidden name beside the destination and
 // is renamed over it, so a failure leaves an existing destination untouched.
-// The new file gets the mode of any new file of the user's.
+// The new file gets the mode of any new file of the user's. Success means the
+// copy and its name are on disk; a failure after the rename (the folder could
+// not be synced) may leave the new file in place, so keep the source. Removes
+// stale hidden copies of earlier exports to the same name that no running
+// export holds.
 Result<void> replaceFile(const QString& source, const QString& destination);
 // The file's size in bytes, or the file system's error.
 Result<std::optional<qint64>> fileSize(const QString& path);

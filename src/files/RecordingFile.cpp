@@ -52,14 +52,17 @@ Result<LockedRecordingFile> RecordingFile::createTemporaryFile()
     return LockedRecordingFile { path.value(), std::move(lock).value() };
 }
 
-std::optional<RecoveredRecording> RecordingFile::recoverNewestLeftover(const MediaAssetOpener* opener)
+std::vector<RecoveredRecording> RecordingFile::recoverLeftovers(const MediaAssetOpener* opener)
 {
+    std::vector<RecoveredRecording> recovered;
     auto base = Platform::temporaryDirectory();
     if (!base)
-        return std::nullopt;
+        return recovered;
     const QDir folder(base.value() + QStringLiteral("/Vessaro"));
+    // Hidden ones are only ever empty: createTemporaryFile names a file before writing it.
     const QFileInfoList candidates
-        = folder.entryInfoList({ QStringLiteral("recording-*.mp4") }, QDir::Files | QDir::NoSymLinks, QDir::Time);
+        = folder.entryInfoList({ QStringLiteral("recording-*.mp4"), QStringLiteral(".recording-*.mp4") },
+            QDir::Files | QDir::Hidden | QDir::NoSymLinks, QDir::Time);
     for (const QFileInfo& candidate : candidates) {
         const QString path = candidate.absoluteFilePath();
         auto locked = FileLock::tryToLock(path);
@@ -67,28 +70,23 @@ std::optional<RecoveredRecording> RecordingFile::recoverNewestLeftover(const Med
             continue; // a running program's file, or none to open: not ours to touch
         FileLock lock = std::move(*locked.value());
         auto repaired = Mp4Flattener::flatten(lock.fd());
-        if (!repaired) {
-            const RecorderError* refused = repaired.error().recorderError();
-            if (!refused || refused->kind() != RecorderError::Case::invalidOutput)
-                return std::nullopt;
-            // Not one whole fragment: there is no audio to keep.
+        const RecorderError* refused = repaired ? nullptr : repaired.error().recorderError();
+        if (refused && *refused == Mp4Flattener::provedEmpty()) {
             (void)Platform::removeItem(path);
             continue;
         }
-        auto summary = validate(path, opener);
-        if (!summary)
-            return std::nullopt;
-        return RecoveredRecording { path, summary.value(), std::move(lock) };
+        if (repaired) {
+            if (auto summary = validate(path, opener)) {
+                recovered.push_back({ path, summary.value(), std::move(lock) });
+                continue;
+            }
+        } else if (!refused) {
+            continue; // the file system's error: perhaps not next time
+        }
+        // Moved while still locked, so that no other launch takes it up halfway.
+        (void)Platform::moveItem(path, path + QStringLiteral(".damaged"));
     }
-    return std::nullopt;
-}
-
-std::vector<RecoveredRecording> RecordingFile::recoverLeftovers(const MediaAssetOpener* opener)
-{
-    std::vector<RecoveredRecording> all;
-    if (auto one = recoverNewestLeftover(opener))
-        all.push_back(std::move(*one));
-    return all;
+    return recovered;
 }
 
 Result<RecordingSummary> RecordingFile::validate(const QString& path, const MediaAssetOpener* opener)

@@ -10,7 +10,6 @@
 #include <QDateTime>
 #include <QString>
 
-#include <optional>
 #include <vector>
 
 namespace vessaro {
@@ -37,15 +36,21 @@ public:
     // process takes it for a leftover. Fails with the file system's error.
     static Result<LockedRecordingFile> createTemporaryFile();
 
-    // The newest recording file in the temporary folder that no running
-    // process holds (left by a crash, a SIGTERM, or a quit with a pending
-    // recording), locked first, then repaired in place into an ordinary MP4
-    // that keeps every whole fragment and validated. A leftover holding no
-    // whole audio is removed and the next newest is tried; one that cannot
-    // be repaired or validated is left as it is, and so are all older ones.
-    // Files whose lock is held are never touched. Reads and writes the disk:
-    // not on the main thread. `opener` defaults to the platform's reader.
-    static std::optional<RecoveredRecording> recoverNewestLeftover(const MediaAssetOpener* opener = nullptr);
+    // Every recording file in the temporary folder that no running process
+    // holds (left by a crash, a SIGTERM, or a quit with a pending recording),
+    // newest first, each locked, repaired in place into an ordinary MP4 that
+    // keeps every whole fragment, and validated. Of the others:
+    //  - one that parses as ours with no whole fragment, or is empty, holds no
+    //    audio and is removed; so is an empty hidden file that a crash left
+    //    between creating and naming a recording;
+    //  - one that does not parse, or repairs but fails validation, is renamed
+    //    aside to "<name>.damaged" beside it, never removed, and no longer
+    //    looked at: it may hold audio that only other tools can reach;
+    //  - one that cannot be opened or repaired for a reason of the file
+    //    system (a full disk) is left as it is for the next launch.
+    // None of them stops the others. Files whose lock is held are never
+    // touched. Reads and writes the disk: not on the main thread. `opener`
+    // defaults to the platform's reader.
     static std::vector<RecoveredRecording> recoverLeftovers(const MediaAssetOpener* opener = nullptr);
 
     // Proves the file holds an ALAC audio track with a usable duration and is

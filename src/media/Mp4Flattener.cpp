@@ -80,7 +80,9 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
     if (!scanned)
         return scanned.error();
     const std::vector<Box>& boxes = scanned.value();
-    if (boxes.size() < 3 || boxes[0].type != kFtyp || boxes[1].size < kRegionHeaderBytes)
+    if (fileBytes == 0)
+        return provedEmpty();
+    if (boxes.size() < 2 || boxes[0].type != kFtyp || boxes[1].size < kRegionHeaderBytes)
         return nothingWhole();
     // What follows ftyp: the fragmented moov, or the mdat written over it.
     const Box& region = boxes[1];
@@ -124,9 +126,15 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
             break;
         keptEnd = boxes[i + 1].end();
     }
+    // Proof of no audio: the header is ours and at most a torn fragment follows.
     if (table.sizes.empty())
-        return nothingWhole();
+        return boxes.size() == 2 || (boxes.size() == 3 && boxes[2].type == kMoof) ? provedEmpty() : nothingWhole();
     return convert(fd, fileBytes, region.offset, keptEnd, *track, table);
+}
+
+RecorderError Mp4Flattener::provedEmpty()
+{
+    return RecorderError::invalidOutput(QStringLiteral("录音文件中没有音频。"));
 }
 
 Result<Mp4Flattener::Report> Mp4Flattener::flattenWritten(

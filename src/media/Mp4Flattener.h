@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/PlatformError.h"
+#include "base/RecorderError.h"
 #include "base/Result.h"
 #include "media/Mp4SampleTable.h"
 
@@ -40,8 +41,12 @@ public:
 
     // `fd` is open for reading and writing; its offset is not used. Fails with
     // invalidOutput when not one whole fragment is there (the file is then
-    // left as it was), or with the file system's error.
+    // left as it was), or with the file system's error. The refusal equals
+    // provedEmpty() only when the file is empty, or parses as this layout and
+    // no whole fragment follows its header: then it holds no audio. Any other
+    // refusal leaves open that the file holds audio this reader cannot find.
     static Result<Report> flatten(int fd);
+    static RecorderError provedEmpty();
 
     // The same for the file's own writer, which kept `table` while writing:
     // no fragment is read back. `headerBytes` is where the first fragment

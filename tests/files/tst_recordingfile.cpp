@@ -1,5 +1,4 @@
 #include "base/FileLock.h"
-#include "base/Platform.h"
 #include "files/RecordingFile.h"
 #include "support/FakeMediaWriter.h"
 #include "support/TestSupport.h"
@@ -77,19 +76,20 @@ private Q_SLOTS:
         QCOMPARE(!summary.ok() && summary.error().recorderError(), expected.startsWith(QStringLiteral("导出")));
     }
 
-    // At launch: the newest file nobody holds is locked, repaired and validated; a held file (a running
-    // recording's, made in the recordings folder) and older leftovers are not touched; a leftover without one
-    // whole fragment is removed.
-    void newestLeftoverIsRecovered()
+    // At launch: every file nobody holds is repaired and validated, newest first; a failure does not stop the rest.
+    // Held files are not touched, ones proved to hold no audio are removed, the others moved aside.
+    void leftoversAreRecovered()
     {
         test::ScopedCacheHome home;
         auto held = RecordingFile::createTemporaryFile();
         QVERIFY(held && !FileLock::tryToLock(held.value().path).value());
-        QVERIFY(Platform::isInsideTemporaryDirectory(held.value().path));
         const QDir dir(home.recordingsDirectory());
         const QString older = dir.filePath("recording-older.mp4");
         const QString newest = dir.filePath("recording-newest.mp4");
         const QString empty = dir.filePath("recording-empty.mp4");
+        const QString garbage = dir.filePath("recording-garbage.mp4");
+        const QString otherCoding = dir.filePath("recording-other-coding.mp4");
+        auto naming = FileLock::createNew(dir.filePath(".recording-being-named.mp4"));
         QCOMPARE(writeRecording(held.value().path, 1), test::kFramesPerFragment);
         QCOMPARE(writeRecording(older, 1), test::kFramesPerFragment);
         QCOMPARE(writeRecording(newest, 2), 2 * test::kFramesPerFragment);
@@ -97,21 +97,27 @@ private Q_SLOTS:
         const qsizetype moof = olderBytes.indexOf("moof") - 4;
         QVERIFY(writeFile(empty, olderBytes.left(moof + 20))); // torn inside the first fragment
         QVERIFY(writeFile(newest, readAll(newest) + olderBytes.mid(moof, 100))); // a torn fragment after the whole ones
-        for (const auto& [path, age] :
-            { std::pair(held.value().path, 0), { empty, 60 }, { newest, 120 }, { older, 3600 } }) {
+        QVERIFY(
+            writeFile(garbage, "not a recording") && writeFile(dir.filePath(".recording-crashed.mp4"), {}) && naming);
+        QVERIFY(writeFile(otherCoding, QByteArray(olderBytes).replace("alac", "alaw")));
+        for (const auto& [path, age] : { std::pair(held.value().path, 0), { garbage, 10 }, { otherCoding, 20 },
+                 { empty, 60 }, { newest, 120 }, { older, 3600 } }) {
             QFile file(path);
             QVERIFY(file.open(QIODevice::ReadWrite)
                 && file.setFileTime(QDateTime::currentDateTime().addSecs(-age), QFileDevice::FileModificationTime));
         }
         const QByteArray heldBytes = readAll(held.value().path);
 
-        auto recovered = RecordingFile::recoverNewestLeftover();
-        QVERIFY(recovered && recovered->path == newest);
-        QCOMPARE(recovered->summary,
+        const auto recovered = RecordingFile::recoverLeftovers();
+        QVERIFY(recovered.size() == 2 && recovered[0].path == newest && recovered[1].path == older);
+        QCOMPARE(recovered[0].summary,
             (RecordingSummary { 2.0 * test::kFramesPerFragment / 48000, QFileInfo(newest).size() }));
-        QVERIFY(!FileLock::tryToLock(newest).value());
-        QVERIFY(!QFile::exists(empty));
-        QCOMPARE(readAll(older), olderBytes);
+        QVERIFY(!FileLock::tryToLock(newest).value() && !FileLock::tryToLock(older).value());
+        QCOMPARE(readAll(garbage + ".damaged"), QByteArray("not a recording"));
+        QCOMPARE(QDir(dir).entryList(QDir::Files | QDir::Hidden),
+            QStringList({ ".recording-being-named.mp4", QFileInfo(held.value().path).fileName(),
+                "recording-garbage.mp4.damaged", "recording-newest.mp4", "recording-older.mp4",
+                "recording-other-coding.mp4.damaged" }));
         QCOMPARE(readAll(held.value().path), heldBytes);
     }
 
