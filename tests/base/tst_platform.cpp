@@ -1,4 +1,5 @@
 #include "base/Platform.h"
+#include "base/SystemErrorText.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -82,8 +83,11 @@ private Q_SLOTS:
         QVERIFY(Platform::writeAtomically("old", replaced).ok());
         QVERIFY(!Platform::replaceFile(dir.filePath(QStringLiteral("missing")), replaced).ok());
         QCOMPARE(test::readAll(replaced), QByteArray("old"));
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.mp4"))); // a folder is not replaced by a file
-        QVERIFY(!Platform::replaceFile(source, dir.filePath(QStringLiteral("folder.mp4"))).ok());
+        // A folder is not replaced by a file; the system's refusal is told in our words.
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.mp4")));
+        const auto onFolder = Platform::replaceFile(source, dir.filePath(QStringLiteral("folder.mp4")));
+        QVERIFY(
+            onFolder.error().localizedDescription().endsWith(QStringLiteral("：") + SystemErrorText::describe(EISDIR)));
         QVERIFY(Platform::replaceFile(source, replaced).ok());
         QCOMPARE(test::readAll(replaced), QByteArray(200000, 'n'));
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2);
