@@ -1,3 +1,4 @@
+#include "app/CommandLine.h"
 #include "app/SingleInstance.h"
 #include "app/VessaroApp.h"
 #include "base/ProductName.h"
@@ -21,16 +22,6 @@ QStringList rawArguments(int argc, char** argv)
     return arguments;
 }
 
-const char* const kUsage = "Usage: vessaro [--verify-capture DIRECTORY]\n"
-                           "\n"
-                           "Records the sound this computer plays and saves it losslessly (ALAC in .mp4).\n"
-                           "\n"
-                           "  --verify-capture DIRECTORY  record three short test cycles without any\n"
-                           "                              clicking, keep them in DIRECTORY and write\n"
-                           "                              DIRECTORY/result.json, then quit\n"
-                           "  --help                      show this help and exit\n"
-                           "  --version                   show the version and exit\n";
-
 } // namespace
 
 int main(int argc, char** argv)
@@ -38,18 +29,20 @@ int main(int argc, char** argv)
     QStringList arguments = rawArguments(argc, argv);
     const bool verifying = vessaro::CaptureVerification::requestedDirectory(arguments).has_value();
 
-    // The self-test's flag and its directory come first; of the rest only
-    // --help and --version mean anything.
-    QStringList others = arguments.mid(1);
-    if (const qsizetype flag = others.indexOf(QStringLiteral("--verify-capture")); flag >= 0)
-        others.remove(flag, std::min<qsizetype>(2, others.size() - flag));
-    if (others.contains(QStringLiteral("--help"))) {
-        std::fputs(kUsage, stdout);
+    // Answered before any window or server is touched: they work without a display.
+    const vessaro::CommandLine line = vessaro::CommandLine::parse(arguments);
+    switch (line.action()) {
+    case vessaro::CommandLine::Action::help:
+        std::fputs(vessaro::CommandLine::usage(), stdout);
         return 0;
-    }
-    if (others.contains(QStringLiteral("--version"))) {
+    case vessaro::CommandLine::Action::version:
         std::puts("vessaro " VESSARO_VERSION);
         return 0;
+    case vessaro::CommandLine::Action::misuse:
+        std::fprintf(stderr, "vessaro: %s\n\n%s", qPrintable(line.complaint()), vessaro::CommandLine::usage());
+        return 2;
+    case vessaro::CommandLine::Action::run:
+        break;
     }
 
     // The self-test needs no screen: without a display it runs offscreen.

@@ -1,13 +1,12 @@
 #include "base/PlatformError.h"
 
-#include <cstring>
+#include "base/SystemErrorText.h"
 
 namespace vessaro {
 
 PlatformError PlatformError::fromErrno(int errnoValue, const QString& what)
 {
-    return { Source::fileSystem, errnoValue,
-        what + QStringLiteral("：") + QString::fromLocal8Bit(std::strerror(errnoValue)) };
+    return { Source::fileSystem, errnoValue, what + QStringLiteral("：") + SystemErrorText::describe(errnoValue) };
 }
 
 } // namespace vessaro

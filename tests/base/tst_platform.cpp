@@ -1,5 +1,6 @@
 #include "base/FileLock.h"
 #include "base/Platform.h"
+#include "base/SystemErrorText.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -94,8 +95,11 @@ private Q_SLOTS:
             && test::writeFile(part.arg(QStringLiteral("unfinished")), "x"));
         QVERIFY(!Platform::replaceFile(dir.filePath(QStringLiteral("missing")), replaced).ok());
         QCOMPARE(test::readAll(replaced), QByteArray("old"));
-        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.mp4"))); // a folder is not replaced by a file
-        QVERIFY(!Platform::replaceFile(source, dir.filePath(QStringLiteral("folder.mp4"))).ok());
+        // A folder is not replaced by a file; the system's refusal is told in our words.
+        QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.mp4")));
+        const auto onFolder = Platform::replaceFile(source, dir.filePath(QStringLiteral("folder.mp4")));
+        QVERIFY(
+            onFolder.error().localizedDescription().endsWith(QStringLiteral("：") + SystemErrorText::describe(EISDIR)));
 
         // An export in progress, its source a pipe that has given it part of the bytes, while another sweeps.
         const QString pipe = dir.filePath(QStringLiteral("pipe"));
