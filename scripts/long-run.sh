@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The long runs, not part of scripts/test.sh (about twenty minutes in all):
 # ten minutes of a known signal, recorded under two busy-looping CPU hogs,
-# come back bit for bit: against a private PulseAudio, then a private
-# PipeWire. Needs the build in build/ (scripts/test.sh makes it).
+# come back in order and bit for bit, save for the runs of silence a busy
+# output inserts: against a private PulseAudio, then a private PipeWire. Needs the build in build/ (scripts/test.sh makes it).
 # VESSARO_LONG_RUN_SECONDS shortens the runs.
 set -uo pipefail
 cd "$(dirname "$0")/.."
