@@ -39,6 +39,7 @@ private Q_SLOTS:
         QTest::addColumn<int>("signalNumber"); // 0: the window's close button
         QTest::newRow("SIGTERM") << SIGTERM;
         QTest::newRow("SIGHUP") << SIGHUP;
+        QTest::newRow("SIGINT") << SIGINT;
         QTest::newRow("close button") << 0;
     }
     void aQuitKeepsTheRecordingForTheNextLaunch()

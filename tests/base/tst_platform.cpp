@@ -1,6 +1,7 @@
 #include "base/FileLock.h"
 #include "base/Platform.h"
 #include "base/SystemErrorText.h"
+#include "support/ScopedTmpfs.h"
 #include "support/TestSupport.h"
 
 #include <QDir>
@@ -81,6 +82,22 @@ private Q_SLOTS:
 
     // Exporting replaces the destination in one step and syncs its folder; a failure leaves it alone. Stale
     // staging copies of that name are swept, not a running export's (locked), nor a file not named as ours.
+    // Two devices may number their files alike: the same number on another
+    // device is another file.
+    void sameFileAcrossDevices()
+    {
+        QTemporaryDir dir;
+        const test::ScopedTmpfs a(dir.filePath(QStringLiteral("a")), test::ScopedTmpfs::Access::readWrite);
+        const test::ScopedTmpfs b(dir.filePath(QStringLiteral("b")), test::ScopedTmpfs::Access::readWrite);
+        if (!a.isMounted() || !b.isMounted())
+            QSKIP("mounting a tmpfs needs root");
+        QVERIFY(test::writeFile(dir.filePath(QStringLiteral("a/x")), "a")
+            && test::writeFile(dir.filePath(QStringLiteral("b/x")), "b"));
+        QVERIFY(QFile::link(dir.filePath(QStringLiteral("a/x")), dir.filePath(QStringLiteral("a/link"))));
+        QVERIFY(Platform::isSameFile(dir.filePath(QStringLiteral("a/x")), dir.filePath(QStringLiteral("a/link"))));
+        QVERIFY(!Platform::isSameFile(dir.filePath(QStringLiteral("a/x")), dir.filePath(QStringLiteral("b/x"))));
+    }
+
     void replaceFile()
     {
         QTemporaryDir dir;

@@ -47,7 +47,7 @@ private Q_SLOTS:
         QVERIFY(rig.started());
         rig.deliver(480);
         QCOMPARE(failure(test::await(rig.service->start())).first, Case::invalidOutput);
-        rig.deliver(480);
+        rig.deliver(480, 0.5F / 8388608.0F); // rounds to zero in 24 bits: still silence
         auto stopped = test::await(rig.service->stop());
         QVERIFY(stopped);
         QCOMPARE(rig.recordings(), QStringList { QFileInfo(stopped.value().path).fileName() });
@@ -141,7 +141,7 @@ private Q_SLOTS:
         QSignalSpy interrupted(events, &CaptureEvents::captureInterrupted),
             followed(events, &CaptureEvents::outputFollowed), reconnected(events, &CaptureEvents::serverReconnected);
         QVERIFY(rig.started());
-        rig.deliver(4800, 0.25F);
+        rig.deliver(4800, 1.0F / 8388608.0F); // the quietest sound 24 bits hold
         QVERIFY(happening < 0 ? rig.hardware->reportLoss(800) : rig.hardware->reportEvent(AudioDeviceEvent(happening)));
         QTRY_COMPARE(interrupted.size() + followed.size() + reconnected.size(), 1);
         // A lost server delivers nothing more; elsewhere the capture goes on.

@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <QSemaphore>
+#include <QStandardPaths>
 #include <QTest>
 
 #include <qcoro/qcorotask.h>
@@ -90,8 +91,8 @@ private Q_SLOTS:
         QVERIFY(QFileInfo::exists(rig.pending()));
     }
 
-    // The model's own words: the save dialog, the failed export and the
-    // question before a pending recording is deleted.
+    // The model's own words: the failed export and the question before a
+    // pending recording is deleted (the save dialog's are below).
     void theModelsOwnWords()
     {
         Rig rig;
@@ -101,8 +102,6 @@ private Q_SLOTS:
         rig.desktop->alertAnswers = { 1 };
         rig.model->recordAgain();
         rig.settle();
-        const DesktopServices::SavePanel& panel = rig.desktop->savePanels.value(0);
-        QCOMPARE(QStringList({ panel.title, panel.nameFieldLabel }), QStringList({ "保存Brisal录音", "文件名：" }));
         DesktopServices::Alert discard { DesktopServices::AlertStyle::warning, QStringLiteral("这段录音还没有导出"),
             QStringLiteral("再次录制会删除当前临时录音。请先点“再次导出”保存，或者确认放弃后继续。"),
             { { QStringLiteral("放弃并再次录制"), true, false, false },
@@ -262,6 +261,39 @@ private Q_SLOTS:
         QCOMPARE(test::readAll(saved), recorded);
         QCOMPARE(QFileInfo::exists(temporary), destination == QLatin1String("link.mp4"));
         QVERIFY(!rig.model->hasUnexportedRecording());
+    }
+
+    // What the model hands the desktop: the save dialog with the dated name,
+    // .mp4 alone and new folders allowed, in the Music folder (else home),
+    // then in the folder of the last export; and a note about the running
+    // capture for exactly three seconds.
+    void whatTheDesktopIsHanded()
+    {
+        Rig rig;
+        QVERIFY(QDir(rig.exports.path()).mkdir(QStringLiteral("sub")));
+        rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("sub/a.mp4")) };
+        QVERIFY(rig.recordAndStop());
+        QVERIFY(rig.countDownTo());
+        QVERIFY(rig.hardware->reportEvent(AudioDeviceEvent::followedOutput));
+        QVERIFY(rig.waitFor([&] { return !rig.model->transientNote().isEmpty(); }));
+        rig.clock->advance(2999ms);
+        rig.settle();
+        QVERIFY(!rig.model->transientNote().isEmpty());
+        rig.clock->advance(1ms);
+        QVERIFY(rig.waitFor([&] { return rig.model->transientNote().isEmpty(); }));
+        rig.deliver();
+        rig.model->stop();
+        QVERIFY(rig.waitForKind(Kind::finished));
+        const QString music = QStandardPaths::writableLocation(QStandardPaths::MusicLocation);
+        const auto panel = [](const QString& name, const QString& directory) {
+            return DesktopServices::SavePanel { QStringLiteral("保存Brisal录音"), QStringLiteral("文件名："), name,
+                { QStringLiteral("mp4") }, true, directory };
+        };
+        QCOMPARE(rig.desktop->savePanels,
+            QList({ panel(QStringLiteral("系统音频 2027-01-15 08.00.03.mp4"),
+                        QFileInfo(music).isDir() ? music : QDir::homePath()),
+                panel(QStringLiteral("系统音频 2027-01-15 08.00.09.mp4"),
+                    rig.exports.filePath(QStringLiteral("sub"))) }));
     }
 
     // A take the device would not let go of at stop comes back through the

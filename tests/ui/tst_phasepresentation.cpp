@@ -20,6 +20,7 @@ private Q_SLOTS:
         QTest::newRow("negative") << -5.0 << "00:00";
         QTest::newRow("cut, not rounded") << 59.9 << "00:59";
         QTest::newRow("a minute and a second") << 61.0 << "01:01";
+        QTest::newRow("the last second before an hour") << 3599.9 << "59:59";
         QTest::newRow("hours, minutes, seconds") << 3661.5 << "01:01:01";
         QTest::newRow("a hundred hours") << 360000.0 << "100:00:00";
         QTest::newRow("not a number") << std::nan("") << "00:00";
