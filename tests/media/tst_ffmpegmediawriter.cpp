@@ -1,6 +1,7 @@
 #include "base/FileDescriptor.h"
 #include "media/FfmpegMediaAsset.h"
 #include "media/Mp4Flattener.h"
+#include "media/Mp4OrdinaryMoov.h"
 #include "support/ScopedTmpfs.h"
 #include "support/TestSupport.h"
 
@@ -225,6 +226,40 @@ private Q_SLOTS:
             QVERIFY(flatten(path));
             QCOMPARE(test::readAll(path), ordinary);
         }
+    }
+
+    // Crafted indexes are refused before they cost memory or overflow; sizes past 32 bits stay whole.
+    void craftedIndexes()
+    {
+        using namespace mp4;
+        const auto box
+            = [](std::uint32_t type, std::initializer_list<std::uint32_t> words, std::vector<Bytes> in = {}) {
+                  Bytes payload;
+                  for (const std::uint32_t word : words)
+                      put32(payload, word);
+                  for (const Bytes& child : in)
+                      payload.insert(payload.end(), child.begin(), child.end());
+                  return makeBox(type, payload);
+              };
+        // Two runs over the same 1000 bytes of an mdat: a lie that would grow the table with the mdat, run by run.
+        const Bytes run = box(kTrun, { 1, 1000, 72 + 8 }); // data offset: past the moof and the mdat's header
+        const Bytes moof = box(kMoof, {}, { box(kTraf, {}, { box(kTfhd, { 0, 1 }), run, run }) });
+        Mp4SampleTable table;
+        QVERIFY(!addFragment(
+            moof, { kMoof, 0, 72, 8 }, { kMdat, 72, 1008, 8 }, { {}, 8, 1, 48000, 48000, 4096, 1 }, table));
+        // A timing table whose one entry, count times delta, passes 63 bits.
+        const std::uint32_t most = 0xFFFFFFFF;
+        const Bytes stbl = box(kStbl, {},
+            { box(kStsd, {}), box(kStts, { 0, 1, most, most }), box(kStsc, { 0, 1, 1, most, 1 }),
+                box(kStsz, { 0, 1, most }), box(kStco, { 0, 1, 16 }) });
+        const Bytes trak = box(kTrak, {},
+            { box(kTkhd, { 0, 0, 0, 1 }),
+                box(kMdia, {}, { box(kMdhd, { 0, 0, 0, 48000, 0 }), box(kMinf, {}, { stbl }) }) });
+        QVERIFY(!describedAudio(
+            box(kMoov, {}, { box(kMvhd, { 0, 0, 0, 48000, 0 }), trak }), 8, 16, 16 + std::int64_t(most)));
+        Bytes header;
+        putBoxHeader(header, kMdat, std::uint64_t(1) << 32);
+        QCOMPARE(header, Bytes({ 0, 0, 0, 1, 'm', 'd', 'a', 't', 0, 0, 0, 1, 0, 0, 0, 16 }));
     }
 
 private:
