@@ -27,7 +27,8 @@ namespace {
 // thread must never wake it, so it polls.
 constexpr auto kEncoderPollInterval = std::chrono::milliseconds(3);
 constexpr double kRingSeconds = 5.0;
-// How much audio a crash may cost at most, besides what is still in the ring.
+// How much audio a crash may cost at most, besides what is still in the ring
+// and what a slow disk has not synced yet.
 constexpr std::int64_t kFragmentMilliseconds = 500;
 // Below the audio thread, far above an idle task.
 constexpr int kEncoderNiceness = 5;
@@ -288,10 +289,14 @@ void FfmpegMediaWriter::finishWriting()
         fail(finished.error().localizedDescription());
     }
     // Failed while writing, or at the last fragment: keep the whole fragments.
-    if (status() == Status::failed)
-        m_playable = m_muxer->salvage();
-    else
+    if (status() != Status::failed) {
         m_muxer->abandon();
+        return;
+    }
+    const auto salvaged = m_muxer->salvage();
+    m_playable = salvaged.ok();
+    const RecorderError* refusal = salvaged ? nullptr : salvaged.error().recorderError();
+    m_holdsNoAudio = refusal && refusal->kind() == RecorderError::Case::invalidOutput;
 }
 
 void FfmpegMediaWriter::cancelWriting()
@@ -319,6 +324,11 @@ std::optional<QString> FfmpegMediaWriter::error() const
 bool FfmpegMediaWriter::hasPlayableFile() const
 {
     return m_playable;
+}
+
+bool FfmpegMediaWriter::holdsNoAudio() const
+{
+    return m_holdsNoAudio;
 }
 
 std::size_t FfmpegMediaWriter::ringCapacityBytes() const
