@@ -186,7 +186,12 @@ private Q_SLOTS:
         const QString path = nextPath();
         QVERIFY(test::writeFile(path, whole) && flatten(path));
         const QByteArray ordinary = test::readAll(path);
-        QVERIFY(test::writeFile(path, whole.left(boxes[1].offset + 16) + ordinary.mid(boxes[1].offset + 16)));
+        const QByteArray uncommitted = whole.left(boxes[1].offset + 16) + ordinary.mid(boxes[1].offset + 16);
+        QVERIFY(test::writeFile(path, uncommitted));
+        // Only once the index is surely on the disk: a failed sync leaves the file as it was.
+        test::armFileFault(path, { test::FileCall::fdatasync });
+        QVERIFY(!flatten(path) && test::readAll(path) == uncommitted);
+        test::disarmFileFault();
         for (int look = 0; look < 2; ++look) {
             QVERIFY(flatten(path));
             QCOMPARE(test::readAll(path), ordinary);
