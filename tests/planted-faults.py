@@ -60,6 +60,47 @@ FAULTS = [
           [("            if (int error = writeAt(fd, region.offset, regionHeader(region.offset, box->offset)); error != 0)\n"
             "                return writeError(error);\n", "")],
           ["tst_ffmpegmediawriter"]),
+    Fault("conversion's read error closes the file before the salvage", "src/media/AlacMp4Muxer.cpp",
+          [("    if (!report)\n        return report; // the file stays open for salvage()",
+            "    if (!report) {\n        (void)m_file.close();\n        return report;\n    }")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("late close error loses the take", "src/media/AlacMp4Muxer.cpp",
+          [("    if (const int error = m_file.close(); error != 0 && !report.value().conversionError)\n"
+            "        report.value().conversionError = PlatformError::fromErrno(error, QStringLiteral(\"写入文件失败\"));",
+            "    if (const int error = m_file.close(); error != 0)\n"
+            "        return PlatformError::fromErrno(error, QStringLiteral(\"写入文件失败\"));")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("unreadable file taken for one without audio", "src/media/FfmpegMediaWriter.cpp",
+          [("m_holdsNoAudio = refusal && refusal->kind() == RecorderError::Case::invalidOutput;",
+            "m_holdsNoAudio = refusal || !salvaged;")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("unproven file removed", "src/capture/AudioSampleWriter.cpp",
+          [("    if (m_writer->holdsNoAudio()) {", "    if (!m_writer->hasPlayableFile()) {")],
+          ["tst_audiosamplewriter"]),
+    Fault("fragment synced on the encoder thread", "src/media/AlacMp4Muxer.cpp",
+          [("    m_syncer->request(avio_tell(m_io.get()));\n    return 0;", "    return flushToDisk();")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("unsynced fragments salvaged", "src/media/AlacMp4Muxer.cpp",
+          [("mp4::truncateTo(m_file.get(), m_syncer->syncedEnd())", "0")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("leftover committed before its index is synced", "src/media/Mp4Flattener.cpp",
+          [("            if (int error = syncData(fd); error != 0)\n                return writeError(error);\n"
+            "            if (int error = writeAt(fd, region.offset, regionHeader(region.offset, box->offset)); error != 0)\n"
+            "                return writeError(error);\n",
+            "            if (int error = writeAt(fd, region.offset, regionHeader(region.offset, box->offset)); error != 0)\n"
+            "                return writeError(error);\n"
+            "            if (int error = syncData(fd); error != 0)\n                return writeError(error);\n")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("runs share the mdat's bytes", "src/media/Mp4Track.cpp",
+          [("if (start < claimed || start > mdat.end()", "if (start < mdat.payload() || start > mdat.end()")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("timing sum unchecked", "src/media/Mp4OrdinaryMoov.cpp",
+          [("        if (span > std::uint64_t(std::numeric_limits<std::int64_t>::max() - samples))\n"
+            "            return std::nullopt;\n", "")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("box size cut to 32 bits", "src/media/Mp4Bytes.h",
+          [("if (payloadBytes + 8 <= 0xFFFFFFFFu) {", "if (true) {")],
+          ["tst_ffmpegmediawriter"]),
     Fault("release order", "src/capture/CoreAudioTapDriver.cpp",
           [("    if (m_device != 0) {\n        if (m_io) {",
             "    if (m_tap != 0) {\n        if (OSStatus status = m_hardware->destroyProcessTap(m_tap); status == 0)\n"
