@@ -33,11 +33,7 @@ public:
     // Writes through `muxer`. `ringBytes` 0 sizes the ring for five seconds of
     // the input format (a refusal ends the recording, and the encoder thread
     // may wait on a write meanwhile, never on a sync); tests pass a smaller size.
-    // `encoderHeld` is a test hook: while it reads true the encoder thread
-    // takes nothing from the ring, as if the disk were stuck. Unset, it costs
-    // nothing; it never touches the audio thread.
-    explicit FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes = 0,
-        std::shared_ptr<const std::atomic<bool>> encoderHeld = {});
+    explicit FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes = 0);
     ~FfmpegMediaWriter() override;
     FfmpegMediaWriter(const FfmpegMediaWriter&) = delete;
     FfmpegMediaWriter& operator=(const FfmpegMediaWriter&) = delete;
@@ -79,13 +75,11 @@ private:
     bool encodeStagedFrames();
     bool drainPackets(std::int64_t pts, std::int64_t samples);
     bool closeFragmentWhenDue();
-    void convertStagedFrames(std::uint32_t frames);
     void joinEncoder();
 
     // Set-up thread, then read-only.
     std::unique_ptr<AlacMp4Muxer> m_muxer;
     const std::size_t m_ringBytesRequested;
-    const std::shared_ptr<const std::atomic<bool>> m_encoderHeld;
     AudioOutputSettings m_settings;
     AudioStreamBasicDescription m_format;
     bool m_inputAdded = false;
@@ -99,6 +93,9 @@ private:
     std::vector<std::byte> m_staging;
     std::uint32_t m_stagedFrames = 0;
     std::uint32_t m_samplesPerEncoderFrame = 0;
+    // Staged interleaved frames into the encoder frame's planes: chosen once
+    // for the input and output formats when writing starts.
+    void (*m_convert)(const std::byte* source, std::uint32_t frames, std::uint32_t channels, AVFrame& frame) = nullptr;
     std::int64_t m_encodedFrames = 0;
     std::int64_t m_fragmentFrames = 0;
     std::int64_t m_framesInFragment = 0;
