@@ -67,8 +67,8 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
 // Runs the ffmpeg program with `arguments` (split at spaces), writing `path`.
 bool runFfmpeg(const QString& arguments, const QString& path);
 
-// A real writer for `path`, started for `stream` (ALAC at the stream's rate and channel count), or null.
-// `ringBytes` 0: the ring the program has.
+// A real writer for `path`, started for `stream` (ALAC at the stream's rate and channel count, the ring of
+// `ringBytes`, 0 for the program's own), or null.
 std::unique_ptr<MediaWriter> startedWriter(
     const QString& path, const AudioStreamBasicDescription& stream, std::size_t ringBytes = 0);
 // The audio thread's sequence for one buffer. True when the writer took it. Any one thread at a time.
