@@ -118,7 +118,7 @@ int AlacMp4Muxer::writePacket(AVPacket& packet)
 
 int AlacMp4Muxer::closeFragment()
 {
-    if (!m_headerWritten)
+    if (!m_headerWritten || !m_syncer)
         return AVERROR(EINVAL);
     if (const int error = m_syncer->error(); error != 0)
         return AVERROR(error);
