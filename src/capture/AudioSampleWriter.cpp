@@ -22,6 +22,16 @@ QString serverDropped()
     return QStringLiteral("声音服务丢掉了一段音频，已停止接收以避免静默丢帧。");
 }
 
+// The failure, told with where the file that may hold the audio stays: a
+// file is removed only once a parse has proved it holds none.
+RecorderError keptAt(const Error& failure, const QString& path)
+{
+    const RecorderError* own = failure.recorderError();
+    const QString reason
+        = own && own->kind() == RecorderError::Case::writerAppendFailed ? own->text() : failure.localizedDescription();
+    return RecorderError::writerAppendFailed(QStringLiteral("%1（录音文件保留在 %2）").arg(reason, path));
+}
+
 // The smallest float sample that the file's 24 bits do not round to zero.
 constexpr float smallestAudibleFloat = 0.5f / 8388608.0f;
 
@@ -164,21 +174,15 @@ double AudioSampleWriter::capturedSeconds() const
 
 Result<QString> AudioSampleWriter::finish()
 {
-    if (m_failure) {
-        discard();
-        return *m_failure;
-    }
-    if (frames() <= 0) {
-        discard();
-        return RecorderError::noAudioReceived();
-    }
-    m_writer->markAsFinished();
-    m_writer->finishWriting();
-    if (m_writer->status() == MediaWriter::Status::completed)
+    FinishedWriting finished = finishKeepingAudio();
+    if (finished.kept)
+        m_lock = std::move(finished.kept->lock);
+    if (!finished.failure)
         return m_path;
-    const QString reason = m_writer->error().value_or(QStringLiteral("封装失败"));
-    discard();
-    return RecorderError::writerAppendFailed(reason);
+    // A take cut short is no whole take, but its audio stays where it is.
+    if (finished.kept)
+        return keptAt(*finished.failure, m_path);
+    return *finished.failure;
 }
 
 FinishedWriting AudioSampleWriter::finishKeepingAudio()
@@ -196,11 +200,19 @@ FinishedWriting AudioSampleWriter::finishKeepingAudio()
         finished.failure = *m_failure;
     else if (m_writer->status() != MediaWriter::Status::completed)
         finished.failure = RecorderError::writerAppendFailed(m_writer->error().value_or(QStringLiteral("封装失败")));
-    if (!m_writer->hasPlayableFile()) {
+    if (m_writer->hasPlayableFile()) {
+        finished.kept = LockedRecordingFile { m_path, std::move(m_lock) };
+        return finished;
+    }
+    if (m_writer->holdsNoAudio()) {
         discard();
         return finished;
     }
-    finished.kept = LockedRecordingFile { m_path, std::move(m_lock) };
+    // Unreadable, so unproven either way: the file stays for the repair of
+    // leftovers at the next launch, unlocked, and the user learns where.
+    finished.failure
+        = keptAt(finished.failure.value_or(RecorderError::writerAppendFailed(QStringLiteral("封装失败"))), m_path);
+    m_lock.release();
     return finished;
 }
 

@@ -54,12 +54,15 @@ public:
     // Any thread: the duration of the audio accepted so far.
     double capturedSeconds() const;
 
-    // Finalises the file and hands its location over, or removes it and reports
-    // the first failure. The file's lock stays with the writer until it is released.
+    // finishKeepingAudio() for a whole take: its location, or the failure,
+    // which says where the file stays when it may hold audio. The file's lock
+    // stays with the writer until it is released.
     Result<QString> finish();
     // Finalises the file keeping every sample that reached it whole, and hands
-    // it over with its lock; reports the first failure beside it. Without a
-    // valid file (no audio, or none written whole) it is removed.
+    // it over with its lock; reports the first failure beside it. A file is
+    // removed only when it is proven to hold no audio (none accepted, or none
+    // written whole); one that cannot be read stays, unlocked, and the failure
+    // says where.
     FinishedWriting finishKeepingAudio();
     // Cancels writing and removes the file; never fails.
     void discard();

@@ -1,6 +1,7 @@
 #include "media/AlacMp4Muxer.h"
 
 #include "media/FfmpegError.h"
+#include "media/Mp4FileIo.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -73,7 +74,9 @@ AlacMp4Muxer::AlacMp4Muxer(FileDescriptor file, ffmpeg::IOContextPtr io, ffmpeg:
 AlacMp4Muxer::~AlacMp4Muxer()
 {
     // Frees memory and the descriptor only: an unfinished file stays as it is.
-    // The order is the one FfmpegHandles.h gives.
+    // The order is the one FfmpegHandles.h gives; the syncer goes before the
+    // descriptor it syncs.
+    m_syncer.reset();
     m_format->pb = nullptr;
     m_format.reset();
     m_io.reset();
@@ -97,6 +100,8 @@ int AlacMp4Muxer::writeHeader(const AVCodecContext& encoder)
     m_headerWritten = true;
     result = flushToDisk();
     m_headerBytes = m_fragmentsEnd = avio_tell(m_io.get());
+    if (result >= 0)
+        m_syncer = std::make_unique<FragmentSyncer>(m_file.get(), m_headerBytes);
     return result;
 }
 
@@ -113,15 +118,20 @@ int AlacMp4Muxer::writePacket(AVPacket& packet)
 
 int AlacMp4Muxer::closeFragment()
 {
-    if (!m_headerWritten)
+    if (!m_headerWritten || !m_syncer)
         return AVERROR(EINVAL);
+    if (const int error = m_syncer->error(); error != 0)
+        return AVERROR(error);
     // A null packet asks the muxer to write what it holds as one fragment.
     int result = av_write_frame(m_format.get(), nullptr);
-    if (result >= 0)
-        result = flushToDisk();
+    if (result >= 0) {
+        avio_flush(m_io.get());
+        result = m_io->error;
+    }
     if (result < 0)
         return result;
     indexWrittenFragment();
+    m_syncer->request(avio_tell(m_io.get()));
     return 0;
 }
 
@@ -157,9 +167,12 @@ void AlacMp4Muxer::indexWrittenFragment()
 
 Result<Mp4Flattener::Report> AlacMp4Muxer::finish()
 {
-    if (!m_headerWritten || !m_file.isOpen())
+    if (!m_headerWritten || !m_file.isOpen() || !m_syncer)
         return FfmpegError::platformError(AVERROR(EINVAL), QStringLiteral("写入文件失败"));
     m_headerWritten = false;
+    // The conversion starts from fragments that are all on the disk.
+    if (const int error = m_syncer->stop(true); error != 0)
+        return PlatformError::fromErrno(error, QStringLiteral("写入文件失败"));
     // In fragmented mode the trailer is the last fragment and nothing else.
     int result = av_write_trailer(m_format.get());
     if (result >= 0)
@@ -169,19 +182,35 @@ Result<Mp4Flattener::Report> AlacMp4Muxer::finish()
     indexWrittenFragment();
     auto report = m_indexUsable ? Mp4Flattener::flattenWritten(m_file.get(), m_headerBytes, m_fragmentsEnd, m_index)
                                 : Mp4Flattener::flatten(m_file.get());
-    if (const int error = m_file.close(); error != 0 && report)
-        return PlatformError::fromErrno(error, QStringLiteral("写入文件失败"));
+    if (!report)
+        return report; // the file stays open for salvage()
+    // The audio was synced before the conversion: an error that close()
+    // reports late (NFS, quotas) is one of the conversion, not of the take.
+    if (const int error = m_file.close(); error != 0 && !report.value().conversionError)
+        report.value().conversionError = PlatformError::fromErrno(error, QStringLiteral("写入文件失败"));
     return report;
 }
 
-bool AlacMp4Muxer::salvage()
+Result<Mp4Flattener::Report> AlacMp4Muxer::salvage()
 {
     // No trailer: the muxer may be mid-fragment. What it holds in memory is
     // lost with it; what reached the file is judged fragment by fragment.
     m_headerWritten = false;
     if (!m_file.isOpen())
-        return false;
-    const bool kept = Mp4Flattener::flatten(m_file.get()).ok();
+        return PlatformError::fromErrno(EBADF, QStringLiteral("写入文件失败"));
+    if (m_syncer) {
+        // Only what is proven on the disk is kept. Once a sync has failed,
+        // none after it proves anything: cut the file where the last good one
+        // ended, so that no fragment is claimed that may not be there.
+        int error = m_syncer->stop(true);
+        if (error == 0)
+            error = mp4::syncData(m_file.get());
+        if (error != 0) {
+            if (const int cut = mp4::truncateTo(m_file.get(), m_syncer->syncedEnd()); cut != 0)
+                return PlatformError::fromErrno(cut, QStringLiteral("写入文件失败"));
+        }
+    }
+    auto kept = Mp4Flattener::flatten(m_file.get());
     (void)m_file.close();
     return kept;
 }
@@ -189,6 +218,8 @@ bool AlacMp4Muxer::salvage()
 void AlacMp4Muxer::abandon()
 {
     m_headerWritten = false;
+    if (m_syncer)
+        (void)m_syncer->stop(false);
     (void)m_file.close();
 }
 

@@ -3,6 +3,7 @@
 #include "base/FileDescriptor.h"
 #include "base/Result.h"
 #include "media/FfmpegHandles.h"
+#include "media/FragmentSyncer.h"
 #include "media/Mp4Flattener.h"
 
 extern "C" {
@@ -28,6 +29,10 @@ namespace vessaro {
 // reads as media at every moment, after a crash or a power cut too. finish()
 // makes it an ordinary file in place (Mp4Flattener).
 //
+// Fragments reach the disk through a FragmentSyncer of the muxer's own, so a
+// stalled disk never holds up the encoder; a fragment counts as kept only
+// once it is synced.
+//
 // Thread: created on the set-up thread, then used by one thread at a time
 // (the encoder thread, then the finishing thread after it has joined).
 class AlacMp4Muxer {
@@ -48,19 +53,22 @@ public:
     // Queues one packet whose pts, dts and duration count samples for the
     // current fragment. 0 or an AVERROR.
     int writePacket(AVPacket& packet);
-    // Writes the packets queued since the last call as one fragment and
-    // waits until it is on the disk (fdatasync): slow, never on the audio
-    // thread. 0 or an AVERROR; after one, only salvage() is left.
+    // Writes the packets queued since the last call as one fragment and asks
+    // for it to be synced; never waits on the disk. 0 or an AVERROR (also
+    // that of an earlier fragment's failed sync); after one, only salvage()
+    // is left.
     int closeFragment();
-    // Closes the last fragment and makes the file ordinary in place. When
-    // only that conversion fails (a full disk), the file stays fragmented and
-    // valid, and the report says why. An error when the last fragment cannot
-    // be written: salvage() then keeps the ones before it.
+    // Waits until every fragment is synced, closes the last one and makes the
+    // file ordinary in place. When only that conversion fails (a full disk),
+    // or closing the file reports an error after it, the file is valid and
+    // the report's conversionError says why. An error when the file cannot be
+    // written or read: the file stays open, and salvage() keeps what it can.
     Result<Mp4Flattener::Report> finish();
-    // After a failure: keeps every whole fragment already written as a valid
-    // file (ordinary if possible) and closes it. False when not one was whole;
-    // the file then holds no audio and the caller removes it.
-    bool salvage();
+    // After a failure: keeps every whole fragment proven on the disk as a
+    // valid file (ordinary if possible) and closes it. invalidOutput when not
+    // one was whole: the file then holds no audio and the caller may remove
+    // it. Any other error leaves the file as it is, audio and all.
+    Result<Mp4Flattener::Report> salvage();
     // Closes the file as it stands, without a trailer.
     void abandon();
 
@@ -79,6 +87,8 @@ private:
     ffmpeg::OutputContextPtr m_format;
     AVStream* m_stream = nullptr;
     AVRational m_sampleTimeBase { 0, 1 };
+    // From the header on; stopped before the file is closed.
+    std::unique_ptr<FragmentSyncer> m_syncer;
     bool m_headerWritten = false;
 
     // The index of the closed fragments, kept as they are written so that

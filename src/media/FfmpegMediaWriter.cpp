@@ -15,6 +15,7 @@ extern "C" {
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -27,18 +28,14 @@ namespace {
 // thread must never wake it, so it polls.
 constexpr auto kEncoderPollInterval = std::chrono::milliseconds(3);
 constexpr double kRingSeconds = 5.0;
-// How much audio a crash may cost at most, besides what is still in the ring.
+// How much audio a crash may cost at most, besides what is still in the ring
+// and what a slow disk has not synced yet.
 constexpr std::int64_t kFragmentMilliseconds = 500;
 // Below the audio thread, far above an idle task.
 constexpr int kEncoderNiceness = 5;
 constexpr std::uint32_t kMaximumChannels = 8;
 constexpr double kMaximumSampleRate = 768000.0;
 constexpr std::int32_t kInvalidArgument = AVERROR(EINVAL);
-
-bool isFloat(const AudioStreamBasicDescription& format)
-{
-    return (format.mFormatFlags & kAudioFormatFlagIsFloat) != 0;
-}
 
 // Float in [-1, 1) to a 24-bit value: scaled by exactly 2^23, rounded to
 // nearest, clamped; NaN becomes silence.
@@ -57,13 +54,46 @@ std::int32_t topAligned(std::int32_t value24)
     return static_cast<std::int32_t>(static_cast<std::uint32_t>(value24) << 8);
 }
 
+// One captured sample, top-aligned in 32 bits.
+template <typename Input> std::int32_t topAlignedAt(const std::byte* at)
+{
+    Input sample {};
+    std::memcpy(&sample, at, sizeof sample);
+    if constexpr (std::is_same_v<Input, float>)
+        return topAligned(floatTo24(sample));
+    else if constexpr (std::is_same_v<Input, std::int16_t>)
+        return static_cast<std::int32_t>(static_cast<std::uint32_t>(sample) << 16);
+    else
+        return sample;
+}
+
+// Interleaved captured frames to the encoder's planes of 16 or 32-bit samples.
+template <typename Input, typename Output>
+void convertFrames(const std::byte* source, std::uint32_t frames, std::uint32_t channels, AVFrame& frame)
+{
+    for (std::uint32_t channel = 0; channel < channels; ++channel) {
+        auto* plane = reinterpret_cast<Output*>(frame.extended_data[channel]); // NOLINT
+        for (std::uint32_t i = 0; i < frames; ++i) {
+            const std::int32_t value
+                = topAlignedAt<Input>(source + (std::size_t { i } * channels + channel) * sizeof(Input));
+            if constexpr (sizeof(Output) == 2)
+                plane[i] = static_cast<Output>(value >> 16);
+            else
+                plane[i] = value;
+        }
+    }
+}
+
+template <typename Input> auto converterTo(bool sixteenBits)
+{
+    return sixteenBits ? &convertFrames<Input, std::int16_t> : &convertFrames<Input, std::int32_t>;
+}
+
 } // namespace
 
-FfmpegMediaWriter::FfmpegMediaWriter(
-    std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes, std::shared_ptr<const std::atomic<bool>> encoderHeld)
+FfmpegMediaWriter::FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes)
     : m_muxer(std::move(muxer))
     , m_ringBytesRequested(ringBytes)
-    , m_encoderHeld(std::move(encoderHeld))
 { }
 
 FfmpegMediaWriter::~FfmpegMediaWriter()
@@ -195,6 +225,11 @@ bool FfmpegMediaWriter::startWriting()
         return false;
     }
     m_staging.assign(static_cast<std::size_t>(m_samplesPerEncoderFrame) * m_bytesPerFrame, std::byte { 0 });
+    if ((m_format.mFormatFlags & kAudioFormatFlagIsFloat) != 0)
+        m_convert = converterTo<float>(sixteenBits);
+    else
+        m_convert = m_format.mBitsPerChannel == 16 ? converterTo<std::int16_t>(sixteenBits)
+                                                   : converterTo<std::int32_t>(sixteenBits);
 
     result = m_muxer->writeHeader(*m_encoder);
     if (result < 0) {
@@ -288,10 +323,14 @@ void FfmpegMediaWriter::finishWriting()
         fail(finished.error().localizedDescription());
     }
     // Failed while writing, or at the last fragment: keep the whole fragments.
-    if (status() == Status::failed)
-        m_playable = m_muxer->salvage();
-    else
+    if (status() != Status::failed) {
         m_muxer->abandon();
+        return;
+    }
+    const auto salvaged = m_muxer->salvage();
+    m_playable = salvaged.ok();
+    const RecorderError* refusal = salvaged ? nullptr : salvaged.error().recorderError();
+    m_holdsNoAudio = refusal && refusal->kind() == RecorderError::Case::invalidOutput;
 }
 
 void FfmpegMediaWriter::cancelWriting()
@@ -319,6 +358,11 @@ std::optional<QString> FfmpegMediaWriter::error() const
 bool FfmpegMediaWriter::hasPlayableFile() const
 {
     return m_playable;
+}
+
+bool FfmpegMediaWriter::holdsNoAudio() const
+{
+    return m_holdsNoAudio;
 }
 
 std::size_t FfmpegMediaWriter::ringCapacityBytes() const
@@ -355,10 +399,6 @@ void FfmpegMediaWriter::runEncoder()
     for (;;) {
         if (m_cancelRequested.load(std::memory_order_acquire))
             return;
-        if (m_encoderHeld && m_encoderHeld->load(std::memory_order_relaxed)) {
-            std::this_thread::sleep_for(kEncoderPollInterval);
-            continue;
-        }
         // Read the request before the ring: once it is seen, everything the
         // audio thread published is already in the ring.
         const bool finishing = m_finishRequested.load(std::memory_order_acquire);
@@ -397,7 +437,7 @@ bool FfmpegMediaWriter::encodeStagedFrames()
     const std::uint32_t frames = m_stagedFrames;
     m_frame->nb_samples = static_cast<int>(frames);
     m_frame->pts = m_encodedFrames;
-    convertStagedFrames(frames);
+    m_convert(m_staging.data(), frames, m_format.mChannelsPerFrame, *m_frame);
     m_stagedFrames = 0;
     result = avcodec_send_frame(m_encoder.get(), m_frame.get());
     if (result < 0) {
@@ -447,38 +487,6 @@ bool FfmpegMediaWriter::closeFragmentWhenDue()
         return false;
     }
     return true;
-}
-
-void FfmpegMediaWriter::convertStagedFrames(std::uint32_t frames)
-{
-    const std::uint32_t channels = m_format.mChannelsPerFrame;
-    const bool sixteenBitOutput = m_frame->format == AV_SAMPLE_FMT_S16P;
-    const std::byte* source = m_staging.data();
-    const std::uint32_t bits = m_format.mBitsPerChannel;
-    const bool floatInput = isFloat(m_format);
-    for (std::uint32_t channel = 0; channel < channels; ++channel) {
-        auto* plane32 = reinterpret_cast<std::int32_t*>(m_frame->extended_data[channel]); // NOLINT
-        auto* plane16 = reinterpret_cast<std::int16_t*>(m_frame->extended_data[channel]); // NOLINT
-        for (std::uint32_t frame = 0; frame < frames; ++frame) {
-            const std::size_t index = std::size_t { frame } * channels + channel;
-            std::int32_t value = 0;
-            if (floatInput) {
-                float sample = 0;
-                std::memcpy(&sample, source + index * sizeof(float), sizeof sample);
-                value = topAligned(floatTo24(sample));
-            } else if (bits == 16) {
-                std::int16_t sample = 0;
-                std::memcpy(&sample, source + index * sizeof(std::int16_t), sizeof sample);
-                value = static_cast<std::int32_t>(static_cast<std::uint32_t>(sample) << 16);
-            } else {
-                std::memcpy(&value, source + index * sizeof(std::int32_t), sizeof value);
-            }
-            if (sixteenBitOutput)
-                plane16[frame] = static_cast<std::int16_t>(value >> 16);
-            else
-                plane32[frame] = value;
-        }
-    }
 }
 
 } // namespace vessaro

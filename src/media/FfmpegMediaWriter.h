@@ -22,8 +22,9 @@ class AudioRing;
 // The audio thread copies each sample buffer into an AudioRing and publishes
 // it; one encoder thread per writer polls the ring, converts the samples to
 // 32-bit planar with the audio in the top 24 bits, encodes 4096-sample frames
-// and muxes them, closing a fragment of the file about every half second and
-// syncing it to disk there, off the audio thread. The threads follow
+// and muxes them, closing a fragment of the file about every half second; the
+// muxer syncs it to disk on a thread of its own, so that a stalled disk never
+// stops the encoder from draining the ring. The threads follow
 // MediaWriter; in addition the encoder
 // thread runs from startWriting() until finishWriting(), cancelWriting() or
 // the destructor has joined it.
@@ -31,12 +32,8 @@ class FfmpegMediaWriter final : public MediaWriter {
 public:
     // Writes through `muxer`. `ringBytes` 0 sizes the ring for five seconds of
     // the input format (a refusal ends the recording, and the encoder thread
-    // may wait on the disk meanwhile); tests pass a smaller size.
-    // `encoderHeld` is a test hook: while it reads true the encoder thread
-    // takes nothing from the ring, as if the disk were stuck. Unset, it costs
-    // nothing; it never touches the audio thread.
-    explicit FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes = 0,
-        std::shared_ptr<const std::atomic<bool>> encoderHeld = {});
+    // may wait on a write meanwhile, never on a sync); tests pass a smaller size.
+    explicit FfmpegMediaWriter(std::unique_ptr<AlacMp4Muxer> muxer, std::size_t ringBytes = 0);
     ~FfmpegMediaWriter() override;
     FfmpegMediaWriter(const FfmpegMediaWriter&) = delete;
     FfmpegMediaWriter& operator=(const FfmpegMediaWriter&) = delete;
@@ -64,6 +61,7 @@ public:
     Status status() const override;
     std::optional<QString> error() const override;
     bool hasPlayableFile() const override;
+    bool holdsNoAudio() const override;
 
     // The ring's size in bytes once the input is added, else 0. Set-up thread.
     std::size_t ringCapacityBytes() const;
@@ -77,13 +75,11 @@ private:
     bool encodeStagedFrames();
     bool drainPackets(std::int64_t pts, std::int64_t samples);
     bool closeFragmentWhenDue();
-    void convertStagedFrames(std::uint32_t frames);
     void joinEncoder();
 
     // Set-up thread, then read-only.
     std::unique_ptr<AlacMp4Muxer> m_muxer;
     const std::size_t m_ringBytesRequested;
-    const std::shared_ptr<const std::atomic<bool>> m_encoderHeld;
     AudioOutputSettings m_settings;
     AudioStreamBasicDescription m_format;
     bool m_inputAdded = false;
@@ -97,12 +93,16 @@ private:
     std::vector<std::byte> m_staging;
     std::uint32_t m_stagedFrames = 0;
     std::uint32_t m_samplesPerEncoderFrame = 0;
+    // Staged interleaved frames into the encoder frame's planes: chosen once
+    // for the input and output formats when writing starts.
+    void (*m_convert)(const std::byte* source, std::uint32_t frames, std::uint32_t channels, AVFrame& frame) = nullptr;
     std::int64_t m_encodedFrames = 0;
     std::int64_t m_fragmentFrames = 0;
     std::int64_t m_framesInFragment = 0;
     std::thread m_thread;
     // The finishing thread, after the encoder thread has joined.
     bool m_playable = false;
+    bool m_holdsNoAudio = false;
 
     // Audio thread only: the sample buffer being built.
     std::uint32_t m_bufferFrames = 0;

@@ -9,10 +9,8 @@ extern "C" {
 
 namespace vessaro {
 
-FfmpegMediaWriterFactory::FfmpegMediaWriterFactory(
-    std::size_t ringBytes, std::shared_ptr<const std::atomic<bool>> encoderHeld)
+FfmpegMediaWriterFactory::FfmpegMediaWriterFactory(std::size_t ringBytes)
     : m_ringBytes(ringBytes)
-    , m_encoderHeld(std::move(encoderHeld))
 { }
 
 std::int32_t FfmpegMediaWriterFactory::makeFormatDescription(
@@ -34,8 +32,7 @@ Result<std::unique_ptr<MediaWriter>> FfmpegMediaWriterFactory::createWriter(cons
     auto muxer = AlacMp4Muxer::create(path);
     if (!muxer)
         return muxer.error();
-    std::unique_ptr<MediaWriter> writer
-        = std::make_unique<FfmpegMediaWriter>(std::move(muxer).value(), m_ringBytes, m_encoderHeld);
+    std::unique_ptr<MediaWriter> writer = std::make_unique<FfmpegMediaWriter>(std::move(muxer).value(), m_ringBytes);
     return writer;
 }
 

@@ -2,7 +2,6 @@
 
 #include "media/MediaWriterFactory.h"
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 
@@ -14,9 +13,8 @@ namespace vessaro {
 class FfmpegMediaWriterFactory final : public MediaWriterFactory {
 public:
     // `ringBytes` is passed to every writer; 0 sizes each ring from its input
-    // format. `encoderHeld` is a test hook passed on too (see FfmpegMediaWriter).
-    explicit FfmpegMediaWriterFactory(
-        std::size_t ringBytes = 0, std::shared_ptr<const std::atomic<bool>> encoderHeld = {});
+    // format.
+    explicit FfmpegMediaWriterFactory(std::size_t ringBytes = 0);
 
     std::int32_t makeFormatDescription(
         const AudioStreamBasicDescription& stream, std::optional<AudioFormatDescription>* description) const override;
@@ -25,7 +23,6 @@ public:
 
 private:
     std::size_t m_ringBytes;
-    std::shared_ptr<const std::atomic<bool>> m_encoderHeld;
 };
 
 } // namespace vessaro

@@ -59,6 +59,11 @@ public:
     // sample written before any failure. Always so when completed; after a
     // failure, when some audio reached the disk whole. The finishing thread.
     virtual bool hasPlayableFile() const = 0;
+    // After finishWriting(): whether a parse of the file proved that it holds
+    // no whole audio, so that removing it loses nothing. False whenever that
+    // is not known (the file could not be read): such a file is kept. The
+    // finishing thread.
+    virtual bool holdsNoAudio() const = 0;
 };
 
 } // namespace vessaro

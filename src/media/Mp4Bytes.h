@@ -41,12 +41,25 @@ inline void put64(Bytes& out, std::uint64_t v)
     put32(out, std::uint32_t(v));
 }
 
+// The header of a box with `payloadBytes` after it: 64-bit sized when 32 bits
+// cannot hold the size, never cut to fit.
+inline void putBoxHeader(Bytes& out, std::uint32_t type, std::uint64_t payloadBytes)
+{
+    if (payloadBytes + 8 <= 0xFFFFFFFFu) {
+        put32(out, std::uint32_t(payloadBytes + 8));
+        put32(out, type);
+        return;
+    }
+    put32(out, 1);
+    put32(out, type);
+    put64(out, payloadBytes + 16);
+}
+
 inline Bytes makeBox(std::uint32_t type, const Bytes& payload)
 {
     Bytes box;
-    box.reserve(payload.size() + 8);
-    put32(box, std::uint32_t(payload.size() + 8));
-    put32(box, type);
+    box.reserve(payload.size() + 16);
+    putBoxHeader(box, type, payload.size());
     box.insert(box.end(), payload.begin(), payload.end());
     return box;
 }

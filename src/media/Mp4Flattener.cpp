@@ -97,11 +97,12 @@ Result<Mp4Flattener::Report> Mp4Flattener::flatten(int fd)
         const auto audio
             = describedAudio(moov.value(), std::size_t(box->header), region.offset + kRegionHeaderBytes, box->offset);
         if (audio) {
-            if (int error = writeAt(fd, region.offset, regionHeader(region.offset, box->offset)); error != 0)
-                return writeError(error);
+            // As in 2 and 3: the index is on the disk before the commit that makes it count.
             if (int error = fileBytes > box->end() ? truncateTo(fd, box->end()) : 0; error != 0)
                 return writeError(error);
             if (int error = syncData(fd); error != 0)
+                return writeError(error);
+            if (int error = writeAt(fd, region.offset, regionHeader(region.offset, box->offset)); error != 0)
                 return writeError(error);
             return Report { true, audio->samples, audio->timescale, box->end(), std::nullopt };
         }

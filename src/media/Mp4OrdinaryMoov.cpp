@@ -195,7 +195,11 @@ std::optional<OrdinaryMoov> describedAudio(
         std::uint32_t delta = 0;
         (void)(timing.u32(count) && timing.u32(delta));
         timed += count;
-        samples += std::int64_t(count) * delta;
+        // Two 32-bit fields make a 64-bit product: the sum may pass what 63 bits hold.
+        const std::uint64_t span = std::uint64_t(count) * delta;
+        if (span > std::uint64_t(std::numeric_limits<std::int64_t>::max() - samples))
+            return std::nullopt;
+        samples += std::int64_t(span);
     }
     if (timed != sampleCount)
         return std::nullopt;

@@ -3,6 +3,7 @@
 #include "media/Mp4Cursor.h"
 #include "media/Mp4TrackBoxes.h"
 
+#include <algorithm>
 #include <limits>
 
 namespace vessaro::mp4 {
@@ -76,6 +77,7 @@ bool addFragment(const Bytes& moof, const Box& moofBox, const Box& mdat, const T
 
     Mp4SampleTable added;
     std::int64_t next = std::int64_t(base);
+    std::int64_t claimed = mdat.payload();
     for (const Child& trun : *parts) {
         if (trun.type != kTrun)
             continue;
@@ -96,7 +98,12 @@ bool addFragment(const Bytes& moof, const Box& moofBox, const Box& mdat, const T
             && __builtin_add_overflow(std::int64_t(base), std::int64_t { std::int32_t(dataOffset) }, &at))
             return false;
         const std::int64_t start = at;
-        if (start < mdat.payload())
+        // Runs may not share bytes, and each sample takes one at least: the
+        // samples are bounded by the bytes the mdat holds, checked before the
+        // table grows. Otherwise runs that all point at one large mdat would
+        // make the table grow with it, run after run.
+        const std::uint64_t leastBytes = std::uint64_t(count) * ((runFlags & 0x200) ? 1 : std::max(defaultSize, 1u));
+        if (start < claimed || start > mdat.end() || leastBytes > std::uint64_t(mdat.end() - start))
             return false;
         for (std::uint32_t i = 0; i < count; ++i) {
             std::uint32_t duration = defaultDuration;
@@ -112,16 +119,17 @@ bool addFragment(const Bytes& moof, const Box& moofBox, const Box& mdat, const T
             // count, which a broken file may set to billions.
             if (size > mdat.end() - at)
                 return false;
+            if (__builtin_add_overflow(added.duration, std::int64_t { duration }, &added.duration))
+                return false;
             added.sizes.push_back(size);
             added.durations.push_back(duration);
-            added.duration += duration;
             at += size;
         }
         if (at > mdat.end())
             return false;
         if (count > 0)
             added.chunks.push_back({ start, count });
-        next = at;
+        next = claimed = at;
     }
     if (table.duration > std::numeric_limits<std::int64_t>::max() / 2 - added.duration)
         return false;

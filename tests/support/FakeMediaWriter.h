@@ -23,8 +23,10 @@ struct FakeMediaScript {
     // Buffers accepted before the input reports it is not ready; -1: never.
     int readyFor = -1;
     bool finishCompletes = true;
-    // Whether a failed writer still leaves a valid file.
+    // Whether a failed writer still leaves a valid file, and whether the file
+    // it leaves otherwise cannot be read (so not proven to hold no audio).
     bool keepsFileOnFailure = false;
+    bool unreadable = false;
     // Run inside createWriter and finishWriting, on the thread that calls them.
     std::function<void()> onCreate;
     std::function<void()> onFinish;
@@ -86,6 +88,10 @@ public:
     bool hasPlayableFile() const override
     {
         return m_status == Status::completed || (m_status == Status::failed && m_script->keepsFileOnFailure);
+    }
+    bool holdsNoAudio() const override
+    {
+        return m_status == Status::failed && !m_script->keepsFileOnFailure && !m_script->unreadable;
     }
 
 private:

@@ -20,9 +20,10 @@ bool runFfmpeg(const QString& arguments, const QString& path)
     return process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit && !process.exitCode();
 }
 
-std::unique_ptr<MediaWriter> startedWriter(const QString& path, const AudioStreamBasicDescription& stream)
+std::unique_ptr<MediaWriter> startedWriter(
+    const QString& path, const AudioStreamBasicDescription& stream, std::size_t ringBytes)
 {
-    const FfmpegMediaWriterFactory factory;
+    const FfmpegMediaWriterFactory factory(ringBytes);
     std::optional<AudioFormatDescription> description;
     auto created = factory.createWriter(path);
     if (!created || factory.makeFormatDescription(stream, &description) != 0)

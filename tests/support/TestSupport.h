@@ -13,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QThread>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -66,8 +67,10 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
 // Runs the ffmpeg program with `arguments` (split at spaces), writing `path`.
 bool runFfmpeg(const QString& arguments, const QString& path);
 
-// A real writer for `path`, started for `stream` (ALAC at the stream's rate and channel count), or null.
-std::unique_ptr<MediaWriter> startedWriter(const QString& path, const AudioStreamBasicDescription& stream);
+// A real writer for `path`, started for `stream` (ALAC at the stream's rate and channel count, the ring of
+// `ringBytes`, 0 for the program's own), or null.
+std::unique_ptr<MediaWriter> startedWriter(
+    const QString& path, const AudioStreamBasicDescription& stream, std::size_t ringBytes = 0);
 // The audio thread's sequence for one buffer. True when the writer took it. Any one thread at a time.
 bool appendOne(MediaWriter& writer, const void* data, std::uint32_t frames, const AudioStreamBasicDescription& stream,
     std::int64_t at);
@@ -77,5 +80,17 @@ constexpr std::int64_t kFramesPerFragment = 6 * 4096;
 // Records `fragments` fragments of 48 kHz 16-bit stereo silence, a few kilobytes, at `path` with the real
 // writer. Finished, or left as a crash would: the fragments closed, nothing finished. The frames written, or -1.
 std::int64_t writeRecording(const QString& path, int fragments, bool finish = false);
+
+// File calls that fail or stall as armed, on one file. Linked into a test (vessaro_file_faults), they replace
+// the C library's in the whole process. Arm and disarm on the test thread while no call on that file is under way.
+enum class FileCall { close, pread, fdatasync };
+struct FileFault {
+    FileCall call;
+    int error = EIO; // 0: the call succeeds after the stall
+    int after = 0, times = 1; // calls that pass, then calls that fail (-1: every later one)
+    std::chrono::milliseconds stall { 0 }; // before each failing call
+};
+void armFileFault(const QString& path, const FileFault& fault);
+void disarmFileFault();
 
 } // namespace vessaro::test
