@@ -22,16 +22,6 @@ QString serverDropped()
     return QStringLiteral("声音服务丢掉了一段音频，已停止接收以避免静默丢帧。");
 }
 
-// The failure, told with where the file that may hold the audio stays: a
-// file is removed only once a parse has proved it holds none.
-RecorderError keptAt(const Error& failure, const QString& path)
-{
-    const RecorderError* own = failure.recorderError();
-    const QString reason
-        = own && own->kind() == RecorderError::Case::writerAppendFailed ? own->text() : failure.localizedDescription();
-    return RecorderError::writerAppendFailed(QStringLiteral("%1（录音文件保留在 %2）").arg(reason, path));
-}
-
 // The smallest float sample that the file's 24 bits do not round to zero.
 constexpr float smallestAudibleFloat = 0.5f / 8388608.0f;
 
@@ -74,6 +64,14 @@ Result<std::shared_ptr<AudioSampleWriter>> AudioSampleWriter::create(
     auto made = std::make_shared<AudioSampleWriter>(Key {}, path, std::move(writer), format);
     made->m_lock = std::move(file.value().lock);
     return made;
+}
+
+RecorderError AudioSampleWriter::keptAt(const Error& failure, const QString& path)
+{
+    const RecorderError* own = failure.recorderError();
+    const QString reason
+        = own && own->kind() == RecorderError::Case::writerAppendFailed ? own->text() : failure.localizedDescription();
+    return RecorderError::writerAppendFailed(QStringLiteral("%1（录音文件保留在 %2）").arg(reason, path));
 }
 
 AudioSampleWriter::AudioSampleWriter(

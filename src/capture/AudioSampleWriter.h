@@ -41,6 +41,10 @@ public:
 
     const QString& path() const { return m_path; }
 
+    // `failure`, told with where the file that may hold the audio stays: a
+    // file is removed only once a parse has proved it holds none. Any thread.
+    static RecorderError keptAt(const Error& failure, const QString& path);
+
     // Audio thread. One sample buffer per call, time-stamped by the frame
     // counter; never waits, never retries. The first refusal ends the intake.
     void append(const AudioBufferList* list);

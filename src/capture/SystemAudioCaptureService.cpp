@@ -247,7 +247,7 @@ QFuture<Result<CaptureOutcome>> SystemAudioCaptureService::stop()
             const QString path = finished.kept->path;
             auto summary = RecordingFile::validate(path, assets.get());
             if (!summary) // the file stays where it is, for the next launch to try
-                return failure ? *failure : summary.error();
+                return AudioSampleWriter::keptAt(failure ? *failure : summary.error(), path);
             return CaptureOutcome { path, summary.value(), silent,
                 std::make_shared<FileLock>(std::move(finished.kept->lock)), failure };
         });

@@ -59,11 +59,13 @@ private Q_SLOTS:
         QCOMPARE(failure(test::await(rig.service->start())).first, Case::invalidOutput);
         QCOMPARE(rig.recordings().size(), 1);
 
-        // A file that does not validate is neither returned nor removed.
+        // A file that does not validate is neither returned nor removed, and the failure says where it stays.
         rig.asset->tracks = QList<MediaAsset::TrackID>();
         QVERIFY(rig.started());
         rig.deliver(100);
-        QCOMPARE(failure(test::await(rig.service->stop())).first, Case::invalidOutput);
+        const auto refused = test::await(rig.service->stop());
+        QCOMPARE(failure(refused).first, Case::writerAppendFailed);
+        QVERIFY(refused.error().localizedDescription().contains(rig.script->paths.last()));
         QVERIFY(test::await(rig.service->cancel()));
         QCOMPARE(rig.recordings().size(), 2);
     }
