@@ -172,6 +172,24 @@ FAULTS = [
     Fault("a kept take waits behind older leftovers", "src/recorder/RecorderViewModel.cpp",
           [("    m_waiting.push_front(PendingRecording {", "    m_waiting.push_back(PendingRecording {")],
           ["tst_recorderviewmodel"]),
+    # The window from the keyboard.
+    Fault("keyboard: the primary button takes no focus", "src/ui/OrloPrimaryButton.cpp",
+          [("    setFocusPolicy(Qt::TabFocus);", "    setFocusPolicy(Qt::NoFocus);")],
+          ["tst_contentview"]),
+    Fault("keyboard: Return presses nothing", "src/ui/KeyboardAccess.cpp",
+          [("if (event.key() != Qt::Key_Return && event.key() != Qt::Key_Enter)",
+            "if (event.key() != Qt::Key_Enter)")],
+          ["tst_contentview"]),
+    Fault("keyboard: the focus ring is not blue", "src/ui/KeyboardAccess.cpp",
+          [("    painter.strokePath(outline, QPen(BrisalTheme::blue(), 2.0));\n", "")],
+          ["tst_contentview"]),
+    Fault("keyboard: a disabled primary button hands the focus on", "src/ui/ContentView.cpp",
+          [("    if (focused == m_primary && !shown.primary.enabled)\n        m_primary->clearFocus();\n", "")],
+          ["tst_contentview"]),
+    Fault("keyboard: the focus does not start on the primary button", "src/ui/ContentView.cpp",
+          [("if (focusOnPhase && shown.primary.enabled && (rowChanged || !focusWidget()))",
+            "if (focusOnPhase && shown.primary.enabled && false)")],
+          ["tst_contentview"]),
 ]
 
 

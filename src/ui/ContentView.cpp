@@ -86,7 +86,8 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
 
 void ContentView::buildCanvas()
 {
-    // Children are owned by the widget tree; later ones are drawn on top.
+    // Children are owned by the widget tree; later ones are drawn on top and
+    // come later in the Tab order.
     // NOLINTBEGIN(cppcoreguidelines-owning-memory)
     m_drag = new BrisalDragArea(this);
     m_drag->setGeometry(centredAt(kDragCentre.x(), kDragCentre.y(), kDragSize));
@@ -153,9 +154,14 @@ void ContentView::buildCanvas()
     footerHelp->setFont(footerFont);
     footerHelp->setCursor(Qt::PointingHandCursor);
     footerHelp->setFlat(true);
-    footerHelp->setStyleSheet(
-        QStringLiteral("QPushButton { border: none; background: transparent; padding: 0; color: %1; }")
-            .arg(BrisalTheme::blue().name()));
+    footerHelp->setFocusPolicy(Qt::TabFocus);
+    // Outside a dialog a push button ignores Return unless it is an auto default.
+    footerHelp->setAutoDefault(true);
+    // The border is always there, transparent, so that the focus ring moves nothing.
+    footerHelp->setStyleSheet(QStringLiteral("QPushButton { border: 2px solid transparent; border-radius: 5px; "
+                                             "background: transparent; padding: 0 2px; color: %1; }"
+                                             "QPushButton:focus { border-color: %1; }")
+                                  .arg(BrisalTheme::blue().name()));
     footerItems->addWidget(footerHelp);
     connect(footerHelp, &QPushButton::clicked, this, [this] { setShowingUsage(true); });
     m_footer->setGeometry(
@@ -214,6 +220,14 @@ void ContentView::render()
     m_symbol->setAccessibleName(QString());
     m_status->setText(shown.primaryStatus);
 
+    // Space and Return keep working through the phases: when the focused
+    // button turns off or goes with its row, the focus comes back to the
+    // primary button instead of moving on to the next control in line, which
+    // may be the close button.
+    QWidget* const focused = focusWidget();
+    const bool focusOnPhase = !focused || focused == m_primary || m_secondaryRow->isAncestorOf(focused);
+    if (focused == m_primary && !shown.primary.enabled)
+        m_primary->clearFocus();
     m_primary->setText(shown.primary.title);
     m_primary->setSymbol(shown.primary.symbol);
     m_primary->setAccessibleName(shown.primary.title);
@@ -224,6 +238,8 @@ void ContentView::render()
     m_shown = shown;
     if (rowChanged)
         renderSecondaryRow();
+    if (focusOnPhase && shown.primary.enabled && (rowChanged || !focusWidget()))
+        m_primary->setFocus(Qt::OtherFocusReason);
     m_footer->setVisible(shown.showsFooter);
 
     int height = canvasHeightPoints;
