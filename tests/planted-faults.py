@@ -190,6 +190,12 @@ FAULTS = [
           [("if (focusOnPhase && shown.primary.enabled && (rowChanged || !focusWidget()))",
             "if (focusOnPhase && shown.primary.enabled && false)")],
           ["tst_contentview"]),
+    Fault("screen readers: the drag area is shown", "src/ui/ContentView.cpp",
+          [("    QuietAccessibleWidget::hide(m_drag);\n", "")],
+          ["accessibility_over_atspi"]),
+    Fault("screen readers: the status symbol is shown", "src/ui/ContentView.cpp",
+          [("    QuietAccessibleWidget::hide(m_symbol);\n", "")],
+          ["accessibility_over_atspi"]),
 ]
 
 

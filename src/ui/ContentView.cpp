@@ -10,6 +10,7 @@
 #include "ui/OrloPrimaryButton.h"
 #include "ui/OrloSecondaryButton.h"
 #include "ui/ProgressSpinner.h"
+#include "ui/QuietAccessibleWidget.h"
 #include "ui/StatusSymbol.h"
 #include "ui/TimeDisplay.h"
 #include "ui/UsageSheet.h"
@@ -91,6 +92,7 @@ void ContentView::buildCanvas()
     // NOLINTBEGIN(cppcoreguidelines-owning-memory)
     m_drag = new BrisalDragArea(this);
     m_drag->setGeometry(centredAt(kDragCentre.x(), kDragCentre.y(), kDragSize));
+    QuietAccessibleWidget::hide(m_drag);
 
     m_controls = new BrisalWindowControls(this);
     m_controls->setGeometry(centredAt(kControlsCentre.x(), kControlsCentre.y(), m_controls->sizeHint()));
@@ -123,6 +125,8 @@ void ContentView::buildCanvas()
     statusItems->setAlignment(Qt::AlignCenter);
     m_spinner = new ProgressSpinner(m_statusRow);
     m_symbol = new StatusSymbol(QString(), BrisalTheme::blue(), m_statusRow);
+    // The pulsing dot says nothing the sentence does not.
+    QuietAccessibleWidget::hide(m_symbol);
     m_status
         = label(QString(), BrisalTheme::roundedFont(16, QFont::DemiBold), BrisalTheme::secondaryInk(), m_statusRow);
     statusItems->addWidget(m_spinner);
@@ -216,8 +220,6 @@ void ContentView::render()
     const bool symbolShown = shown.indicator != Indicator::none && shown.indicator != Indicator::spinner;
     m_symbol->setVisible(symbolShown);
     m_symbol->setPulsing(shown.indicator == Indicator::recordingPulse);
-    // The pulsing dot says nothing the sentence does not.
-    m_symbol->setAccessibleName(QString());
     m_status->setText(shown.primaryStatus);
 
     // Space and Return keep working through the phases: when the focused
