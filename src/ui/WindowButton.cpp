@@ -48,10 +48,10 @@ void WindowButton::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF circle(QPointF(0, 0), QSizeF(kCircleDiameterPoints, kCircleDiameterPoints));
     const QRectF face = circle.translated(QRectF(rect()).center() - circle.center());
-    // Drawn first: the face covers the ring's inner edge of cream and the
-    // 16-point box cuts its outer one, which leaves the blue around the face.
+    // Drawn first, tight around the face, which covers the ring's inner edge
+    // of cream, so that the outer one just fits in the box.
     QPainterPath ring;
-    ring.addEllipse(face.adjusted(-1, -1, 1, 1));
+    ring.addEllipse(face.adjusted(-0.5, -0.5, 0.5, 0.5));
     KeyboardAccess::paintFocusRing(painter, *this, ring);
     const QColor color = isDown() ? faceColor(m_kind).darker(120) : faceColor(m_kind);
     painter.setPen(QPen(color.darker(125), 0.5));
