@@ -19,6 +19,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -76,6 +77,8 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
     , m_desktop(std::move(desktop))
 {
     BrisalWindowConfiguration::apply(this);
+    if (const auto& shell = BrisalTheme::shell())
+        m_body = BrisalTheme::bodyRegion(*shell, { widthPoints, canvasHeightPoints });
     buildCanvas();
     connect(m_model, &RecorderViewModel::phaseChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::elapsedSecondsChanged, this, &ContentView::render);
@@ -255,6 +258,16 @@ void ContentView::render()
         height += cardHeight - noticeOverlapPoints + noticeBottomPoints;
     }
     m_notice->setVisible(shown.notice.has_value());
+    // Only the body and the card take the pointer. Without the artwork the
+    // elements stand on their own and the whole window takes it.
+    QRegion shape = m_body;
+    if (!m_body.isEmpty() && shown.notice) {
+        QPainterPath card;
+        card.addRoundedRect(
+            QRectF(m_notice->geometry()), NoticeCard::cornerRadiusPoints, NoticeCard::cornerRadiusPoints);
+        shape += QRegion(card.toFillPolygon().toPolygon());
+    }
+    BrisalWindowConfiguration::applyShape(this, shape);
     // The window is exactly as large as its content.
     if (size() != QSize(widthPoints, height))
         setFixedSize(widthPoints, height);

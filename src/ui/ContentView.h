@@ -106,6 +106,8 @@ private:
     QWidget* m_footer = nullptr;
     NoticeCard* m_notice = nullptr;
     UsageSheet* m_sheet = nullptr;
+    // The artwork's shape on the canvas; empty without the artwork.
+    QRegion m_body;
 };
 
 } // namespace vessaro

@@ -102,6 +102,8 @@ private Q_SLOTS:
                 expected.append(button.title);
             QCOMPARE(seen, expected);
             test::render(view, QStringLiteral("window-") + QString::fromUtf8(QTest::currentDataTag()));
+            // The card hanging below the body takes the pointer too.
+            QCOMPARE(view.mask().contains(view.noticeCard()->geometry().center()), shown.notice.has_value());
         }));
         QVERIFY(checked);
     }
@@ -113,6 +115,10 @@ private Q_SLOTS:
         ContentView view(rig.model.get(), rig.desktop);
         view.show();
         test::render(view, QStringLiteral("window-idle"));
+        // Clicks on the transparent margins and corners go to the windows behind.
+        const QRegion body = BrisalTheme::bodyRegion(BrisalTheme::shell().value(), view.size());
+        QVERIFY(!body.contains(QPoint(5, 5)) && !body.contains(QPoint(120, 102)) && body.contains(QPoint(400, 300)));
+        QCOMPARE(view.mask(), body);
         QTest::mouseClick(view.helpButton(), Qt::LeftButton);
         QVERIFY(view.showingUsage());
         view.setShowingUsage(false);
