@@ -70,4 +70,22 @@ const std::optional<QImage>& shell()
     return picture;
 }
 
+QRegion bodyRegion(const QImage& artwork, QSize size)
+{
+    // Scaled as the window draws it; every pixel it tints belongs, so that the
+    // shape cuts nothing off the antialiased edge.
+    const QImage scaled = artwork.scaled(size, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+    QRegion region;
+    for (int y = 0; y < scaled.height(); ++y) {
+        for (int x = 0; x < scaled.width(); ++x) {
+            const int start = x;
+            while (x < scaled.width() && qAlpha(scaled.pixel(x, y)) > 0)
+                ++x;
+            if (x > start)
+                region += QRect(start, y, x - start, 1);
+        }
+    }
+    return region;
+}
+
 } // namespace vessaro::BrisalTheme

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QFont>
 #include <QImage>
+#include <QRegion>
 
 #include <optional>
 
@@ -32,5 +33,8 @@ const std::optional<QImage>& shell();
 // The artwork is drawn stretched to this size, whatever its own.
 inline constexpr int shellWidthPoints = 768;
 inline constexpr int shellHeightPoints = 512;
+// Where the artwork, stretched to `size`, covers anything at all: the body's
+// shape, without the transparent margins around it.
+QRegion bodyRegion(const QImage& artwork, QSize size);
 
 } // namespace vessaro::BrisalTheme

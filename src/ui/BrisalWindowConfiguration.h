@@ -1,5 +1,6 @@
 #pragma once
 
+class QRegion;
 class QWidget;
 
 namespace vessaro {
@@ -11,6 +12,9 @@ public:
     // Idempotent: call it whenever the content updates. Does nothing without a
     // window. Changing window flags hides a shown window; it is shown again.
     static void apply(QWidget* window);
+    // Lets the pointer through `window` outside `shape` (window coordinates),
+    // to the windows behind; an empty shape takes it everywhere again.
+    static void applyShape(QWidget* window, const QRegion& shape);
 };
 
 } // namespace vessaro

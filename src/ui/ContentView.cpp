@@ -10,6 +10,7 @@
 #include "ui/OrloPrimaryButton.h"
 #include "ui/OrloSecondaryButton.h"
 #include "ui/ProgressSpinner.h"
+#include "ui/QuietAccessibleWidget.h"
 #include "ui/StatusSymbol.h"
 #include "ui/TimeDisplay.h"
 #include "ui/UsageSheet.h"
@@ -18,6 +19,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPushButton>
 #include <QVBoxLayout>
 
@@ -75,6 +77,8 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
     , m_desktop(std::move(desktop))
 {
     BrisalWindowConfiguration::apply(this);
+    if (const auto& shell = BrisalTheme::shell())
+        m_body = BrisalTheme::bodyRegion(*shell, { widthPoints, canvasHeightPoints });
     buildCanvas();
     connect(m_model, &RecorderViewModel::phaseChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::elapsedSecondsChanged, this, &ContentView::render);
@@ -86,10 +90,12 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
 
 void ContentView::buildCanvas()
 {
-    // Children are owned by the widget tree; later ones are drawn on top.
+    // Children are owned by the widget tree; later ones are drawn on top and
+    // come later in the Tab order.
     // NOLINTBEGIN(cppcoreguidelines-owning-memory)
     m_drag = new BrisalDragArea(this);
     m_drag->setGeometry(centredAt(kDragCentre.x(), kDragCentre.y(), kDragSize));
+    QuietAccessibleWidget::hide(m_drag);
 
     m_controls = new BrisalWindowControls(this);
     m_controls->setGeometry(centredAt(kControlsCentre.x(), kControlsCentre.y(), m_controls->sizeHint()));
@@ -122,6 +128,8 @@ void ContentView::buildCanvas()
     statusItems->setAlignment(Qt::AlignCenter);
     m_spinner = new ProgressSpinner(m_statusRow);
     m_symbol = new StatusSymbol(QString(), BrisalTheme::blue(), m_statusRow);
+    // The pulsing dot says nothing the sentence does not.
+    QuietAccessibleWidget::hide(m_symbol);
     m_status
         = label(QString(), BrisalTheme::roundedFont(16, QFont::DemiBold), BrisalTheme::secondaryInk(), m_statusRow);
     statusItems->addWidget(m_spinner);
@@ -153,9 +161,14 @@ void ContentView::buildCanvas()
     footerHelp->setFont(footerFont);
     footerHelp->setCursor(Qt::PointingHandCursor);
     footerHelp->setFlat(true);
-    footerHelp->setStyleSheet(
-        QStringLiteral("QPushButton { border: none; background: transparent; padding: 0; color: %1; }")
-            .arg(BrisalTheme::blue().name()));
+    footerHelp->setFocusPolicy(Qt::TabFocus);
+    // Outside a dialog a push button ignores Return unless it is an auto default.
+    footerHelp->setAutoDefault(true);
+    // The border is always there, transparent, so that the focus ring moves nothing.
+    footerHelp->setStyleSheet(QStringLiteral("QPushButton { border: 2px solid transparent; border-radius: 5px; "
+                                             "background: transparent; padding: 0 2px; color: %1; }"
+                                             "QPushButton:focus { border-color: %1; }")
+                                  .arg(BrisalTheme::blue().name()));
     footerItems->addWidget(footerHelp);
     connect(footerHelp, &QPushButton::clicked, this, [this] { setShowingUsage(true); });
     m_footer->setGeometry(
@@ -210,10 +223,16 @@ void ContentView::render()
     const bool symbolShown = shown.indicator != Indicator::none && shown.indicator != Indicator::spinner;
     m_symbol->setVisible(symbolShown);
     m_symbol->setPulsing(shown.indicator == Indicator::recordingPulse);
-    // The pulsing dot says nothing the sentence does not.
-    m_symbol->setAccessibleName(QString());
     m_status->setText(shown.primaryStatus);
 
+    // Space and Return keep working through the phases: when the focused
+    // button turns off or goes with its row, the focus comes back to the
+    // primary button instead of moving on to the next control in line, which
+    // may be the close button.
+    QWidget* const focused = focusWidget();
+    const bool focusOnPhase = !focused || focused == m_primary || m_secondaryRow->isAncestorOf(focused);
+    if (focused == m_primary && !shown.primary.enabled)
+        m_primary->clearFocus();
     m_primary->setText(shown.primary.title);
     m_primary->setSymbol(shown.primary.symbol);
     m_primary->setAccessibleName(shown.primary.title);
@@ -224,6 +243,8 @@ void ContentView::render()
     m_shown = shown;
     if (rowChanged)
         renderSecondaryRow();
+    if (focusOnPhase && shown.primary.enabled && (rowChanged || !focusWidget()))
+        m_primary->setFocus(Qt::OtherFocusReason);
     m_footer->setVisible(shown.showsFooter);
 
     int height = canvasHeightPoints;
@@ -237,6 +258,16 @@ void ContentView::render()
         height += cardHeight - noticeOverlapPoints + noticeBottomPoints;
     }
     m_notice->setVisible(shown.notice.has_value());
+    // Only the body and the card take the pointer. Without the artwork the
+    // elements stand on their own and the whole window takes it.
+    QRegion shape = m_body;
+    if (!m_body.isEmpty() && shown.notice) {
+        QPainterPath card;
+        card.addRoundedRect(
+            QRectF(m_notice->geometry()), NoticeCard::cornerRadiusPoints, NoticeCard::cornerRadiusPoints);
+        shape += QRegion(card.toFillPolygon().toPolygon());
+    }
+    BrisalWindowConfiguration::applyShape(this, shape);
     // The window is exactly as large as its content.
     if (size() != QSize(widthPoints, height))
         setFixedSize(widthPoints, height);

@@ -31,6 +31,11 @@ class UsageSheet;
 // publishes and calls the model's operations; its own state is whether the
 // help sheet is open. Main thread only.
 //
+// The focus starts on the primary button; Tab runs on in the order the
+// controls are made, which is their order on the canvas from there: the
+// phase's other buttons, the help link, the notice's button, then round to
+// the window buttons and the gear. The window has no keyboard shortcuts.
+//
 // Closing it asks the application to quit rather than closing at once, so the
 // quit can be negotiated.
 class ContentView final : public QWidget {
@@ -101,6 +106,8 @@ private:
     QWidget* m_footer = nullptr;
     NoticeCard* m_notice = nullptr;
     UsageSheet* m_sheet = nullptr;
+    // The artwork's shape on the canvas; empty without the artwork.
+    QRegion m_body;
 };
 
 } // namespace vessaro

@@ -1,8 +1,11 @@
 #include "ui/HelpButton.h"
 
+#include "ui/KeyboardAccess.h"
 #include "ui/SymbolImage.h"
 
+#include <QKeyEvent>
 #include <QPainter>
+#include <QPainterPath>
 
 namespace vessaro {
 
@@ -25,6 +28,15 @@ void HelpButton::paintEvent(QPaintEvent*)
     tint.setAlphaF(0.85F);
     const qreal inset = (sizePoints - symbolPoints) / 2.0;
     SymbolImage::paint(painter, QRectF(inset, inset, symbolPoints, symbolPoints), QStringLiteral("gearshape"), tint);
+    QPainterPath ring;
+    ring.addEllipse(QRectF(rect()).adjusted(2, 2, -2, -2));
+    KeyboardAccess::paintFocusRing(painter, *this, ring);
+}
+
+void HelpButton::keyPressEvent(QKeyEvent* event)
+{
+    if (!KeyboardAccess::pressOnReturn(*this, *event))
+        QAbstractButton::keyPressEvent(event);
 }
 
 bool HelpButton::hitButton(const QPoint& position) const

@@ -5,8 +5,8 @@
 namespace vessaro {
 
 // The borderless gear in the title region: the symbol in white at 85 %,
-// centred in a 36 × 36 box, clickable only inside the inscribed circle.
-// Main thread only.
+// centred in a 36 × 36 box, clickable only inside the inscribed circle. Tab
+// reaches it; Space and Return press it. Main thread only.
 class HelpButton final : public QAbstractButton {
     Q_OBJECT
 public:
@@ -19,6 +19,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool hitButton(const QPoint& position) const override;
 };
 

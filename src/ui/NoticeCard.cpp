@@ -46,6 +46,9 @@ NoticeCard::NoticeCard(QWidget* parent)
     m_scroll->setFrameShape(QFrame::NoFrame);
     m_scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
     m_scroll->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+    // A Tab stop with nothing to press and no ring would only confuse; the
+    // message reaches screen readers through its label.
+    m_scroll->setFocusPolicy(Qt::NoFocus);
     // The card paints its own background under a transparent scroll area.
     m_scroll->setAutoFillBackground(false);
     m_scroll->viewport()->setAutoFillBackground(false);

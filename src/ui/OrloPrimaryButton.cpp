@@ -1,9 +1,11 @@
 #include "ui/OrloPrimaryButton.h"
 
 #include "ui/BrisalTheme.h"
+#include "ui/KeyboardAccess.h"
 #include "ui/SymbolImage.h"
 
 #include <QEasingCurve>
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -20,6 +22,8 @@ constexpr qreal kShadowRadiusPoints = 10.0;
 constexpr qreal kShadowOffsetPoints = 5.0;
 constexpr int kSymbolPoints = 20;
 constexpr int kSymbolSpacingPoints = 8;
+// The focus ring runs this far outside the capsule, inside the shadow's margins.
+constexpr qreal kFocusRingOffsetPoints = 3.0;
 
 QPainterPath capsule(const QRectF& rect)
 {
@@ -72,7 +76,7 @@ OrloPrimaryButton::OrloPrimaryButton(const QString& title, const QString& symbol
 {
     setText(title);
     setAttribute(Qt::WA_Hover);
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
     m_press.setDuration(pressMilliseconds);
     m_press.setEasingCurve(QEasingCurve::OutCubic);
@@ -205,6 +209,14 @@ void OrloPrimaryButton::paintEvent(QPaintEvent*)
     painter.setFont(font);
     painter.setPen(Qt::white);
     painter.drawText(QRectF(x, body.top(), textWidth + 1, body.height()), Qt::AlignLeft | Qt::AlignVCenter, text());
+    const qreal ring = kFocusRingOffsetPoints;
+    KeyboardAccess::paintFocusRing(painter, *this, capsule(body.adjusted(-ring, -ring, ring, ring)));
+}
+
+void OrloPrimaryButton::keyPressEvent(QKeyEvent* event)
+{
+    if (!KeyboardAccess::pressOnReturn(*this, *event))
+        QAbstractButton::keyPressEvent(event);
 }
 
 bool OrloPrimaryButton::hitButton(const QPoint& position) const

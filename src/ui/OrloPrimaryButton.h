@@ -10,7 +10,7 @@ namespace vessaro {
 // The one large action button of each phase: a coral capsule 58 points high
 // that takes the width it is given, with a symbol and a title in white. It
 // shrinks to 98 % while pressed. Disabled, it turns gray, casts no shadow and
-// does not react. Main thread only.
+// does not react. Tab reaches it; Space and Return press it. Main thread only.
 //
 // The shadow falls outside the capsule, so the widget is larger than the
 // capsule by shadowMargins(); place it with placeCapsule() or account for them.
@@ -38,6 +38,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool hitButton(const QPoint& position) const override;
 
 private:

@@ -1,7 +1,9 @@
 #include "ui/OrloSecondaryButton.h"
 
 #include "ui/BrisalTheme.h"
+#include "ui/KeyboardAccess.h"
 
+#include <QKeyEvent>
 #include <QPainter>
 #include <QPainterPath>
 
@@ -32,7 +34,7 @@ OrloSecondaryButton::OrloSecondaryButton(const QString& title, QWidget* parent)
 {
     setText(title);
     setFont(labelFont());
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::TabFocus);
     setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
@@ -55,6 +57,14 @@ void OrloSecondaryButton::paintEvent(QPaintEvent*)
     painter.setPen(ink);
     painter.setFont(labelFont());
     painter.drawText(rect(), Qt::AlignCenter, text());
+    // No room outside the capsule: the ring runs along its inside.
+    KeyboardAccess::paintFocusRing(painter, *this, capsule(QRectF(rect()).adjusted(2, 2, -2, -2)));
+}
+
+void OrloSecondaryButton::keyPressEvent(QKeyEvent* event)
+{
+    if (!KeyboardAccess::pressOnReturn(*this, *event))
+        QAbstractButton::keyPressEvent(event);
 }
 
 bool OrloSecondaryButton::hitButton(const QPoint& position) const

@@ -6,7 +6,8 @@ namespace vessaro {
 
 // A small tinted text button: blue text on a pale blue capsule that darkens,
 // without animation, while pressed. Disabled, the text fades to 45 %. As
-// small as its 12 × 7 point margins around the text allow. Main thread only.
+// small as its 12 × 7 point margins around the text allow. Tab reaches it;
+// Space and Return press it. Main thread only.
 class OrloSecondaryButton final : public QAbstractButton {
     Q_OBJECT
 public:
@@ -17,6 +18,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool hitButton(const QPoint& position) const override;
 };
 

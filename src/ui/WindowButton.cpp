@@ -1,6 +1,10 @@
 #include "ui/WindowButton.h"
 
+#include "ui/KeyboardAccess.h"
+
+#include <QKeyEvent>
 #include <QPainter>
+#include <QPainterPath>
 
 namespace vessaro {
 namespace {
@@ -26,7 +30,7 @@ WindowButton::WindowButton(Kind kind, QWidget* parent)
     : QAbstractButton(parent)
     , m_kind(kind)
 {
-    setFocusPolicy(Qt::NoFocus);
+    setFocusPolicy(Qt::TabFocus);
     setFixedSize(sizePoints, sizePoints);
 }
 
@@ -44,6 +48,11 @@ void WindowButton::paintEvent(QPaintEvent*)
     painter.setRenderHint(QPainter::Antialiasing);
     const QRectF circle(QPointF(0, 0), QSizeF(kCircleDiameterPoints, kCircleDiameterPoints));
     const QRectF face = circle.translated(QRectF(rect()).center() - circle.center());
+    // Drawn first, tight around the face, which covers the ring's inner edge
+    // of cream, so that the outer one just fits in the box.
+    QPainterPath ring;
+    ring.addEllipse(face.adjusted(-0.5, -0.5, 0.5, 0.5));
+    KeyboardAccess::paintFocusRing(painter, *this, ring);
     const QColor color = isDown() ? faceColor(m_kind).darker(120) : faceColor(m_kind);
     painter.setPen(QPen(color.darker(125), 0.5));
     painter.setBrush(color);
@@ -66,6 +75,12 @@ void WindowButton::paintEvent(QPaintEvent*)
         painter.drawLine(c + QPointF(0, -arm - 0.6), c + QPointF(0, arm + 0.6));
         break;
     }
+}
+
+void WindowButton::keyPressEvent(QKeyEvent* event)
+{
+    if (!KeyboardAccess::pressOnReturn(*this, *event))
+        QAbstractButton::keyPressEvent(event);
 }
 
 bool WindowButton::hitButton(const QPoint& position) const

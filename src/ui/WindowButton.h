@@ -6,7 +6,7 @@ namespace vessaro {
 
 // One of the three round window buttons: red close, yellow minimise, green
 // zoom, 16 points square, showing its sign while the pointer is over the
-// group. Main thread only.
+// group. Tab reaches it; Space and Return press it. Main thread only.
 class WindowButton final : public QAbstractButton {
     Q_OBJECT
 public:
@@ -22,6 +22,7 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
     bool hitButton(const QPoint& position) const override;
 
 private:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Reads the window's controls the way a screen reader does: over AT-SPI, on a
 # private session bus with its own accessibility bus, under Xvfb. Every
-# control must be there and named. Stops everything it started, by pid.
+# control must be there, named and pressable, and the decoration (the drag
+# area, the status symbol) must not be there at all. Stops everything it started, by pid.
 # Usage: check-accessibility.sh PATH_TO_VESSARO
 set -uo pipefail
 program=$1
@@ -40,6 +41,23 @@ pids+=($!)
 for name in "Brisal录音" "开始录制" "使用帮助" "录音时长 00:00"; do
     grep -qP "\t\Q$name\E$" "$dir/tree" || fail "no control named $name"
 done
-[ "$(grep -cP "\tpush button\t.+$" "$dir/tree")" -ge 5 ] || fail "fewer than five named buttons"
-if grep -qP "\tpush button\t$" "$dir/tree"; then fail "a button without a name"; fi
+# Lines: depth, role, size, actions, name.
+[ "$(grep -cP "\tpush button\t[^\t]*\t[^\t]*\t.+$" "$dir/tree")" -ge 5 ] || fail "fewer than five named buttons"
+if grep -qP "\tpush button\t[^\t]*\t[^\t]*\t$" "$dir/tree"; then fail "a button without a name"; fi
+if grep -P "\tpush button\t" "$dir/tree" | grep -vqP "^[^\t]*\t[^\t]*\t[^\t]*\t([^\t]*,)?Press[,\t]"; then
+    fail "a button without the press action"
+fi
+# The drag area is the only 370 x 88 piece of the window.
+if grep -qP "\t370x88\t" "$dir/tree"; then fail "the drag area is shown to screen readers"; fi
+# Beside the status sentence only the spinner remains, hidden while idle.
+siblings=$(awk -F'\t' -v name="准备好了" '
+    { depth[NR] = $1; last[NR] = $NF }
+    END {
+        for (at = 1; at <= NR && last[at] != name; at++) {}
+        count = 0
+        for (i = at; i > 0 && depth[i] >= depth[at]; i--) if (depth[i] == depth[at]) count++
+        for (i = at + 1; i <= NR && depth[i] >= depth[at]; i++) if (depth[i] == depth[at]) count++
+        print count
+    }' "$dir/tree")
+[ "$siblings" = 2 ] || fail "the status symbol is shown to screen readers ($siblings pieces in the status row)"
 echo "accessibility checks passed: $(grep -c "" "$dir/tree") nodes"

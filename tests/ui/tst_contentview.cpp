@@ -1,11 +1,14 @@
 #include "UiRender.h"
 #include "support/RecorderRig.h"
+#include "ui/BrisalTheme.h"
+#include "ui/BrisalWindowControls.h"
 #include "ui/ContentView.h"
 #include "ui/HelpButton.h"
 #include "ui/NoticeCard.h"
 #include "ui/OrloPrimaryButton.h"
 #include "ui/OrloSecondaryButton.h"
 #include "ui/TimeDisplay.h"
+#include "ui/WindowButton.h"
 
 #include <QAccessible>
 #include <QLabel>
@@ -42,6 +45,17 @@ bool drive(test::RecorderRig& rig, Road road, const std::function<void()>& atEnd
     if (road != Road::exporting)
         atEnd();
     return true;
+}
+
+// Some opaque pixel that the focus changed is the theme's blue, give or take antialiasing.
+bool ringedInBlue(const QImage& focused, const QImage& unfocused)
+{
+    const QRgb blue = BrisalTheme::blue().rgba() & 0xf0f0f0f0;
+    for (int y = 0; y < focused.height(); ++y)
+        for (int x = 0; x < focused.width(); ++x)
+            if (focused.pixel(x, y) != unfocused.pixel(x, y) && (focused.pixel(x, y) & 0xf0f0f0f0) == blue)
+                return true;
+    return false;
 }
 
 } // namespace
@@ -88,6 +102,8 @@ private Q_SLOTS:
                 expected.append(button.title);
             QCOMPARE(seen, expected);
             test::render(view, QStringLiteral("window-") + QString::fromUtf8(QTest::currentDataTag()));
+            // The card hanging below the body takes the pointer too.
+            QCOMPARE(view.mask().contains(view.noticeCard()->geometry().center()), shown.notice.has_value());
         }));
         QVERIFY(checked);
     }
@@ -99,6 +115,10 @@ private Q_SLOTS:
         ContentView view(rig.model.get(), rig.desktop);
         view.show();
         test::render(view, QStringLiteral("window-idle"));
+        // Clicks on the transparent margins and corners go to the windows behind.
+        const QRegion body = BrisalTheme::bodyRegion(BrisalTheme::shell().value(), view.size());
+        QVERIFY(!body.contains(QPoint(5, 5)) && !body.contains(QPoint(120, 102)) && body.contains(QPoint(400, 300)));
+        QCOMPARE(view.mask(), body);
         QTest::mouseClick(view.helpButton(), Qt::LeftButton);
         QVERIFY(view.showingUsage());
         view.setShowingUsage(false);
@@ -110,6 +130,39 @@ private Q_SLOTS:
         QVERIFY(rig.waitForKind(Kind::finished));
         view.secondaryButtons().value(0)->click();
         QCOMPARE(rig.desktop->revealed, QStringList({ rig.pending() }));
+    }
+
+    // Tab visits every control from the primary button on, each ringed in blue while focused; Space
+    // and Return press the focused button through a recording, its export and the next one.
+    void keyboardOnly()
+    {
+        test::RecorderRig rig;
+        rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("saved.mp4")) };
+        ContentView view(rig.model.get(), rig.desktop);
+        view.show();
+        QVERIFY(QTest::qWaitForWindowActive(&view));
+        const auto press = [](Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); };
+        const auto& windowButtons = view.windowControls()->buttons();
+        for (QWidget* control : QList<QWidget*> { view.primaryButton(), view.footer()->findChild<QAbstractButton*>(),
+                 windowButtons[0], windowButtons[1], windowButtons[2], view.helpButton() }) {
+            QCOMPARE(QApplication::focusWidget(), control);
+            const QImage focused = control->grab().toImage();
+            press(Qt::Key_Tab);
+            QVERIFY(ringedInBlue(focused, control->grab().toImage()));
+        }
+        QCOMPARE(QApplication::focusWidget(), view.primaryButton());
+        press(Qt::Key_Space);
+        QVERIFY(rig.waitForKind(Kind::countingDown));
+        QVERIFY(rig.countDownTo());
+        rig.deliver();
+        press(Qt::Key_Return);
+        QVERIFY(rig.waitForKind(Kind::finished));
+        press(Qt::Key_Tab);
+        press(Qt::Key_Space);
+        QCOMPARE(rig.desktop->revealed, QStringList({ rig.exports.filePath(QStringLiteral("saved.mp4")) }));
+        press(Qt::Key_Backtab);
+        press(Qt::Key_Return);
+        QVERIFY(rig.waitForKind(Kind::countingDown));
     }
 };
 
