@@ -236,6 +236,13 @@ FAULTS = [
     Fault("a session manager's restore refused", "src/app/CommandLine.cpp",
           [("\"icon\", \"session\", ", "\"icon\", ")],
           ["tst_verifycaptureprocess"]),
+    Fault("intake loss tolerance a step too wide", "src/capture/hal/IntakeMonitor.cpp",
+          [("constexpr double lossToleranceSeconds = 0.25;", "constexpr double lossToleranceSeconds = 0.26;")],
+          ["tst_intakemonitor"]),
+    Fault("intake loss counted in frames, not bytes", "src/capture/hal/IntakeMonitor.cpp",
+          [("return static_cast<std::uint64_t>(missingFrames * m_bytesPerFrame);",
+            "return static_cast<std::uint64_t>(missingFrames);")],
+          ["tst_intakemonitor"]),
 ]
 
 
