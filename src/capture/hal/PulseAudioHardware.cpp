@@ -23,7 +23,8 @@ PulseAudioHardware::~PulseAudioHardware()
     {
         PulseMainLoop::Locker locker(m_loop);
         blocks = takeBlocks();
-        releaseDevice();
+        // The stream goes before the connection it was made on.
+        m_device.reset();
         m_tap.reset();
     }
     // The blocks' captures are destroyed here, without the lock.
@@ -118,7 +119,7 @@ OSStatus PulseAudioHardware::destroyAggregateDevice(AudioObjectID device)
             return status;
     }
     blocks = takeBlocks();
-    releaseDevice();
+    m_device.reset();
     return 0;
 }
 
@@ -220,12 +221,6 @@ PulseAudioHardware::Blocks PulseAudioHardware::takeBlocks()
     m_device->io = 0;
     return { std::exchange(m_device->input, nullptr), std::exchange(m_device->loss, nullptr),
         std::exchange(m_device->events, nullptr) };
-}
-
-void PulseAudioHardware::releaseDevice()
-{
-    // The stream stops reading and disconnects as it goes.
-    m_device.reset();
 }
 
 } // namespace vessaro

@@ -101,8 +101,8 @@ private:
     bool holdsIOProc(AudioObjectID device, AudioDeviceIOProcID io) const;
     // Lock held for these.
     bool connectionGone() const;
+    // Stops the reading and takes the IO proc's blocks out.
     Blocks takeBlocks();
-    void releaseDevice();
 
     const std::chrono::milliseconds m_timeout;
     PulseMainLoop m_loop; // destroyed last, after the objects attached to it
