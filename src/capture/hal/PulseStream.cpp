@@ -51,20 +51,20 @@ OSStatus PulseStream::open(const QByteArray& source, bool corked)
         return -PA_ERR_INTERNAL;
     pa_proplist_sets(properties.get(), PA_PROP_MEDIA_NAME, m_settings.name.constData());
     pa_proplist_sets(properties.get(), uidProperty, m_settings.uid.constData());
-    const pa_sample_spec* spec = &m_settings.spec;
+    const pa_sample_spec* format = &m_settings.format;
     m_stream.reset(pa_stream_new_with_proplist(
-        m_connection.context(), m_settings.name.constData(), spec, &channels, properties.get()));
+        m_connection.context(), m_settings.name.constData(), format, &channels, properties.get()));
     pa_stream* stream = m_stream.get();
     if (!stream)
         return m_connection.error();
     pa_stream_set_state_callback(stream, &PulseStream::onState, &m_connection.loop());
 
     pa_buffer_attr buffering;
-    buffering.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(serverBufferMicroseconds, spec));
+    buffering.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(serverBufferMicroseconds, format));
     buffering.tlength = static_cast<std::uint32_t>(-1);
     buffering.prebuf = static_cast<std::uint32_t>(-1);
     buffering.minreq = static_cast<std::uint32_t>(-1);
-    buffering.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentMicroseconds, spec));
+    buffering.fragsize = static_cast<std::uint32_t>(pa_usec_to_bytes(fragmentMicroseconds, format));
     // Corked until deviceStart, so that nothing is buffered before recording
     // begins. Never moved by the server: the user's routing must not turn it
     // into a microphone; the supervisor follows the output instead.

@@ -28,7 +28,7 @@ public:
     struct Settings {
         QByteArray name;
         QByteArray uid;
-        pa_sample_spec spec {};
+        pa_sample_spec format {};
     };
 
     // Nothing is opened until open(). `connection` must outlive the stream.
@@ -58,7 +58,7 @@ public:
     OSStatus disconnect();
 
     const QByteArray& source() const { return m_source; }
-    const pa_sample_spec& spec() const { return m_settings.spec; }
+    const pa_sample_spec& format() const { return m_settings.format; }
     bool isReady() const;
     bool isCorked() const;
     // False once the stream failed or ended, or was never opened.

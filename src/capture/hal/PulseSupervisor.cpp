@@ -26,8 +26,8 @@ void PulseSupervisor::start(std::unique_ptr<PulseConnection>& connection, std::u
     m_monitorSource = &monitorSource;
     m_loss = &loss;
     m_events = &events;
-    const pa_sample_spec& spec = stream->spec();
-    m_intake.emplace(spec.rate, static_cast<std::uint32_t>(pa_frame_size(&spec)));
+    const pa_sample_spec& format = stream->format();
+    m_intake.emplace(format.rate, static_cast<std::uint32_t>(pa_frame_size(&format)));
     stream->countFromZero();
     // The default output may have changed since the stream was opened: during
     // the countdown, or before the subscription began. Look once at start;
