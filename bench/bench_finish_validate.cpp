@@ -3,8 +3,8 @@
 // memory of the process for the longest. Run by hand:
 //   build/bench/bench_finish_validate [seconds...]
 
+#include "base/AudioStreamBasicDescription.h"
 #include "capture/AudioSampleWriter.h"
-#include "capture/hal/SimulatedAudioHardware.h"
 #include "files/RecordingFile.h"
 #include "media/FfmpegMediaWriterFactory.h"
 
@@ -47,7 +47,7 @@ struct Row {
 
 Row measure(double seconds)
 {
-    const AudioStreamBasicDescription format = SimulatedAudioHardware::stereoFloat(48000);
+    const AudioStreamBasicDescription format = AudioStreamBasicDescription::stereoFloat(48000);
     auto created = AudioSampleWriter::create(format, std::make_shared<FfmpegMediaWriterFactory>());
     if (!created) {
         std::fprintf(stderr, "writer: %s\n", qPrintable(created.error().localizedDescription()));

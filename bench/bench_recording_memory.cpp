@@ -3,8 +3,8 @@
 // how it grows per hour. Arguments: hours (default 2).
 //   build/bench/bench_recording_memory 2
 
+#include "base/AudioStreamBasicDescription.h"
 #include "capture/AudioSampleWriter.h"
-#include "capture/hal/SimulatedAudioHardware.h"
 #include "media/FfmpegMediaWriterFactory.h"
 
 #include <QFile>
@@ -51,7 +51,7 @@ int main(int argc, char** argv)
     for (float& value : sound)
         value = normal(random);
 
-    const AudioStreamBasicDescription format = SimulatedAudioHardware::stereoFloat(rate);
+    const AudioStreamBasicDescription format = AudioStreamBasicDescription::stereoFloat(rate);
     auto made
         = AudioSampleWriter::create(format, std::make_shared<FfmpegMediaWriterFactory>(std::size_t { rate } * 8 * 60));
     if (!made)

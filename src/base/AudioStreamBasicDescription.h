@@ -17,6 +17,9 @@ struct AudioStreamBasicDescription {
     std::uint32_t mBitsPerChannel = 0;
     std::uint32_t mReserved = 0;
 
+    // Interleaved stereo 32-bit float: what a capture on Linux delivers.
+    static constexpr AudioStreamBasicDescription stereoFloat(double sampleRate);
+
     friend bool operator==(const AudioStreamBasicDescription&, const AudioStreamBasicDescription&) = default;
 };
 static_assert(sizeof(AudioStreamBasicDescription) == 40);
@@ -36,5 +39,10 @@ inline constexpr std::uint32_t kAudioFormatFlagIsBigEndian = 1U << 1;
 inline constexpr std::uint32_t kAudioFormatFlagIsSignedInteger = 1U << 2;
 inline constexpr std::uint32_t kAudioFormatFlagIsPacked = 1U << 3;
 inline constexpr std::uint32_t kAudioFormatFlagIsNonInterleaved = 1U << 5;
+
+constexpr AudioStreamBasicDescription AudioStreamBasicDescription::stereoFloat(double sampleRate)
+{
+    return { sampleRate, kAudioFormatLinearPCM, kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 8, 1, 8, 2, 32, 0 };
+}
 
 } // namespace vessaro

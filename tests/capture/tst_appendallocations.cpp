@@ -2,8 +2,8 @@
 // by replacing malloc in this executable (operator new and Qt's containers
 // both end there). Built only without sanitizers, which own malloc.
 
+#include "base/AudioStreamBasicDescription.h"
 #include "capture/AudioSampleWriter.h"
-#include "capture/hal/SimulatedAudioHardware.h"
 #include "support/TestSupport.h"
 
 #include <QTest>
@@ -45,7 +45,7 @@ private Q_SLOTS:
     void appendAllocatesNothing()
     {
         test::ScopedCacheHome home;
-        auto made = AudioSampleWriter::create(SimulatedAudioHardware::stereoFloat(48000));
+        auto made = AudioSampleWriter::create(AudioStreamBasicDescription::stereoFloat(48000));
         QVERIFY(made.ok());
         const std::shared_ptr<AudioSampleWriter> writer = made.value();
 

@@ -1,9 +1,9 @@
 // The writer of one recording, over fake media: time stamps, the end of the
 // intake, both ways of finishing, and the file and its lock.
 
+#include "base/AudioStreamBasicDescription.h"
 #include "base/FileLock.h"
 #include "capture/AudioSampleWriter.h"
-#include "capture/hal/SimulatedAudioHardware.h"
 #include "support/FakeMediaWriter.h"
 #include "support/TestSupport.h"
 
@@ -24,7 +24,7 @@ struct Rig {
     bool create()
     {
         auto made = AudioSampleWriter::create(
-            SimulatedAudioHardware::stereoFloat(48000), std::make_shared<test::FakeMediaWriterFactory>(script));
+            AudioStreamBasicDescription::stereoFloat(48000), std::make_shared<test::FakeMediaWriterFactory>(script));
         writer = made ? made.value() : nullptr;
         return writer != nullptr;
     }

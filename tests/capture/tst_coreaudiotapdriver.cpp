@@ -2,7 +2,7 @@
 // of its platform calls and what each failed call leaves held.
 
 #include "capture/CoreAudioTapDriver.h"
-#include "capture/hal/SimulatedAudioHardware.h"
+#include "support/SimulatedAudioHardware.h"
 
 #include <QTest>
 
@@ -59,7 +59,7 @@ private Q_SLOTS:
         QCOMPARE(devices[1].taps.value(0).uid, rig.hardware->tapDescriptions()[1].uuid);
         QVERIFY(devices[1].uid.startsWith(QLatin1String(CoreAudioTapDriver::applicationPrefix)));
         QVERIFY(devices[1].uid != devices[0].uid);
-        QCOMPARE(rig.driver.format(), SimulatedAudioHardware::stereoFloat(48000));
+        QCOMPARE(rig.driver.format(), AudioStreamBasicDescription::stereoFloat(48000));
         QVERIFY(rig.start());
         AudioBufferList list;
         QVERIFY(rig.hardware->deliver(&list));

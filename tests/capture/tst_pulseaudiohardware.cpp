@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QUuid>
 
+#include <thread>
+
 using namespace vessaro;
 using namespace vessaro::test;
 using Received = ReceivedAudio;
@@ -45,13 +47,17 @@ struct Capture {
     bool start() { return driver.prepare() && startPrepared(); }
     bool startPrepared()
     {
-        return static_cast<bool>(
-            driver.start(Received::inputInto(received), Received::lossInto(received), Received::eventsInto(received)));
+        // The next IO cycle sleeps through a stall first, as a held-up audio thread would.
+        auto input = [this, into = Received::inputInto(received)](const AudioBufferList* list) {
+            if (int stall = stallMilliseconds.exchange(0))
+                std::this_thread::sleep_for(std::chrono::milliseconds(stall));
+            into(list);
+        };
+        return static_cast<bool>(driver.start(input, Received::lossInto(received), Received::eventsInto(received)));
     }
+    std::atomic<int> stallMilliseconds { 0 };
     std::shared_ptr<Received> received = std::make_shared<Received>();
-    std::unique_ptr<PulseAudioHardware> owned = std::make_unique<PulseAudioHardware>();
-    PulseAudioHardware* hardware = owned.get();
-    CoreAudioTapDriver driver { std::move(owned) };
+    CoreAudioTapDriver driver { std::make_unique<PulseAudioHardware>() };
 };
 
 // Plays `tone` to `sink` until the capture hears it, five times at most: a
@@ -190,7 +196,7 @@ private Q_SLOTS:
         QVERIFY(eventually([&] { return capture.received->sampleCount() > 0; }));
         QTest::qWait(1000);
         QCOMPARE(capture.received->lossCount(), 0);
-        capture.hardware->stallAudioThreadOnce(std::chrono::milliseconds(6000));
+        capture.stallMilliseconds = 6000;
         QVERIFY(eventually([&] { return capture.received->lossCount() == 1; }));
         QVERIFY(capture.driver.stop());
     }

@@ -1,10 +1,10 @@
 #pragma once
 
-#include "capture/hal/SimulatedAudioHardware.h"
 #include "recorder/RecorderViewModel.h"
 #include "support/FakeMediaWriter.h"
 #include "support/ManualClock.h"
 #include "support/ScriptedDesktopServices.h"
+#include "support/SimulatedAudioHardware.h"
 #include "support/TestSupport.h"
 
 #include <QTest>

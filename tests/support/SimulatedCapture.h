@@ -2,8 +2,8 @@
 
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/SystemAudioCaptureService.h"
-#include "capture/hal/SimulatedAudioHardware.h"
 #include "support/FakeMediaWriter.h"
+#include "support/SimulatedAudioHardware.h"
 
 #include <memory>
 #include <vector>

@@ -1,48 +1,39 @@
 #pragma once
 
 #include "capture/hal/AudioHardware.h"
-#include "capture/hal/PulseHandle.h"
+#include "capture/hal/PulseConnection.h"
 #include "capture/hal/PulseMainLoop.h"
+#include "capture/hal/PulseStream.h"
+#include "capture/hal/PulseSupervisor.h"
 
 #include <QByteArray>
 
-#include <atomic>
 #include <chrono>
 #include <memory>
-#include <optional>
-#include <thread>
 
 namespace vessaro {
 
 // The capture seam over the PulseAudio protocol (PulseAudio itself, or
-// PipeWire through pipewire-pulse).
+// PipeWire through pipewire-pulse): the seam's bookkeeping. It holds at most
+// one tap and one device at a time, and owns its main loop: no state is
+// shared between objects.
 //
-// A tap is a connection to the server that has found the default output's
-// monitor source and rate; the aggregate device is a record stream on that
-// monitor, float32 stereo at the output's rate; the IO proc is the stream's
-// read callback. The loss block hears of holes the server marks in our stream
-// (it skipped audio and says how much); audio it drops when our stream's
-// buffer overruns is not reported to a record stream. The object owns its main loop and connection: no state is
-// shared between objects. It holds at most one tap and one device at a time.
-//
-// While the device runs, a supervisor thread keeps it recording what the user
-// hears, with the same device and IO-proc ids throughout:
-//  - when the default output changes (or the recorded monitor disappears) it
-//    opens a stream on the new default's monitor and drops the old one: the
-//    server never moves a monitor stream by itself;
-//  - when the server goes away it reconnects, and goes on with a new stream,
-//    for up to the reconnect window; after that it reports the server lost;
-//  - it compares the frames received with the time that passed, and reports
-//    audio the server dropped without saying so as a loss.
-// The stream keeps the format readTapFormat() reported; the server converts
-// a new output's rate. Each of these is told through the event block (or the
-// loss block).
+// A tap is a PulseConnection that has found the default output's monitor
+// source and rate; the aggregate device is a PulseStream on that monitor,
+// float32 stereo at the output's rate; the IO proc is the stream's read
+// callback. The loss block hears of holes the server marks in our stream (it
+// skipped audio and says how much); audio it drops when our stream's buffer
+// overruns is not reported to a record stream. While the device runs, a
+// PulseSupervisor keeps it recording what the user hears, with the same
+// device and IO-proc ids throughout, and reports through the event block
+// (or the loss block) what it did. The stream keeps the format
+// readTapFormat() reported; the server converts a new output's rate.
 //
 // Threads: every method is called from one thread at a time, never from the
 // audio queue. The audio queue is the main loop's thread: the input and loss
 // blocks run there, with the loop's lock held, one after another. The event
-// block and detected losses run on the supervisor thread, also with the lock
-// held, so never at the same time as the input block.
+// block and detected losses run on the supervisor's thread, also with the
+// lock held, so never at the same time as the input block.
 //
 // Statuses are 0 or a negated PulseAudio error code (PA_ERR_*). Every wait on
 // the server ends after the operation timeout with -PA_ERR_TIMEOUT. Once the
@@ -54,9 +45,9 @@ public:
     // How long a running device waits for a server that went away.
     static constexpr std::chrono::milliseconds defaultReconnectWindow { 10000 };
     // Property of the record stream that carries the aggregate device's uid.
-    static constexpr const char* deviceUidProperty = "vessaro.device.uid";
+    static constexpr const char* deviceUidProperty = PulseStream::uidProperty;
     // Property of the connection that carries the tap's uuid.
-    static constexpr const char* tapUuidProperty = "vessaro.tap.uuid";
+    static constexpr const char* tapUuidProperty = PulseConnection::uuidProperty;
 
     explicit PulseAudioHardware(std::chrono::milliseconds operationTimeout = defaultOperationTimeout,
         std::chrono::milliseconds reconnectWindow = defaultReconnectWindow);
@@ -81,102 +72,45 @@ public:
     void drainAudioQueue() override;
     QString backendName() const override;
 
-    // Test hook, any thread: the next read callback sleeps this long before it
-    // takes its audio, as a stalled audio thread would. Unused, it costs the
-    // callback one relaxed atomic load.
-    void stallAudioThreadOnce(std::chrono::milliseconds duration);
-
 private:
     struct Tap {
         AudioObjectID id = 0;
         QString uuid;
-        QByteArray name;
-        PulseContextHandle context;
-        QByteArray sinkName;
-        QByteArray monitorSource;
         std::uint32_t sampleRate = 0;
-    };
-    // The default output as the server names it.
-    struct Output {
-        QByteArray sinkName;
+        // Where a new device records; the supervisor keeps it current.
         QByteArray monitorSource;
-        std::uint32_t sampleRate = 0;
+        std::unique_ptr<PulseConnection> connection;
     };
-    // Read by the callbacks on the loop's thread; changed only with the lock held.
+    // Its stream is read by the callbacks on the loop's thread; changed only with the lock held.
     struct Device {
         AudioObjectID id = 0;
         AudioObjectID tap = 0;
-        QByteArray name;
-        QByteArray uid;
-        pa_sample_spec spec {};
-        PulseStreamHandle stream;
         AudioDeviceIOProcID io = 0;
         AudioInputBlock input;
         AudioLossBlock loss;
         AudioEventBlock events;
-        std::atomic<std::int64_t>* stallMicroseconds = nullptr;
-        // Bytes taken from the current stream; the audio queue adds to it.
-        std::uint64_t bytesReceived = 0;
-        // When the supervisor began to measure the current stream's intake,
-        // and the frames received then.
-        bool intakeFlowing = false;
-        bool intakeBehind = false;
-        std::optional<std::chrono::steady_clock::time_point> intakeSince;
-        double intakeBaseFrames = 0;
-        // Set by the callbacks for the supervisor.
-        bool outputChanged = false;
-        bool serverLost = false;
-        bool lossReported = false;
+        std::unique_ptr<PulseStream> stream;
+    };
+    // The blocks of an IO proc, taken out so that their captures die after the lock is let go.
+    struct Blocks {
+        AudioInputBlock input;
+        AudioLossBlock loss;
+        AudioEventBlock events;
     };
 
-    // Lock held for all of these.
-    OSStatus connect(Tap& tap);
-    OSStatus findDefaultOutput(pa_context* context, Output& output);
-    OSStatus openStream(
-        PulseStreamHandle& handle, pa_context* context, const Device& device, const QByteArray& source, bool corked);
-    OSStatus waitForOperation(pa_context* context, pa_operation* operation, pa_stream* stream);
-    // Starts an operation on `stream` whose callback acknowledges it (flush,
-    // cork) and waits for the answer: 0, or the failure.
-    OSStatus acknowledged(pa_stream* stream, pa_operation* (*start)(pa_stream*, void* answer));
     bool holdsIOProc(AudioObjectID device, AudioDeviceIOProcID io) const;
-    OSStatus contextStatus(pa_context* context) const;
-    bool connectionGone(pa_stream* stream) const;
-    void subscribe(pa_context* context);
-    void attachStream(pa_stream* stream);
-    void releaseDevice();
-    void releaseTap();
-    static void releaseContext(PulseContextHandle& context);
-    static void releaseStream(PulseStreamHandle& stream);
-
-    // The supervisor thread and what it does, lock held.
-    void startSupervisor();
-    // Without the lock; returns once the thread has ended.
-    void stopSupervisor();
-    void supervise();
-    bool stillSupervising(const Device* device) const;
-    void follow(Device& device);
-    void reconnect(Device& device);
-    void checkIntake(Device& device);
-
-    static void onContextState(pa_context* context, void* userdata);
-    static void onStreamState(pa_stream* stream, void* userdata);
-    static void onSubscription(
-        pa_context* context, pa_subscription_event_type_t type, std::uint32_t index, void* userdata);
-    static void onRead(pa_stream* stream, size_t bytes, void* userdata);
+    // Lock held for these.
+    bool connectionGone() const;
+    // Stops the reading and takes the IO proc's blocks out.
+    Blocks takeBlocks();
 
     const std::chrono::milliseconds m_timeout;
-    const std::chrono::milliseconds m_reconnectWindow;
     PulseMainLoop m_loop; // destroyed last, after the objects attached to it
+    PulseSupervisor m_supervisor;
     std::unique_ptr<Tap> m_tap;
     std::unique_ptr<Device> m_device;
     AudioObjectID m_nextObjectID = 1;
     AudioDeviceIOProcID m_nextIOProcID = 1;
-    std::atomic<std::int64_t> m_stallMicroseconds { 0 };
-    static_assert(std::atomic<std::int64_t>::is_always_lock_free);
-
-    // Lock held for the flag; the thread is started and joined by the caller's thread.
-    bool m_stopSupervising = false;
-    std::thread m_supervisor;
 };
 
 } // namespace vessaro
