@@ -185,6 +185,10 @@ void ContentView::render()
     const bool pending = recordingPending();
     const PhasePresentation shown = PhasePresentation::of(m_model->phase(), m_model->elapsedSeconds(), pending,
         { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent() });
+    // The clock ticks ten times a second and the time shown changes once.
+    if (m_rendered && shown == m_shown && !m_sheet->isVisible())
+        return;
+    m_rendered = true;
 
     m_time->setText(shown.displayTime);
     m_time->setAccessibleName(shown.timerAccessibilityLabel);
@@ -319,11 +323,14 @@ void ContentView::setShowingUsage(bool showing)
 
 void ContentView::paintEvent(QPaintEvent*)
 {
+    if (!qFuzzyCompare(m_artworkRatio, devicePixelRatioF())) {
+        m_artworkRatio = devicePixelRatioF();
+        m_artwork = BrisalTheme::shell(m_artworkRatio);
+    }
     // Without the artwork the elements stand on the transparent window.
-    if (const auto& shell = BrisalTheme::shell()) {
+    if (!m_artwork.isNull()) {
         QPainter painter(this);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(QRect(0, 0, widthPoints, canvasHeightPoints), *shell);
+        painter.drawPixmap(QPoint(0, 0), m_artwork);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "ui/BrisalTheme.h"
 #include "ui/ReducedMotion.h"
 
+#include <QEasingCurve>
 #include <QPainter>
 
 #include <algorithm>
@@ -14,15 +15,23 @@ TimeDisplay::TimeDisplay(QWidget* parent)
     , m_reduceMotion(ReducedMotion::requested())
 {
     setFixedSize(widthPoints, heightPoints);
-    m_roll.setStartValue(0.0);
-    m_roll.setEndValue(1.0);
-    m_roll.setDuration(rollMilliseconds);
-    m_roll.setEasingCurve(QEasingCurve::OutCubic);
-    connect(&m_roll, &QVariantAnimation::valueChanged, this, qOverload<>(&QWidget::update));
-    connect(&m_roll, &QVariantAnimation::finished, this, [this] {
-        m_previous.clear();
+    m_roll.setInterval(1000 / rollFramesPerSecond);
+    m_roll.setTimerType(Qt::PreciseTimer);
+    connect(&m_roll, &QTimer::timeout, this, [this] {
+        if (m_rollSince.elapsed() >= rollMilliseconds) {
+            m_roll.stop();
+            m_previous.clear();
+        }
         update();
     });
+}
+
+qreal TimeDisplay::rollProgress() const
+{
+    static const QEasingCurve easing(QEasingCurve::OutCubic);
+    return isRolling()
+        ? easing.valueForProgress(std::min(1.0, static_cast<qreal>(m_rollSince.elapsed()) / rollMilliseconds))
+        : 1.0;
 }
 
 void TimeDisplay::setText(const QString& text)
@@ -30,11 +39,28 @@ void TimeDisplay::setText(const QString& text)
     if (text == m_text)
         return;
     m_roll.stop();
-    m_previous = (!m_reduceMotion && text.size() == m_text.size()) ? m_text : QString();
+    m_previous = (!m_reduceMotion && m_onScreen && text.size() == m_text.size()) ? m_text : QString();
     m_text = text;
-    if (!m_previous.isEmpty())
+    if (!m_previous.isEmpty()) {
+        m_rollSince.start();
         m_roll.start();
+    }
     update();
+}
+
+void TimeDisplay::showEvent(QShowEvent* event)
+{
+    QWidget::showEvent(event);
+    m_onScreen = true;
+}
+
+void TimeDisplay::hideEvent(QHideEvent* event)
+{
+    // Minimising sends this too, while isVisible() stays true.
+    m_onScreen = false;
+    m_roll.stop();
+    m_previous.clear();
+    QWidget::hideEvent(event);
 }
 
 QFont TimeDisplay::currentFont() const
@@ -70,7 +96,7 @@ void TimeDisplay::paintEvent(QPaintEvent*)
     painter.setFont(font);
     painter.setClipRect(rect());
 
-    const qreal progress = isRolling() ? m_roll.currentValue().toReal() : 1.0;
+    const qreal progress = rollProgress();
     const qreal lineHeight = metrics.height();
     const qreal top = (height() - lineHeight) / 2;
     QColor ink = BrisalTheme::ink();

@@ -15,6 +15,7 @@ private Q_SLOTS:
     void motionStopsWhenReduced()
     {
         TimeDisplay display;
+        display.show();
         display.setReduceMotion(false);
         display.setText(QStringLiteral("00:01"));
         QVERIFY(display.isRolling());
@@ -24,6 +25,7 @@ private Q_SLOTS:
         test::render(display, QStringLiteral("time-hours"));
 
         StatusSymbol symbol(QStringLiteral("record.circle.fill"), BrisalTheme::coral());
+        symbol.show();
         symbol.setReduceMotion(false);
         symbol.setPulsing(true);
         QTRY_VERIFY(symbol.currentOpacity() < 0.9);
