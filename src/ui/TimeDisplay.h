@@ -1,9 +1,12 @@
 #pragma once
 
 #include <QElapsedTimer>
+#include <QImage>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
+
+#include <functional>
 
 namespace vessaro {
 
@@ -43,11 +46,21 @@ protected:
 private:
     QFont currentFont() const;
     qreal rollProgress() const;
+    // The characters of `text` for which `drawn` holds, each in its cell, on
+    // a transparent picture of the display.
+    QImage picture(const QString& text, const std::function<bool(qsizetype)>& drawn) const;
 
     QString m_text = QStringLiteral("00:00");
     QString m_previous; // what rolls away while the animation runs
     QTimer m_roll; // the roll's frames
     QElapsedTimer m_rollSince;
+    // Text this large is drawn as outlines, not from Qt's glyph cache, and
+    // took most of a repaint: each text and roll is drawn once into these.
+    QImage m_still; // the characters that hold still
+    QImage m_leaving; // those that roll away
+    QImage m_arriving; // and those that take their place
+    QString m_picturedText;
+    QString m_picturedPrevious;
     bool m_reduceMotion;
     bool m_onScreen = false;
 };
