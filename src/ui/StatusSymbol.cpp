@@ -27,6 +27,7 @@ void StatusSymbol::setSymbol(const QString& symbol, const QColor& tint)
         return;
     m_symbol = symbol;
     m_tint = tint;
+    m_image = {};
     update();
 }
 
@@ -85,9 +86,12 @@ qreal StatusSymbol::currentOpacity() const
 
 void StatusSymbol::paintEvent(QPaintEvent*)
 {
+    const qreal ratio = devicePixelRatioF();
+    if (m_image.isNull() || !qFuzzyCompare(m_image.devicePixelRatio(), ratio))
+        m_image = SymbolImage::render(m_symbol, sizePoints, m_tint, ratio);
     QPainter painter(this);
     painter.setOpacity(currentOpacity());
-    SymbolImage::paint(painter, QRectF(rect()), m_symbol, m_tint);
+    painter.drawImage(QRectF(rect()), m_image);
 }
 
 } // namespace vessaro

@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QElapsedTimer>
+#include <QImage>
 #include <QString>
 #include <QTimer>
 #include <QWidget>
@@ -19,7 +20,7 @@ public:
     static constexpr int pulseMilliseconds = 1000;
     static constexpr qreal faintestOpacity = 0.35;
     // A slow fade looks smooth at this rate, and every frame is a repaint.
-    static constexpr int pulseFramesPerSecond = 20;
+    static constexpr int pulseFramesPerSecond = 12;
 
     StatusSymbol(const QString& symbol, const QColor& tint, QWidget* parent = nullptr);
 
@@ -43,6 +44,7 @@ private:
 
     QString m_symbol;
     QColor m_tint;
+    QImage m_image; // the symbol as drawn, kept for the pulse's frames
     QTimer m_frames;
     QElapsedTimer m_since; // the pulse's phase
     bool m_wantsPulse = false;
