@@ -165,12 +165,21 @@ void ContentView::buildCanvas()
     m_notice->hide();
     connect(m_notice, &NoticeCard::usageRequested, this, [this] { setShowingUsage(true); });
 
-    m_sheet = new UsageSheet(this);
-    connect(m_sheet, &UsageSheet::soundSettingsRequested, this, [this] {
-        if (m_model)
-            m_model->openScreenRecordingSettings();
-    });
     // NOLINTEND(cppcoreguidelines-owning-memory)
+}
+
+UsageSheet* ContentView::sheet()
+{
+    // Made when first opened: laying out its many characters loads their
+    // glyphs, and each touches its own pages of the CJK font.
+    if (!m_sheet) {
+        m_sheet = new UsageSheet(this); // NOLINT(cppcoreguidelines-owning-memory): owned by the window
+        connect(m_sheet, &UsageSheet::soundSettingsRequested, this, [this] {
+            if (m_model)
+                m_model->openScreenRecordingSettings();
+        });
+    }
+    return m_sheet;
 }
 
 bool ContentView::recordingPending() const
@@ -186,7 +195,7 @@ void ContentView::render()
     const PhasePresentation shown = PhasePresentation::of(m_model->phase(), m_model->elapsedSeconds(), pending,
         { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent() });
     // The clock ticks ten times a second and the time shown changes once.
-    if (m_rendered && shown == m_shown && !m_sheet->isVisible())
+    if (m_rendered && shown == m_shown && !showingUsage())
         return;
     m_rendered = true;
 
@@ -244,7 +253,7 @@ void ContentView::render()
     // The window is exactly as large as its content.
     if (size() != QSize(widthPoints, height))
         setFixedSize(widthPoints, height);
-    if (m_sheet->isVisible())
+    if (showingUsage())
         m_sheet->showPhase(m_model->phase(), pending);
 }
 
@@ -307,18 +316,19 @@ void ContentView::perform(Action action)
 
 bool ContentView::showingUsage() const
 {
-    return m_sheet->isVisible();
+    return m_sheet && m_sheet->isVisible();
 }
 
 void ContentView::setShowingUsage(bool showing)
 {
     if (!showing) {
-        m_sheet->hide();
+        if (m_sheet)
+            m_sheet->hide();
         return;
     }
     if (m_model)
-        m_sheet->showPhase(m_model->phase(), recordingPending());
-    m_sheet->open();
+        sheet()->showPhase(m_model->phase(), recordingPending());
+    sheet()->open();
 }
 
 void ContentView::paintEvent(QPaintEvent*)

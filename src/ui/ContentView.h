@@ -60,6 +60,7 @@ public:
     ProgressSpinner* spinner() const { return m_spinner; }
     QWidget* footer() const { return m_footer; }
     NoticeCard* noticeCard() const { return m_notice; }
+    // Null until the help sheet is first opened.
     UsageSheet* usageSheet() const { return m_sheet; }
     HelpButton* helpButton() const { return m_help; }
     BrisalWindowControls* windowControls() const { return m_controls; }
@@ -78,6 +79,7 @@ protected:
 
 private:
     void buildCanvas();
+    UsageSheet* sheet();
     void render();
     void renderSecondaryRow();
     void perform(PhasePresentation::Action action);
