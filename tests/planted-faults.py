@@ -172,6 +172,9 @@ FAULTS = [
     Fault("a kept take waits behind older leftovers", "src/recorder/RecorderViewModel.cpp",
           [("    m_waiting.push_front(PendingRecording {", "    m_waiting.push_back(PendingRecording {")],
           ["tst_recorderviewmodel"]),
+    Fault("the pulse runs on while hidden", "src/ui/StatusSymbol.cpp",
+          [("    m_onScreen = false;\n    applyPulse();", "    applyPulse();")],
+          ["tst_timedisplay"]),
 ]
 
 

@@ -33,6 +33,20 @@ private Q_SLOTS:
         QCOMPARE(symbol.currentOpacity(), 1.0);
         test::render(symbol, QStringLiteral("status-recording"));
     }
+
+    // Hidden, or in a minimised window, the pulse's timer stops: it would repaint for nobody.
+    void pulseStopsWhileHidden()
+    {
+        StatusSymbol symbol(QStringLiteral("record.circle.fill"), BrisalTheme::coral());
+        symbol.setReduceMotion(false);
+        symbol.setPulsing(true);
+        symbol.show();
+        QVERIFY(symbol.isPulsing());
+        symbol.hide();
+        QVERIFY(!symbol.isPulsing());
+        symbol.show();
+        QVERIFY(symbol.isPulsing());
+    }
 };
 
 QTEST_MAIN(TimeDisplayTest)
