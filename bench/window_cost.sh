@@ -4,8 +4,11 @@
 # memory, of the program with its window shown on a private X server (Xvfb),
 # beside ffmpeg recording the same monitor over the same 30 seconds.
 #   bench/window_cost.sh [BUILD_DIR]     (default build; needs bench_window_cost)
-# Prints "key value" lines. Starts its own private PulseAudio (and a signal
-# playing into it) unless bench/table.sh already runs one.
+# Prints "key value" lines. Starts its own private PulseAudio and plays a
+# signal into it, unless run inside one (bench/table.sh sets VESSARO_TABLE_PLAYS
+# when its own signal already plays).
+# VESSARO_WINDOW_COST_SMAPS=FILE keeps the program's /proc/PID/smaps at the end of
+# the 30 seconds, to see where its memory goes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
@@ -28,7 +31,7 @@ seconds=${VESSARO_WINDOW_COST_SECONDS:-30}
 if [[ -z "${VESSARO_TABLE_PLAYS:-}" ]]; then
   sox -q -m "|sox -n -r 48000 -c 2 -p synth 60 sine 440 sine 660 vol 0.4" \
     "|sox -n -r 48000 -c 2 -p synth 60 pinknoise vol 0.1" -b 16 "$work/signal16.wav"
-  (while :; do paplay -d "$VESSARO_TEST_SINK" "$work/signal16.wav" || sleep 0.1; done) &
+  (while :; do paplay -d "$VESSARO_TEST_SINK" "$work/signal16.wav" 2>/dev/null || sleep 0.1; done) &
   pids+=($!)
 fi
 
