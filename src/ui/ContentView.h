@@ -79,6 +79,7 @@ protected:
 
 private:
     void buildCanvas();
+    // The help sheet, made when first asked for.
     UsageSheet* sheet();
     void render();
     void renderSecondaryRow();
