@@ -96,6 +96,10 @@ ffmpeg -nostdin -loglevel error -y -i "$work/signal16.wav" -c:a flac "$work/sign
 alac16_size=$(size_per_minute "$work/alac16.m4a")
 flac_size=$(size_per_minute "$work/signal.flac")
 
+log "the window shown while recording (30 s, beside ffmpeg)"
+VESSARO_TABLE_PLAYS=1 bench/window_cost.sh "$build" >"$work/window.txt"
+window() { awk -v key="$1" '$1 == key { print $2 }' "$work/window.txt"; }
+
 log "start latency and audio callbacks (60 s of recording)"
 "$build/bench/bench_live_capture" 60 >"$work/live.txt"
 live() { awk -v key="$1" '$1 == key { print $2 }' "$work/live.txt"; }
@@ -156,6 +160,7 @@ playing two tones and pink noise at 16 bits (\`bench/table.sh\`).
 | Figure | Vessaro | Anchor |
 |---|---|---|
 | CPU per minute of audio, recording (all threads) | ${vessaro_cpu} s (self-test, cycle 2 to 3) | ffmpeg -f pulse … -c:a alac: ${ffmpeg_cpu} s; parec --latency-msec=20: ${parec_cpu} s |
+| CPU per minute of audio, recording with the window shown (all threads) | $(window window_cpu_per_minute) s (30 s, Xvfb) | ffmpeg -f pulse … -c:a alac, the same 30 s: $(window ffmpeg_cpu_per_minute) s |
 | Writer throughput | ${vessaro_x}× real time | ffmpeg -i same.wav -c:a alac: ${ffmpeg_x}× |
 | Start request to first captured frame | $(live start_to_first_frame_median_ms) ms median, $(live start_to_first_frame_worst_ms) ms worst of 10 | parec --latency-msec=20, launch to first byte: ${parec_first} ms median of 5 |
 | Stop to validated file, after 10 s | $(finish_row 10) | ffmpeg, SIGINT to exit: ${ffmpeg_stop_ms} ms |
@@ -164,6 +169,7 @@ playing two tones and pink noise at 16 bits (\`bench/table.sh\`).
 | One \`append\` (ten runs of 15,000) | median ${append_median} ns, 99.9th ${append_p999} ns, worst ${append_worst} ns; ${append_allocations} allocations | the budget: one buffer of $(live callback_audio_ms) ms |
 | Longest audio callback of ours ($(live callback_count) calls, 60 s) | $(live callback_worst_us) µs (median $(live callback_median_us), 99.9th $(live callback_p999_us)) | the same budget: $(live callback_audio_ms) ms |
 | Peak memory while recording | $(mib "$vessaro_peak_kib") MiB | ffmpeg: ${ffmpeg_peak} MiB; parec: ${parec_peak} MiB |
+| Peak memory while recording with the window shown | $(window window_peak_mib) MiB | ffmpeg, the same run: $(window ffmpeg_peak_mib) MiB |
 | Memory growth per recorded hour | ${growth} | — |
 | File size per minute, 16-bit source | ${vessaro_size} MiB (24-bit ALAC) | ffmpeg ALAC 16-bit: ${alac16_size} MiB; FLAC: ${flac_size} MiB |
 EOF

@@ -349,6 +349,9 @@ FAULTS = [
           [("return static_cast<std::uint64_t>(missingFrames * m_bytesPerFrame);",
             "return static_cast<std::uint64_t>(missingFrames);")],
           ["tst_intakemonitor"]),
+    Fault("the pulse runs on while hidden", "src/ui/StatusSymbol.cpp",
+          [("    m_onScreen = false;\n    applyPulse();", "    applyPulse();")],
+          ["tst_timedisplay"]),
 ]
 
 

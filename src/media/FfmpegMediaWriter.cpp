@@ -24,9 +24,13 @@ namespace vessaro {
 
 namespace {
 
-// The encoder thread sleeps this long when the ring is empty: the audio
-// thread must never wake it, so it polls.
+// The audio thread must never wake the encoder thread, so it polls: while
+// held, at this interval; otherwise it sleeps until the audio for a whole
+// encoder frame should be in the ring, at least this long and at most
+// kEncoderLongestSleep. A finish or a cancel wakes it at once. Polling every
+// few milliseconds cost more CPU than the encoding.
 constexpr auto kEncoderPollInterval = std::chrono::milliseconds(3);
+constexpr auto kEncoderLongestSleep = std::chrono::milliseconds(100);
 constexpr double kRingSeconds = 5.0;
 // How much audio a crash may cost at most, besides what is still in the ring
 // and what a slow disk has not synced yet.
@@ -100,6 +104,7 @@ FfmpegMediaWriter::~FfmpegMediaWriter()
 {
     // Memory only: the file is neither finished nor removed.
     m_cancelRequested.store(true, std::memory_order_release);
+    wakeEncoder();
     joinEncoder();
 }
 
@@ -310,6 +315,7 @@ void FfmpegMediaWriter::finishWriting()
     if (status() == Status::writing) {
         markAsFinished();
         m_finishRequested.store(true, std::memory_order_release);
+        wakeEncoder();
     }
     joinEncoder();
     if (status() == Status::writing) {
@@ -336,6 +342,7 @@ void FfmpegMediaWriter::finishWriting()
 void FfmpegMediaWriter::cancelWriting()
 {
     m_cancelRequested.store(true, std::memory_order_release);
+    wakeEncoder();
     joinEncoder();
     m_muxer->abandon();
     const Status current = status();
@@ -384,6 +391,23 @@ void FfmpegMediaWriter::fail(const QString& text)
     m_status.store(static_cast<int>(Status::failed), std::memory_order_release);
 }
 
+void FfmpegMediaWriter::wakeEncoder()
+{
+    // Taking the lock orders the request before the encoder's next look at it.
+    {
+        const std::lock_guard lock(m_wakeMutex);
+    }
+    m_wake.notify_all();
+}
+
+void FfmpegMediaWriter::sleepEncoder(std::chrono::nanoseconds duration)
+{
+    std::unique_lock lock(m_wakeMutex);
+    m_wake.wait_for(lock, duration, [this] {
+        return m_finishRequested.load(std::memory_order_acquire) || m_cancelRequested.load(std::memory_order_acquire);
+    });
+}
+
 void FfmpegMediaWriter::joinEncoder()
 {
     if (m_thread.joinable())
@@ -423,7 +447,9 @@ void FfmpegMediaWriter::runEncoder()
             drainPackets(m_encodedFrames, 0);
             return;
         }
-        std::this_thread::sleep_for(kEncoderPollInterval);
+        const auto missing = std::chrono::nanoseconds(
+            static_cast<std::int64_t>((m_samplesPerEncoderFrame - m_stagedFrames) * 1e9 / m_settings.sampleRate));
+        sleepEncoder(std::clamp<std::chrono::nanoseconds>(missing, kEncoderPollInterval, kEncoderLongestSleep));
     }
 }
 

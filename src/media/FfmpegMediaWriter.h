@@ -6,9 +6,12 @@
 #include <QString>
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -76,6 +79,9 @@ private:
     bool drainPackets(std::int64_t pts, std::int64_t samples);
     bool closeFragmentWhenDue();
     void joinEncoder();
+    // Wakes the encoder thread's sleep after a finish or cancel request.
+    void wakeEncoder();
+    void sleepEncoder(std::chrono::nanoseconds duration);
 
     // Set-up thread, then read-only.
     std::unique_ptr<AlacMp4Muxer> m_muxer;
@@ -118,6 +124,9 @@ private:
     std::atomic<bool> m_inputFinished { false };
     std::atomic<bool> m_finishRequested { false };
     std::atomic<bool> m_cancelRequested { false };
+    // Never taken by the audio thread.
+    std::mutex m_wakeMutex;
+    std::condition_variable m_wake;
     static_assert(std::atomic<int>::is_always_lock_free);
     static_assert(std::atomic<bool>::is_always_lock_free);
 };

@@ -2,6 +2,8 @@
 
 #include "ui/ResourceBundle.h"
 
+#include <QPainter>
+
 namespace vessaro::BrisalTheme {
 namespace {
 
@@ -58,16 +60,24 @@ QFont roundedFont(int pixelSize, QFont::Weight weight)
     return font;
 }
 
-const std::optional<QImage>& shell()
+QPixmap shell(qreal devicePixelRatio)
 {
-    static const std::optional<QImage> picture = []() -> std::optional<QImage> {
-        const std::optional<QString>& bundle = ResourceBundle::shared();
-        if (!bundle)
-            return std::nullopt;
-        return ResourceBundle::image(
-            *bundle, QStringLiteral("orlo-shell"), QStringLiteral("png"), QStringLiteral("Brand"));
-    }();
-    return picture;
+    const std::optional<QString>& bundle = ResourceBundle::shared();
+    if (!bundle)
+        return {};
+    const std::optional<QImage> picture
+        = ResourceBundle::image(*bundle, QStringLiteral("orlo-shell"), QStringLiteral("png"), QStringLiteral("Brand"));
+    if (!picture)
+        return {};
+    const QSizeF points(shellWidthPoints, shellHeightPoints);
+    QImage drawn((points * devicePixelRatio).toSize(), QImage::Format_ARGB32_Premultiplied);
+    drawn.setDevicePixelRatio(devicePixelRatio);
+    drawn.fill(Qt::transparent);
+    QPainter painter(&drawn);
+    painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    painter.drawImage(QRectF(QPointF(0, 0), points), *picture);
+    painter.end();
+    return QPixmap::fromImage(std::move(drawn));
 }
 
 QRegion bodyRegion(const QImage& artwork, QSize size)

@@ -3,9 +3,8 @@
 #include <QColor>
 #include <QFont>
 #include <QImage>
+#include <QPixmap>
 #include <QRegion>
-
-#include <optional>
 
 // The look's vocabulary: five colours, the two typefaces and the artwork that
 // forms the window's body. Main thread only (fonts and images are created on
@@ -26,15 +25,17 @@ QFont systemFont(int pixelSize, QFont::Weight weight = QFont::Normal);
 // The rounded design; Chinese characters fall back to the system face.
 QFont roundedFont(int pixelSize, QFont::Weight weight = QFont::Normal);
 
-// The artwork "orlo-shell" from the resource bundle, loaded once. Absent when
-// the bundle or the picture is missing or unreadable; the window then shows
-// only its elements.
-const std::optional<QImage>& shell();
 // The artwork is drawn stretched to this size, whatever its own.
 inline constexpr int shellWidthPoints = 768;
 inline constexpr int shellHeightPoints = 512;
 // Where the artwork, stretched to `size`, covers anything at all: the body's
 // shape, without the transparent margins around it.
 QRegion bodyRegion(const QImage& artwork, QSize size);
+// The artwork "orlo-shell" from the resource bundle, drawn at that size for
+// `devicePixelRatio`. Null when the bundle or the picture is missing or
+// unreadable; the window then shows only its elements. Read from the bundle
+// on every call, so that the full-size picture does not stay in memory: the
+// caller keeps the result.
+QPixmap shell(qreal devicePixelRatio);
 
 } // namespace vessaro::BrisalTheme

@@ -77,8 +77,8 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
     , m_desktop(std::move(desktop))
 {
     BrisalWindowConfiguration::apply(this);
-    if (const auto& shell = BrisalTheme::shell())
-        m_body = BrisalTheme::bodyRegion(*shell, { widthPoints, canvasHeightPoints });
+    if (const QPixmap shell = BrisalTheme::shell(1.0); !shell.isNull())
+        m_body = BrisalTheme::bodyRegion(shell.toImage(), { widthPoints, canvasHeightPoints });
     buildCanvas();
     connect(m_model, &RecorderViewModel::phaseChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::elapsedSecondsChanged, this, &ContentView::render);
@@ -178,12 +178,21 @@ void ContentView::buildCanvas()
     m_notice->hide();
     connect(m_notice, &NoticeCard::usageRequested, this, [this] { setShowingUsage(true); });
 
-    m_sheet = new UsageSheet(this);
-    connect(m_sheet, &UsageSheet::soundSettingsRequested, this, [this] {
-        if (m_model)
-            m_model->openScreenRecordingSettings();
-    });
     // NOLINTEND(cppcoreguidelines-owning-memory)
+}
+
+UsageSheet* ContentView::sheet()
+{
+    // Made when first opened: laying out its many characters loads their
+    // glyphs, and each touches its own pages of the CJK font.
+    if (!m_sheet) {
+        m_sheet = new UsageSheet(this); // NOLINT(cppcoreguidelines-owning-memory): owned by the window
+        connect(m_sheet, &UsageSheet::soundSettingsRequested, this, [this] {
+            if (m_model)
+                m_model->openScreenRecordingSettings();
+        });
+    }
+    return m_sheet;
 }
 
 bool ContentView::recordingPending() const
@@ -198,6 +207,10 @@ void ContentView::render()
     const bool pending = recordingPending();
     const PhasePresentation shown = PhasePresentation::of(m_model->phase(), m_model->elapsedSeconds(), pending,
         { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent() });
+    // The clock ticks ten times a second and the time shown changes once.
+    if (m_rendered && shown == m_shown && !showingUsage())
+        return;
+    m_rendered = true;
 
     m_time->setText(shown.displayTime);
     m_time->setAccessibleName(shown.timerAccessibilityLabel);
@@ -271,7 +284,7 @@ void ContentView::render()
     // The window is exactly as large as its content.
     if (size() != QSize(widthPoints, height))
         setFixedSize(widthPoints, height);
-    if (m_sheet->isVisible())
+    if (showingUsage())
         m_sheet->showPhase(m_model->phase(), pending);
 }
 
@@ -334,27 +347,31 @@ void ContentView::perform(Action action)
 
 bool ContentView::showingUsage() const
 {
-    return m_sheet->isVisible();
+    return m_sheet && m_sheet->isVisible();
 }
 
 void ContentView::setShowingUsage(bool showing)
 {
     if (!showing) {
-        m_sheet->hide();
+        if (m_sheet)
+            m_sheet->hide();
         return;
     }
     if (m_model)
-        m_sheet->showPhase(m_model->phase(), recordingPending());
-    m_sheet->open();
+        sheet()->showPhase(m_model->phase(), recordingPending());
+    sheet()->open();
 }
 
 void ContentView::paintEvent(QPaintEvent*)
 {
+    if (!qFuzzyCompare(m_artworkRatio, devicePixelRatioF())) {
+        m_artworkRatio = devicePixelRatioF();
+        m_artwork = BrisalTheme::shell(m_artworkRatio);
+    }
     // Without the artwork the elements stand on the transparent window.
-    if (const auto& shell = BrisalTheme::shell()) {
+    if (!m_artwork.isNull()) {
         QPainter painter(this);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(QRect(0, 0, widthPoints, canvasHeightPoints), *shell);
+        painter.drawPixmap(QPoint(0, 0), m_artwork);
     }
 }
 

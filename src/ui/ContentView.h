@@ -4,6 +4,7 @@
 #include "recorder/RecorderViewModel.h"
 #include "ui/PhasePresentation.h"
 
+#include <QPixmap>
 #include <QPointer>
 #include <QWidget>
 
@@ -64,6 +65,7 @@ public:
     ProgressSpinner* spinner() const { return m_spinner; }
     QWidget* footer() const { return m_footer; }
     NoticeCard* noticeCard() const { return m_notice; }
+    // Null until the help sheet is first opened.
     UsageSheet* usageSheet() const { return m_sheet; }
     HelpButton* helpButton() const { return m_help; }
     BrisalWindowControls* windowControls() const { return m_controls; }
@@ -82,14 +84,23 @@ protected:
 
 private:
     void buildCanvas();
+    // The help sheet, made when first asked for.
+    UsageSheet* sheet();
     void render();
     void renderSecondaryRow();
     void perform(PhasePresentation::Action action);
     bool recordingPending() const;
 
+    // The artwork drawn once at the window's size and pixel ratio, again only
+    // on a screen of another ratio: stretching the full-size picture on every
+    // repaint cost more than all else.
+    QPixmap m_artwork;
+    qreal m_artworkRatio = 0;
+
     QPointer<RecorderViewModel> m_model;
     std::shared_ptr<DesktopServices> m_desktop;
     PhasePresentation m_shown;
+    bool m_rendered = false; // m_shown is on the widgets
 
     BrisalDragArea* m_drag = nullptr;
     BrisalWindowControls* m_controls = nullptr;

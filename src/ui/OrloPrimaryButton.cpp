@@ -107,6 +107,9 @@ QRectF OrloPrimaryButton::capsuleRect() const
 
 void OrloPrimaryButton::setSymbol(const QString& symbol)
 {
+    // The window sets it on every tick of the clock; only a change is drawn.
+    if (symbol == m_symbol)
+        return;
     m_symbol = symbol;
     update();
 }

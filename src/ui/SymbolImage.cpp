@@ -1,6 +1,7 @@
 #include "ui/SymbolImage.h"
 
 #include <QFile>
+#include <QHash>
 #include <QPaintDevice>
 #include <QPainter>
 #include <QSvgRenderer>
@@ -48,10 +49,16 @@ QImage render(const QString& name, int sizePoints, const QColor& tint, qreal dev
 void paint(QPainter& painter, const QRectF& target, const QString& name, const QColor& tint)
 {
     const qreal ratio = painter.device() ? painter.device()->devicePixelRatioF() : 1.0;
-    const QImage image
-        = render(name, static_cast<int>(std::ceil(std::max(target.width(), target.height()))), tint, ratio);
-    if (!image.isNull())
-        painter.drawImage(target, image);
+    const int sizePoints = static_cast<int>(std::ceil(std::max(target.width(), target.height())));
+    // Drawn on every repaint (the pulse many times a second), while the
+    // symbols, sizes and tints in use are few: each rendering is kept.
+    static QHash<QString, QImage> rendered;
+    const QString key = QStringLiteral("%1 %2 %3 %4").arg(name).arg(sizePoints).arg(tint.rgba()).arg(ratio);
+    auto image = rendered.constFind(key);
+    if (image == rendered.cend())
+        image = rendered.insert(key, render(name, sizePoints, tint, ratio));
+    if (!image->isNull())
+        painter.drawImage(target, *image);
 }
 
 } // namespace vessaro::SymbolImage

@@ -17,7 +17,8 @@ bool exists(const QString& name);
 // The symbol in `tint`, `sizePoints` square, at `devicePixelRatio`. A null
 // image for an unknown name.
 QImage render(const QString& name, int sizePoints, const QColor& tint, qreal devicePixelRatio);
-// Draws the symbol into `target` (logical points) at the painter's pixel ratio.
+// Draws the symbol into `target` (logical points) at the painter's pixel ratio,
+// rendered once per name, size, tint and ratio.
 void paint(QPainter& painter, const QRectF& target, const QString& name, const QColor& tint);
 
 } // namespace vessaro::SymbolImage

@@ -1,21 +1,28 @@
 #pragma once
 
+#include <QElapsedTimer>
+#include <QImage>
 #include <QString>
-#include <QVariantAnimation>
+#include <QTimer>
 #include <QWidget>
+
+#include <functional>
 
 namespace vessaro {
 
 // The large clock: one line in the rounded bold face, ink-coloured, every
 // digit in a cell of the same width so the line does not jitter. 66 points
 // for up to five characters, 52 from six on. A changed digit rolls upward to
-// its new value over 0.16 s, unless motion is reduced. Main thread only.
+// its new value over 0.16 s, unless motion is reduced or the clock is not on
+// screen (hidden, or in a minimised window). Main thread only.
 class TimeDisplay final : public QWidget {
     Q_OBJECT
 public:
     static constexpr int widthPoints = 355;
     static constexpr int heightPoints = 80;
     static constexpr int rollMilliseconds = 160;
+    // Enough for a roll this short to read as motion; every frame is a repaint.
+    static constexpr int rollFramesPerSecond = 30;
 
     explicit TimeDisplay(QWidget* parent = nullptr);
 
@@ -25,7 +32,7 @@ public:
     // Defaults to the desktop's setting (ReducedMotion::requested()).
     void setReduceMotion(bool reduce) { m_reduceMotion = reduce; }
     int fontPixelSize() const;
-    bool isRolling() const { return m_roll.state() == QAbstractAnimation::Running; }
+    bool isRolling() const { return m_roll.isActive(); }
     // The width of one digit cell, in points.
     qreal digitCellWidth() const;
 
@@ -33,14 +40,29 @@ public:
 
 protected:
     void paintEvent(QPaintEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void hideEvent(QHideEvent* event) override;
 
 private:
     QFont currentFont() const;
+    qreal rollProgress() const;
+    // The characters of `text` for which `drawn` holds, each in its cell, on
+    // a transparent picture of the display.
+    QImage picture(const QString& text, const std::function<bool(qsizetype)>& drawn) const;
 
     QString m_text = QStringLiteral("00:00");
     QString m_previous; // what rolls away while the animation runs
-    QVariantAnimation m_roll;
+    QTimer m_roll; // the roll's frames
+    QElapsedTimer m_rollSince;
+    // Text this large is drawn as outlines, not from Qt's glyph cache, and
+    // took most of a repaint: each text and roll is drawn once into these.
+    QImage m_still; // the characters that hold still
+    QImage m_leaving; // those that roll away
+    QImage m_arriving; // and those that take their place
+    QString m_picturedText;
+    QString m_picturedPrevious;
     bool m_reduceMotion;
+    bool m_onScreen = false;
 };
 
 } // namespace vessaro

@@ -15,6 +15,7 @@ private Q_SLOTS:
     void motionStopsWhenReduced()
     {
         TimeDisplay display;
+        display.show();
         display.setReduceMotion(false);
         display.setText(QStringLiteral("00:01"));
         QVERIFY(display.isRolling());
@@ -24,12 +25,27 @@ private Q_SLOTS:
         test::render(display, QStringLiteral("time-hours"));
 
         StatusSymbol symbol(QStringLiteral("record.circle.fill"), BrisalTheme::coral());
+        symbol.show();
         symbol.setReduceMotion(false);
         symbol.setPulsing(true);
         QTRY_VERIFY(symbol.currentOpacity() < 0.9);
         symbol.setReduceMotion(true);
         QCOMPARE(symbol.currentOpacity(), 1.0);
         test::render(symbol, QStringLiteral("status-recording"));
+    }
+
+    // Hidden, or in a minimised window, the pulse's timer stops: it would repaint for nobody.
+    void pulseStopsWhileHidden()
+    {
+        StatusSymbol symbol(QStringLiteral("record.circle.fill"), BrisalTheme::coral());
+        symbol.setReduceMotion(false);
+        symbol.setPulsing(true);
+        symbol.show();
+        QVERIFY(symbol.isPulsing());
+        symbol.hide();
+        QVERIFY(!symbol.isPulsing());
+        symbol.show();
+        QVERIFY(symbol.isPulsing());
     }
 };
 
