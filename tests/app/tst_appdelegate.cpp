@@ -10,9 +10,8 @@ using Kind = RecorderPhase::Kind;
 class AppDelegateTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Without a window nothing is held, and the quit is granted at once. With
-    // one the capture is released first; a failed release keeps the app open
-    // and says why, and the next quit tries again.
+    // Without a window nothing is held, and the quit is granted at once. With one the capture is released first; a
+    // failed release keeps the app open and says why, and the next quit tries again.
     void quitWaitsForTheCaptureRelease()
     {
         test::RecorderRig rig;

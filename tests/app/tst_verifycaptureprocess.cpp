@@ -1,10 +1,7 @@
-// The real binary: its answers to --help and --version, and the self-test as it
-// runs on the private audio server.
+// The real binary: its answers to --help and --version, and the self-test as it runs on the private audio server.
 
 #include "support/TestSupport.h"
 
-#include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -57,21 +54,17 @@ private Q_SLOTS:
             player.kill();
             player.waitForFinished();
         });
+        qputenv("QT_QPA_PLATFORM", "offscreen");
         QProcess vessaro;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-        vessaro.setProcessEnvironment(environment);
         vessaro.setWorkingDirectory(dir.path());
         vessaro.start(QStringLiteral(VESSARO_BINARY), { "--verify-capture", "report" });
         QVERIFY(vessaro.waitForFinished(60000));
         QCOMPARE(vessaro.exitCode(), 0);
-        const QDir report(dir.filePath(QStringLiteral("report")));
-        QFile file(report.filePath(QStringLiteral("result.json")));
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QJsonObject result = QJsonDocument::fromJson(file.readAll()).object();
+        const QJsonObject result
+            = QJsonDocument::fromJson(vessaro::test::readAll(dir.filePath("report/result.json"))).object();
         QCOMPARE(QStringList({ result["status"].toString(), result["backend"].toString() }),
             QStringList({ "passed", "PulseAudio" }));
-        QCOMPARE(result.value(QStringLiteral("cycles")).toArray().size(), 3);
+        QCOMPARE(result["cycles"].toArray().size(), 3);
     }
 };
 

@@ -9,8 +9,7 @@
 
 namespace vessaro::test {
 
-// A clock the test moves by hand. Sleeps complete when advance() passes their
-// deadline. Main thread only.
+// A clock the test moves by hand. Sleeps complete when advance() passes their deadline. Main thread only.
 class ManualClock final : public Clock {
 public:
     QDateTime now() const override { return m_now; }

@@ -6,22 +6,19 @@
 
 namespace vessaro::test {
 
-// Desktop services that answer from a script and remember what they were
-// asked. Main thread only.
+// Desktop services that answer from a script and remember what they were asked. Main thread only.
 class ScriptedDesktopServices final : public DesktopServices {
 public:
     // Answers handed out in order; once they run out an alert is closed
     // without a button and a save dialog is dismissed.
     QList<std::optional<int>> alertAnswers;
     QList<std::optional<QString>> savePanelAnswers;
-    // Runs inside each modal call before it answers, as the nested event loop
-    // of a real dialog would run other work.
+    // Runs inside each modal call before it answers, as the nested event loop of a real dialog would run other work.
     std::function<void()> whileModal;
 
     QList<Alert> alerts;
     QList<SavePanel> savePanels;
     QStringList revealed;
-    int soundSettingsOpened = 0;
     // Set by closeModalDialogs() while a modal call runs: it then answers nothing.
     bool closedWhileModal = false;
 
@@ -31,7 +28,7 @@ public:
         return ask(savePanels, panel, savePanelAnswers);
     }
     void revealInFileManager(const QString& path) override { revealed.append(path); }
-    void openSoundSettings() override { ++soundSettingsOpened; }
+    void openSoundSettings() override { }
     void closeModalDialogs() override { closedWhileModal = m_modal; }
 
 private:
@@ -44,9 +41,7 @@ private:
         if (whileModal)
             whileModal();
         m_modal = false;
-        if (closedWhileModal)
-            return std::nullopt;
-        return answers.isEmpty() ? std::nullopt : answers.takeFirst();
+        return closedWhileModal || answers.isEmpty() ? std::nullopt : answers.takeFirst();
     }
 
     bool m_modal = false;

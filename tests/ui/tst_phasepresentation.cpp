@@ -32,9 +32,8 @@ private Q_SLOTS:
         QCOMPARE(formatDuration(seconds), text);
     }
 
-    // The window's whole per-phase table: status, time, primary title ("!"
-    // when disabled), the secondary titles, then the notice; what a running
-    // capture or a silent take changes (an interruption is also the notice).
+    // The window's whole per-phase table: status, time, primary title ("!" when disabled), the secondary titles, then
+    // the notice; what a running capture or a silent take changes (an interruption is also the notice).
     void phases_data()
     {
         QTest::addColumn<RecorderPhase>("phase");

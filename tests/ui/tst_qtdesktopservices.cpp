@@ -52,11 +52,9 @@ private Q_SLOTS:
         // No activatable services on this bus: no real file manager is started.
         const QString config = m_busDir.filePath(QStringLiteral("bus.conf"));
         QVERIFY(test::writeFile(config,
-            QStringLiteral("<busconfig><type>session</type><listen>unix:dir=%1</listen><auth>EXTERNAL</auth>"
-                           "<policy context=\"default\"><allow send_destination=\"*\" eavesdrop=\"true\"/>"
-                           "<allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n")
-                .arg(m_busDir.path())
-                .toUtf8()));
+            "<busconfig><type>session</type><listen>unix:dir=" + QFile::encodeName(m_busDir.path())
+                + "</listen><auth>EXTERNAL</auth><policy context=\"default\"><allow send_destination=\"*\" "
+                  "eavesdrop=\"true\"/><allow eavesdrop=\"true\"/><allow own=\"*\"/></policy></busconfig>\n"));
         m_bus.start(QStringLiteral("dbus-daemon"), { "--config-file=" + config, "--nofork", "--print-address" });
         QVERIFY(m_bus.waitForStarted() && m_bus.waitForReadyRead(10000));
         qputenv("DBUS_SESSION_BUS_ADDRESS", m_bus.readLine().trimmed());
@@ -76,9 +74,9 @@ private Q_SLOTS:
             qEnvironmentVariable("DBUS_SESSION_BUS_ADDRESS"), QStringLiteral("fake file manager"));
         m_manager.calls.clear();
         if (call.startsWith(QStringLiteral("ShowItems"))) {
-            QVERIFY(service.registerObject(
-                QStringLiteral("/org/freedesktop/FileManager1"), &m_manager, QDBusConnection::ExportAllSlots));
-            QVERIFY(service.registerService(QStringLiteral("org.freedesktop.FileManager1")));
+            QVERIFY(
+                service.registerObject("/org/freedesktop/FileManager1", &m_manager, QDBusConnection::ExportAllSlots));
+            QVERIFY(service.registerService("org.freedesktop.FileManager1"));
         }
         QtDesktopServices().revealInFileManager(QStringLiteral("/srv/Recordings/系统音频 1.mp4"));
         QTRY_COMPARE_WITH_TIMEOUT(m_manager.calls, QStringList { call }, 10000);
@@ -86,8 +84,7 @@ private Q_SLOTS:
         QDBusConnection::disconnectFromBus(QStringLiteral("fake file manager"));
     }
 
-    // Escape is the cancelling button, never the destructive first one;
-    // Return the one named default, else the first.
+    // Escape is the cancelling button, never the destructive first one; Return the one named default, else the first.
     void alertAnswersWithTheChosenButton_data()
     {
         QTest::addColumn<int>("key");

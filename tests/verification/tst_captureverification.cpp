@@ -6,7 +6,6 @@
 #include "verification/CaptureVerification.h"
 
 #include <QDir>
-#include <QFile>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -17,8 +16,7 @@ using Call = SimulatedAudioHardware::Call;
 
 namespace {
 
-// The real driver, except that it claims to keep its IO proc: a fault that no
-// hardware shows.
+// The real driver, except that it claims to keep its IO proc: a fault that no hardware shows.
 class StuckDriver final : public AudioCaptureDriver {
 public:
     explicit StuckDriver(std::unique_ptr<AudioHardware> hardware, bool ioHeld)
@@ -45,8 +43,7 @@ private:
     bool m_ioHeld;
 };
 
-// Time passes at once, and audio plays while it does: a sound in the first
-// two cycles, digital silence in the third.
+// Time passes at once, and audio plays while it does: a sound in the first two cycles, digital silence in the third.
 struct PlayingClock final : Clock {
     QDateTime now() const override { return QDateTime::currentDateTimeUtc(); }
     QFuture<bool> sleep(std::chrono::nanoseconds duration, CancellationTokenPtr) override
@@ -67,12 +64,10 @@ struct PlayingClock final : Clock {
 class CaptureVerificationTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // A passing run reports three cycles and the snapshot after a cancel. The
-    // first error ends the run: the cycles before it stay, and a failed
-    // clean-up is reported beside it. An IO proc still held after a stop fails
-    // its cycle; the recording stays where the engine left it. A report that
-    // cannot be written (below a regular file: root writes through mode bits)
-    // still ends the run.
+    // A passing run reports three cycles and the snapshot after a cancel. The first error ends the run: the cycles
+    // before it stay, and a failed clean-up is reported beside it. An IO proc still held after a stop fails its cycle;
+    // the recording stays where the engine left it. A report that cannot be written (below a regular file: root writes
+    // through mode bits) still ends the run.
     void runs_data()
     {
         QTest::addColumn<QString>("fault");
@@ -92,8 +87,7 @@ private Q_SLOTS:
         QFETCH(int, leftInTheCache);
         test::ScopedCacheHome home;
         QTemporaryDir dir;
-        QFile file(dir.filePath(QStringLiteral("file")));
-        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(test::writeFile(dir.filePath("file"), {}));
         const QString directory = dir.filePath(fault == QStringLiteral("unwritable") ? "file/report" : "nested/report");
         auto hardware = std::make_shared<std::unique_ptr<AudioHardware>>(std::make_unique<SimulatedAudioHardware>());
         auto* simulated = static_cast<SimulatedAudioHardware*>(hardware->get());
@@ -115,21 +109,16 @@ private Q_SLOTS:
         (void)CaptureVerification::run(
             directory, [&terminated] { terminated = true; }, options);
         QTRY_VERIFY_WITH_TIMEOUT(terminated, 20000);
-        QFile result(directory + QStringLiteral("/result.json"));
-        const QJsonObject report
-            = QJsonDocument::fromJson(result.open(QIODevice::ReadOnly) ? result.readAll() : QByteArray()).object();
+        const QJsonObject report = QJsonDocument::fromJson(test::readAll(directory + "/result.json")).object();
         const QStringList recordings = QDir(directory).entryList({ QStringLiteral("*.mp4") }, QDir::Files, QDir::Name);
         const QString status = fault.isEmpty() ? "passed" : fault == QStringLiteral("unwritable") ? "" : "failed";
         QCOMPARE(report.value(QStringLiteral("status")).toString(), status);
         QCOMPARE(report["cycles"].toArray().size(), cycles);
         QCOMPARE(recordings.size(), cycles);
         QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files).size(), leftInTheCache);
-        if (status == QStringLiteral("failed")) {
-            QVERIFY(report.contains(QStringLiteral("error")));
-            QCOMPARE(report.contains(QStringLiteral("cleanupError")), fault == QStringLiteral("first prepare"));
-            return;
-        }
-        if (status.isEmpty())
+        QCOMPARE(report.contains("error"), status == "failed");
+        QCOMPARE(report.contains("cleanupError"), fault == "first prepare");
+        if (status != "passed")
             return;
         QJsonObject idle;
         for (const auto& [key, value] :
