@@ -28,76 +28,51 @@ class PlatformTest : public QObject {
 private Q_SLOTS:
     // Made private on the cache path; anything already there that is not a private directory of ours is
     // refused, never followed.
-    void temporaryDirectoryIsPrivate_data()
-    {
-        QTest::addColumn<QString>("kind");
-        QTest::newRow("made fresh") << QString();
-        QTest::newRow("symlink to a directory") << QStringLiteral("symlink");
-        QTest::newRow("group-readable") << QStringLiteral("mode");
-    }
-
     void temporaryDirectoryIsPrivate()
     {
-        QFETCH(QString, kind);
-        test::ScopedCacheHome home;
-        const QString path = home.path() + QStringLiteral("/vessaro");
-        const QByteArray native = QFile::encodeName(path);
-        QTemporaryDir elsewhere;
-        if (kind == QStringLiteral("symlink")) {
-            QVERIFY(::symlink(QFile::encodeName(elsewhere.path()).constData(), native.constData()) == 0);
-        } else if (!kind.isEmpty()) {
-            QVERIFY(::mkdir(native.constData(), 0750) == 0);
+        for (const QString kind : { "made fresh", "symlink to a directory", "group-readable" }) {
+            test::ScopedCacheHome home;
+            const QString path = home.path() + QStringLiteral("/vessaro");
+            const QByteArray native = QFile::encodeName(path);
+            QTemporaryDir elsewhere;
+            if (kind.startsWith(QStringLiteral("symlink")))
+                QVERIFY(::symlink(QFile::encodeName(elsewhere.path()).constData(), native.constData()) == 0);
+            else if (kind.startsWith(QStringLiteral("group")))
+                QVERIFY(::mkdir(native.constData(), 0750) == 0);
+            auto directory = Platform::temporaryDirectory();
+            struct stat info { };
+            QVERIFY2(directory.ok() == kind.startsWith(QStringLiteral("made")), qPrintable(kind));
+            QVERIFY(!directory
+                || (directory.value() == path && ::stat(native.constData(), &info) == 0
+                    && (info.st_mode & 07777) == 0700));
+            QVERIFY(QDir(elsewhere.path()).isEmpty());
         }
-        auto directory = Platform::temporaryDirectory();
-        struct stat info { };
-        QCOMPARE(directory.ok(), kind.isEmpty());
-        QVERIFY(!directory
-            || (directory.value() == path && ::stat(native.constData(), &info) == 0 && (info.st_mode & 07777) == 0700));
-        QVERIFY(QDir(elsewhere.path()).isEmpty());
-    }
-
-    void insideDirectoryComparesWholeComponents_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("directory");
-        QTest::addColumn<bool>("inside");
-        const auto row = [](const char* name, const char* path, const char* directory, bool inside) {
-            QTest::newRow(name) << QString::fromUtf8(path) << QString::fromUtf8(directory) << inside;
-        };
-        row("child", "/tmp/a.mp4", "/tmp", true);
-        row("deeper", "/tmp/x/y/a.mp4", "/tmp/", true);
-        row("sibling with the same prefix", "/tmp2/a.mp4", "/tmp", false);
-        row("the directory itself", "/tmp", "/tmp", false);
-        row("dot-dot out of it", "/tmp/../etc/passwd", "/tmp", false);
-        row("relative", "tmp/a.mp4", "/tmp", false);
     }
 
     void insideDirectoryComparesWholeComponents()
     {
-        QFETCH(QString, path);
-        QFETCH(QString, directory);
-        QFETCH(bool, inside);
-        QCOMPARE(Platform::isInsideDirectory(path, directory), inside);
+        for (const auto& [path, directory, inside] : { std::tuple("/tmp/a.mp4", "/tmp", true),
+                 { "/tmp/x/y/a.mp4", "/tmp/", true }, { "/tmp2/a.mp4", "/tmp", false }, { "/tmp", "/tmp", false },
+                 { "/tmp/../etc/passwd", "/tmp", false }, { "tmp/a.mp4", "/tmp", false } })
+            QVERIFY2(Platform::isInsideDirectory(path, directory) == inside, path);
+    }
+
+    // Two devices may number their files alike: the same number on another device is another file.
+    void sameFileAcrossDevices()
+    {
+        QTemporaryDir dir;
+        const auto at = [&](const char* name) { return dir.filePath(QString::fromLatin1(name)); };
+        const test::ScopedTmpfs a(at("a"), test::ScopedTmpfs::Access::readWrite);
+        const test::ScopedTmpfs b(at("b"), test::ScopedTmpfs::Access::readWrite);
+        if (!a.isMounted() || !b.isMounted())
+            QSKIP("mounting a tmpfs needs root");
+        QVERIFY(
+            test::writeFile(at("a/x"), "a") && test::writeFile(at("b/x"), "b") && QFile::link(at("a/x"), at("a/link")));
+        QVERIFY(Platform::isSameFile(at("a/x"), at("a/link")) && !Platform::isSameFile(at("a/x"), at("b/x")));
     }
 
     // Exporting replaces the destination in one step and syncs its folder; a failure leaves it alone. Stale
     // staging copies of that name are swept, not a running export's (locked), nor a file not named as ours.
-    // Two devices may number their files alike: the same number on another
-    // device is another file.
-    void sameFileAcrossDevices()
-    {
-        QTemporaryDir dir;
-        const test::ScopedTmpfs a(dir.filePath(QStringLiteral("a")), test::ScopedTmpfs::Access::readWrite);
-        const test::ScopedTmpfs b(dir.filePath(QStringLiteral("b")), test::ScopedTmpfs::Access::readWrite);
-        if (!a.isMounted() || !b.isMounted())
-            QSKIP("mounting a tmpfs needs root");
-        QVERIFY(test::writeFile(dir.filePath(QStringLiteral("a/x")), "a")
-            && test::writeFile(dir.filePath(QStringLiteral("b/x")), "b"));
-        QVERIFY(QFile::link(dir.filePath(QStringLiteral("a/x")), dir.filePath(QStringLiteral("a/link"))));
-        QVERIFY(Platform::isSameFile(dir.filePath(QStringLiteral("a/x")), dir.filePath(QStringLiteral("a/link"))));
-        QVERIFY(!Platform::isSameFile(dir.filePath(QStringLiteral("a/x")), dir.filePath(QStringLiteral("b/x"))));
-    }
-
     void replaceFile()
     {
         QTemporaryDir dir;

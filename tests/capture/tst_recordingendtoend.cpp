@@ -1,6 +1,5 @@
-// The real engine on the private audio server (scripts/audio-server.sh), with
-// the real FFmpeg: what the server plays comes back bit for bit, through the
-// window's model and its export.
+// The real engine on the private audio server (scripts/audio-server.sh), with the real FFmpeg: what the server
+// plays comes back bit for bit, through the window's model and its export.
 
 #include "ServerAudio.h"
 #include "capture/CoreAudioTapDriver.h"
@@ -16,8 +15,7 @@
 #include <QTest>
 
 #include <algorithm>
-#include <cstring>
-#include <memory>
+#include <list>
 #include <vector>
 
 using namespace vessaro;
@@ -25,99 +23,72 @@ using Phase = RecorderViewModel::Phase;
 
 namespace {
 
-// Interleaved samples, top-aligned in 32 bits (ALAC's come out in the top 24).
-std::vector<std::int32_t> samplesOf(const QString& audio)
+using Frame = std::pair<std::int32_t, std::int32_t>;
+
+// The audio's stereo frames, each sample cut to its top `bits` of 32 (ALAC's come out in the top 24).
+std::vector<Frame> framesOf(const QString& audio, int bits)
 {
     QProcess ffmpeg;
     ffmpeg.start(QStringLiteral("ffmpeg"), { "-v", "error", "-i", audio, "-f", "s32le", "-acodec", "pcm_s32le", "-" });
     ffmpeg.waitForFinished(-1);
     const QByteArray bytes = ffmpeg.exitCode() == 0 ? ffmpeg.readAllStandardOutput() : QByteArray();
-    std::vector<std::int32_t> samples(static_cast<size_t>(bytes.size()) / 4);
-    std::memcpy(samples.data(), bytes.constData(), samples.size() * 4);
-    return samples;
+    const auto* samples = reinterpret_cast<const std::int32_t*>(bytes.constData());
+    std::vector<Frame> frames(static_cast<size_t>(bytes.size()) / 8);
+    for (size_t i = 0; i < frames.size(); ++i)
+        frames[i] = { samples[2 * i] >> (32 - bits), samples[2 * i + 1] >> (32 - bits) };
+    return frames;
 }
 
-// Whether `needle` is inside `haystack` sample for sample, keeping only the
-// top `bits` bits of each sample.
-bool contains(const std::vector<std::int32_t>& haystack, const std::vector<std::int32_t>& needle, int bits)
+// The frames from the first to the last that is not silent.
+std::vector<Frame> sounding(std::vector<Frame> frames)
 {
-    const auto same = [bits](std::int32_t a, std::int32_t b) { return a >> (32 - bits) == b >> (32 - bits); };
-    for (size_t start = 0; !needle.empty() && start + needle.size() <= haystack.size(); start += 2)
-        if (std::equal(needle.begin(), needle.end(), haystack.begin() + qsizetype(start), same))
-            return true;
-    return false;
+    const auto loud = [](Frame frame) { return frame != Frame(); };
+    frames.erase(std::find_if(frames.rbegin(), frames.rend(), loud).base(), frames.end());
+    frames.erase(frames.begin(), std::find_if(frames.begin(), frames.end(), loud));
+    return frames;
 }
 
-// The samples from the first to the last that is not silent, whole frames.
-std::vector<std::int32_t> sounding(const std::vector<std::int32_t>& samples)
+// Whether `recorded` holds every frame of `played` in order, where the output may have inserted runs of digital
+// silence (the player's underruns on a busy machine) and, right after such a run, skipped at most as many frames of
+// the source as the run was long (the server catching up). Says where it went wrong.
+QString holdsInOrder(const std::vector<Frame>& recorded, const std::vector<Frame>& played)
 {
-    const auto loud = [](std::int32_t sample) { return sample != 0; };
-    const auto first = (std::find_if(samples.begin(), samples.end(), loud) - samples.begin()) & ~qsizetype(1);
-    const auto end
-        = (std::find_if(samples.rbegin(), samples.rend(), loud).base() - samples.begin() + 1) & ~qsizetype(1);
-    return first < end ? std::vector(samples.begin() + first, samples.begin() + end) : std::vector<std::int32_t>();
-}
-
-// Whether `recorded` holds every frame of `played` in order, where the output
-// may have inserted runs of digital silence (the player's underruns on a busy
-// machine) and, right after such a run, skipped at most as many frames of the
-// source as the run was long (the server catching up). Compares the top
-// `bits` bits of each sample; says where it went wrong.
-QString holdsInOrder(const std::vector<std::int32_t>& recorded, const std::vector<std::int32_t>& played, int bits)
-{
-    const auto frame = [bits](const std::vector<std::int32_t>& samples, size_t at) {
-        return std::pair(samples[2 * at] >> (32 - bits), samples[2 * at + 1] >> (32 - bits));
-    };
-    const size_t recordedFrames = recorded.size() / 2;
-    const size_t playedFrames = played.size() / 2;
-    const std::vector<std::int32_t> opening(
-        played.begin(), played.begin() + qsizetype(std::min<size_t>(64, played.size())));
-    size_t at = 0;
-    while (at * 2 + opening.size() <= recorded.size()
-        && !std::equal(opening.begin(), opening.end(), recorded.begin() + qsizetype(2 * at),
-            [bits](std::int32_t a, std::int32_t b) { return a >> (32 - bits) == b >> (32 - bits); }))
-        ++at;
-    size_t next = 0;
+    const auto opening = played.begin() + qsizetype(std::min<size_t>(32, played.size()));
+    auto at = size_t(std::search(recorded.begin(), recorded.end(), played.begin(), opening) - recorded.begin());
+    size_t next = 0, skipped = 0;
     int runs = 0;
-    size_t skipped = 0;
-    while (next < playedFrames) {
-        if (at >= recordedFrames)
-            return QStringLiteral("the recording ends at frame %1 of %2 played").arg(next).arg(playedFrames);
-        if (frame(recorded, at) == frame(played, next)) {
-            ++at;
-            ++next;
+    for (; next < played.size(); ++at, ++next) {
+        if (at >= recorded.size())
+            return QStringLiteral("the recording ends at frame %1 of %2 played").arg(next).arg(played.size());
+        if (recorded[at] == played[next])
             continue;
-        }
         const size_t runStart = at;
-        while (at < recordedFrames && frame(recorded, at) == std::pair(0, 0))
+        while (at < recorded.size() && recorded[at] == Frame())
             ++at;
         size_t skip = 0;
-        while (at < recordedFrames && skip <= at - runStart && next + skip < playedFrames
-            && frame(recorded, at) != frame(played, next + skip))
+        while (at < recorded.size() && skip <= at - runStart && next + skip < played.size()
+            && recorded[at] != played[next + skip])
             ++skip;
-        if (at == runStart || skip > at - runStart)
+        if (at == runStart || at == recorded.size() || skip > at - runStart)
             return QStringLiteral("played frame %1 is not at recorded frame %2").arg(next).arg(at);
         ++runs;
         skipped += skip;
-        next += skip;
+        next += skip; // the loop steps over the frame found
     }
-    qInfo("in order: %zu frames, %d runs of silence inserted, %zu frames skipped after them", playedFrames, runs,
+    qInfo("in order: %zu frames, %d runs of silence inserted, %zu frames skipped after them", played.size(), runs,
         skipped);
     return {};
 }
 
-// Plays `seconds` of noise (which never repeats, so it is found in one place
-// only) padded with digital silence (undithered), while `hogs` busy loops run, through the model:
-// countdown, the played signal, stop, export. A stream that starts while the
-// output runs is mixed in by rewinding the output, and a monitor never sees
-// the rewound few milliseconds: they fall into the silence.
+// Plays `seconds` of noise (which never repeats, so it is found in one place only) padded with digital silence
+// (undithered), while `hogs` busy loops run, through the model: countdown, the played signal, stop, export. A stream
+// that starts while the output runs is mixed in by rewinding the output; a monitor never sees the rewound few
+// milliseconds: they fall into the silence.
 //
-// The recording is compared with what parec heard on the same monitor, not
-// with the file: on a busy machine the player or the server's mixer can miss
-// a cycle, and the output then plays silence where some noise should be. That
-// is what the computer played, so it is what a faithful recording holds.
-// A long run compares with the played file itself instead: parec, itself a
-// client of the busy server, does not always hear what the recording holds.
+// The recording is compared with what parec heard on the same monitor, not with the file: on a busy machine the
+// player or the server's mixer can miss a cycle, and the output then plays silence where some noise should be. That
+// is what the computer played, so it is what a faithful recording holds. A long run compares with the played file
+// instead: parec, itself a client of the busy server, does not always hear what the recording holds.
 enum class Reference { heard, played };
 
 void recordAndCompare(double seconds, int bits, int hogs, Reference reference = Reference::heard)
@@ -130,16 +101,12 @@ void recordAndCompare(double seconds, int bits, int hogs, Reference reference = 
                  { "-D", "-n", "-r", QString::number(rate), "-c", "2", "-b", QString::number(bits), padded, "synth",
                      QString::number(seconds), "whitenoise", "vol", "0.5", "pad", "0.5", "0.2" }),
         0);
-    std::vector<std::unique_ptr<QProcess>> loops;
-    for (int i = 0; i < hogs; ++i) {
-        loops.push_back(std::make_unique<QProcess>());
-        loops.back()->start(QStringLiteral("sh"), { "-c", "while :; do :; done" });
-    }
+    std::list<QProcess> loops(static_cast<size_t>(hogs));
+    for (QProcess& loop : loops)
+        loop.start(QStringLiteral("sh"), { "-c", "while :; do :; done" });
     const auto stopHogs = qScopeGuard([&] {
-        for (auto& loop : loops) {
-            loop->kill();
-            loop->waitForFinished();
-        }
+        for (QProcess& loop : loops)
+            loop.kill(), loop.waitForFinished();
     });
 
     auto desktop = std::make_shared<test::ScriptedDesktopServices>();
@@ -169,18 +136,18 @@ void recordAndCompare(double seconds, int bits, int hogs, Reference reference = 
     QCOMPARE(model.phase().path(), destination);
     QCOMPARE(QDir(home.recordingsDirectory()).entryList(QDir::Files | QDir::Hidden), QStringList());
 
-    const std::vector<std::int32_t> recorded = samplesOf(destination);
+    const std::vector<Frame> recorded = framesOf(destination, bits);
     if (reference == Reference::played) {
-        const QString wrong = holdsInOrder(recorded, sounding(samplesOf(padded)), bits);
+        const QString wrong = holdsInOrder(recorded, sounding(framesOf(padded, bits)));
         QVERIFY2(wrong.isEmpty(), qPrintable(wrong));
     } else {
-        const std::vector<std::int32_t> heard = sounding(samplesOf(heardFile));
-        QVERIFY2(
-            double(heard.size()) >= 0.9 * seconds * rate * 2, "the server played less than nine tenths of the noise");
-        QVERIFY2(contains(recorded, heard, bits), "what the server played is not in the recording bit for bit");
+        const std::vector<Frame> heard = sounding(framesOf(heardFile, bits));
+        QVERIFY2(double(heard.size()) >= 0.9 * seconds * rate, "the server played less than nine tenths of the noise");
+        QVERIFY2(std::search(recorded.begin(), recorded.end(), heard.begin(), heard.end()) != recorded.end(),
+            "what the server played is not in the recording bit for bit");
     }
     // The summary measures the file itself.
-    QCOMPARE(model.phase().summary().duration, double(recorded.size()) / 2 / rate);
+    QCOMPARE(model.phase().summary().duration, double(recorded.size()) / rate);
     QCOMPARE(RecordingFile::validate(destination).value(), model.phase().summary());
     QVERIFY(QCoro::waitFor(model.shutdownForTermination()));
 }
@@ -198,8 +165,8 @@ private Q_SLOTS:
             1.5, qEnvironmentVariable("VESSARO_TEST_SINK_FORMAT", "float32le") == "float32le" ? 24 : 16, 0);
     }
 
-    // A long run, not part of the suite (scripts/long-run.sh): ten minutes of
-    // a known signal, recorded while two busy loops hog both cores.
+    // A long run, not part of the suite (scripts/long-run.sh): ten minutes of a known signal, recorded while two
+    // busy loops hog both cores.
     void tenMinutesUnderLoadComeBackBitForBit()
     {
         if (qEnvironmentVariableIsEmpty("VESSARO_LONG_RUN"))

@@ -72,29 +72,23 @@ private Q_SLOTS:
 
     // A cancellation before start touches nothing; one that lands while the
     // capture starts stops it again, and no file is left.
-    void cancellation_data()
-    {
-        QTest::addColumn<bool>("whileStarting");
-        QTest::newRow("before start") << false;
-        QTest::newRow("while starting") << true;
-    }
-
     void cancellation()
     {
-        QFETCH(bool, whileStarting);
-        auto token = CancellationToken::create();
-        Rig rig;
-        QVERIFY(test::await(rig.service->prepare()));
-        const auto callsBefore = rig.hardware->calls().size();
-        if (whileStarting)
-            rig.script->onCreate = [token] { token->cancel(); };
-        else
-            token->cancel();
-        auto started = test::await(rig.service->start(token));
-        QVERIFY(!started && started.error().isCancellation());
-        QVERIFY(rig.recordings().isEmpty());
-        // Started and stopped again, or never touched.
-        QCOMPARE(whileStarting ? rig.hardware->heldObjects() : rig.hardware->calls().size() - callsBefore, 0);
+        for (const bool whileStarting : { false, true }) {
+            auto token = CancellationToken::create();
+            Rig rig;
+            QVERIFY(test::await(rig.service->prepare()));
+            const auto callsBefore = rig.hardware->calls().size();
+            if (whileStarting)
+                rig.script->onCreate = [token] { token->cancel(); };
+            else
+                token->cancel();
+            auto started = test::await(rig.service->start(token));
+            QVERIFY(!started && started.error().isCancellation());
+            QVERIFY(rig.recordings().isEmpty());
+            // Started and stopped again, or never touched.
+            QCOMPARE(whileStarting ? rig.hardware->heldObjects() : rig.hardware->calls().size() - callsBefore, 0);
+        }
     }
 
     // A driver that fails to stop loses nothing: once its callbacks are gone

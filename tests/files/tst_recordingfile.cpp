@@ -32,48 +32,30 @@ class RecordingFileTest : public QObject {
 private Q_SLOTS:
     // The checks and their order (tracks, coding, duration, then size), over a reader that answers what the
     // test says. A reader's own error passes through unchanged.
-    void checksInOrder_data()
-    {
-        QTest::addColumn<Tracks>("tracks");
-        QTest::addColumn<Subtypes>("subtypes");
-        QTest::addColumn<Duration>("duration");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QString>("expected");
-        const Tracks one = QList<int> { 0 };
-        const Subtypes alac = QList<std::uint32_t> { kAudioFormatAppleLossless };
-        const Duration second = MediaTime { 48000, 48000, true };
-        const PlatformError loadError(PlatformError::Source::media, -5, QStringLiteral("I/O"));
-        const QString noTrack = QStringLiteral("导出的 MP4 中没有音频轨道。");
-        const QString notAlac = QStringLiteral("导出的音频轨道不是 Apple Lossless（ALAC）格式。");
-        const QString noDuration = QStringLiteral("导出的 MP4 没有有效时长。");
-        QTest::newRow("valid") << one << alac << second << QByteArray("x") << "ok";
-        QTest::newRow("no audio track, even when empty") << Tracks(QList<int> {}) << Subtypes(QList<std::uint32_t> {})
-                                                         << Duration(MediaTime {}) << QByteArray() << noTrack;
-        QTest::newRow("other coding, even without duration") << one << Subtypes(QList<std::uint32_t> { 0x6D703461 })
-                                                             << Duration(MediaTime {}) << QByteArray() << notAlac;
-        QTest::newRow("zero duration, even when empty")
-            << one << alac << Duration(MediaTime { 0, 48000, true }) << QByteArray() << noDuration;
-        QTest::newRow("empty file, checked last")
-            << one << alac << second << QByteArray() << QStringLiteral("导出的 MP4 是空文件。");
-        QTest::newRow("track load error")
-            << Tracks(loadError) << alac << second << QByteArray("x") << loadError.localizedDescription();
-    }
-
     void checksInOrder()
     {
-        QFETCH(Tracks, tracks);
-        QFETCH(Subtypes, subtypes);
-        QFETCH(Duration, duration);
-        QFETCH(QByteArray, bytes);
-        QFETCH(QString, expected);
-        QTemporaryDir dir;
-        const QString path = dir.filePath(QStringLiteral("a.mp4"));
-        QVERIFY(writeFile(path, bytes));
-        const test::FakeMediaAssetOpener opener(
-            std::make_shared<test::FakeAssetScript>(test::FakeAssetScript { tracks, subtypes, duration }));
-        const auto summary = RecordingFile::validate(path, &opener);
-        QCOMPARE(describe(summary), expected);
-        QCOMPARE(!summary.ok() && summary.error().recorderError(), expected.startsWith(QStringLiteral("导出")));
+        const Tracks one = QList<int> { 0 };
+        const Subtypes alac = QList<std::uint32_t> { kAudioFormatAppleLossless };
+        const Duration second = MediaTime { 48000, 48000, true }, none = MediaTime {};
+        const PlatformError loadError(PlatformError::Source::media, -5, QStringLiteral("I/O"));
+        const std::tuple<Tracks, Subtypes, Duration, QByteArray, QString> cases[] = {
+            { one, alac, second, "x", "ok" },
+            { QList<int> {}, QList<std::uint32_t> {}, none, {}, "导出的 MP4 中没有音频轨道。" }, // even when empty
+            { one, QList<std::uint32_t> { 0x6D703461 }, none, {}, "导出的音频轨道不是 Apple Lossless（ALAC）格式。" },
+            { one, alac, MediaTime { 0, 48000, true }, {}, "导出的 MP4 没有有效时长。" }, // even when empty
+            { one, alac, second, {}, "导出的 MP4 是空文件。" }, // checked last
+            { loadError, alac, second, "x", loadError.localizedDescription() },
+        };
+        for (const auto& [tracks, subtypes, duration, bytes, expected] : cases) {
+            QTemporaryDir dir;
+            const QString path = dir.filePath(QStringLiteral("a.mp4"));
+            QVERIFY(writeFile(path, bytes));
+            const test::FakeMediaAssetOpener opener(
+                std::make_shared<test::FakeAssetScript>(test::FakeAssetScript { tracks, subtypes, duration }));
+            const auto summary = RecordingFile::validate(path, &opener);
+            QCOMPARE(describe(summary), expected);
+            QCOMPARE(!summary.ok() && summary.error().recorderError(), expected.startsWith(QStringLiteral("导出")));
+        }
     }
 
     // At launch: every file nobody holds is repaired and validated, newest first; a failure does not stop the rest.
@@ -121,28 +103,17 @@ private Q_SLOTS:
         QCOMPARE(readAll(held.value().path), heldBytes);
     }
 
-    void suggestedFilename_data()
+    void suggestedFilename()
     {
-        QTest::addColumn<QDateTime>("instant");
-        QTest::addColumn<QTimeZone>("zone");
-        QTest::addColumn<QString>("expected");
         const QTimeZone utc(0);
         const QDateTime example(QDate(2026, 12, 5), QTime(8, 52, 29), utc);
         const auto at = [&](int year) { return QDateTime(QDate(year, 6, 5), QTime(4, 3, 2), utc); };
-        QTest::newRow("example") << example << utc << "系统音频 2026-12-05 08.52.29.mp4";
-        QTest::newRow("another zone, another day")
-            << example.addSecs(11 * 3600) << QTimeZone("Asia/Shanghai") << "系统音频 2026-12-06 03.52.29.mp4";
-        QTest::newRow("a year before 1000 keeps four digits") << at(987) << utc << "系统音频 0987-06-05 04.03.02.mp4";
-        // As with printf, the width counts the minus sign.
-        QTest::newRow("a year before the common era") << at(-5) << utc << "系统音频 -005-06-05 04.03.02.mp4";
-    }
-
-    void suggestedFilename()
-    {
-        QFETCH(QDateTime, instant);
-        QFETCH(QTimeZone, zone);
-        QFETCH(QString, expected);
-        QCOMPARE(RecordingFile::suggestedFilename(instant, { QCalendar(), zone }), expected);
+        // A year before 1000 keeps four digits; as with printf, the width counts the minus sign.
+        for (const auto& [instant, zone, expected] : { std::tuple(example, utc, "系统音频 2026-12-05 08.52.29.mp4"),
+                 { example.addSecs(11 * 3600), QTimeZone("Asia/Shanghai"), "系统音频 2026-12-06 03.52.29.mp4" },
+                 { at(987), utc, "系统音频 0987-06-05 04.03.02.mp4" },
+                 { at(-5), utc, "系统音频 -005-06-05 04.03.02.mp4" } })
+            QCOMPARE(RecordingFile::suggestedFilename(instant, { QCalendar(), zone }), QString::fromUtf8(expected));
     }
 };
 

@@ -17,32 +17,24 @@ class TestFfmpegMediaAsset : public QObject {
 private Q_SLOTS:
     void initTestCase() { av_log_set_level(AV_LOG_QUIET); } // the broken files below are broken on purpose
 
-    void readsTracks_data()
-    {
-        QTest::addColumn<QString>("ffmpeg");
-        QTest::addColumn<Codes>("subtypes"); // of each audio track, numbered from 0
-        QTest::addColumn<double>("seconds");
-        QTest::newRow("alac.mp4") << "-f lavfi -i sine=r=44100:d=1.5 -c:a alac" << Codes { kAudioFormatAppleLossless }
-                                  << 1.5;
-        QTest::newRow("video.mp4") << "-f lavfi -i testsrc=duration=1:size=64x64:rate=10 -c:v mpeg4" << Codes {} << 1.0;
-        QTest::newRow("two-tracks.mp4")
-            << "-f lavfi -i sine=d=1 -f lavfi -i sine=d=3 -map 0 -map 1 -c:a:0 aac -c:a:1 alac"
-            << Codes { fourCharCode("mp4a"), kAudioFormatAppleLossless } << 3.0;
-    }
-
+    // The subtypes of each audio track, numbered from 0, and the duration.
     void readsTracks()
     {
-        QFETCH(QString, ffmpeg);
-        QFETCH(Codes, subtypes);
-        QFETCH(double, seconds);
-        const QString path = m_dir.filePath(QString::fromLatin1(QTest::currentDataTag()));
-        QVERIFY(test::runFfmpeg(ffmpeg, path));
-        const auto asset = FfmpegMediaAssetOpener().open(path);
-        Codes read;
-        for (const int track : asset->loadAudioTracks().value())
-            read << asset->loadFormatDescriptionSubtypes(track).value();
-        QCOMPARE(read, subtypes);
-        QCOMPARE_LT(std::abs(asset->loadDuration().value().seconds() - seconds), 0.05);
+        for (const auto& [name, ffmpeg, subtypes, seconds] :
+            { std::tuple(
+                  "alac.mp4", "-f lavfi -i sine=r=44100:d=1.5 -c:a alac", Codes { kAudioFormatAppleLossless }, 1.5),
+                { "video.mp4", "-f lavfi -i testsrc=duration=1:size=64x64:rate=10 -c:v mpeg4", Codes {}, 1.0 },
+                { "two-tracks.mp4", "-f lavfi -i sine=d=1 -f lavfi -i sine=d=3 -map 0 -map 1 -c:a:0 aac -c:a:1 alac",
+                    Codes { fourCharCode("mp4a"), kAudioFormatAppleLossless }, 3.0 } }) {
+            const QString path = m_dir.filePath(QString::fromLatin1(name));
+            QVERIFY(test::runFfmpeg(QString::fromLatin1(ffmpeg), path));
+            const auto asset = FfmpegMediaAssetOpener().open(path);
+            Codes read;
+            for (const int track : asset->loadAudioTracks().value())
+                read << asset->loadFormatDescriptionSubtypes(track).value();
+            QCOMPARE(read, subtypes);
+            QCOMPARE_LT(std::abs(asset->loadDuration().value().seconds() - seconds), 0.05);
+        }
     }
 
     // Every load of a file that is not media reports the reader's error.

@@ -130,35 +130,25 @@ private:
     std::shared_ptr<FakeMediaScript> m_script;
 };
 
-// An asset that answers what the test says.
+// An asset that answers what the test says, and the opener that gives it for any path.
 struct FakeAssetScript {
     Result<QList<MediaAsset::TrackID>> tracks = QList<MediaAsset::TrackID> { 0 };
     Result<QList<std::uint32_t>> subtypes = QList<std::uint32_t> { 0x616C6163 };
     Result<MediaTime> duration = MediaTime { 48000, 48000, true };
 };
 
-class FakeMediaAsset final : public MediaAsset {
-public:
-    explicit FakeMediaAsset(std::shared_ptr<FakeAssetScript> script)
-        : m_script(std::move(script))
-    { }
-    Result<QList<TrackID>> loadAudioTracks() override { return m_script->tracks; }
-    Result<QList<std::uint32_t>> loadFormatDescriptionSubtypes(TrackID) override { return m_script->subtypes; }
-    Result<MediaTime> loadDuration() override { return m_script->duration; }
-
-private:
-    std::shared_ptr<FakeAssetScript> m_script;
-};
-
-class FakeMediaAssetOpener final : public MediaAssetOpener {
+class FakeMediaAssetOpener final : public MediaAsset, public MediaAssetOpener {
 public:
     explicit FakeMediaAssetOpener(std::shared_ptr<FakeAssetScript> script)
         : m_script(std::move(script))
     { }
     std::unique_ptr<MediaAsset> open(const QString&) const override
     {
-        return std::make_unique<FakeMediaAsset>(m_script);
+        return std::make_unique<FakeMediaAssetOpener>(m_script);
     }
+    Result<QList<TrackID>> loadAudioTracks() override { return m_script->tracks; }
+    Result<QList<std::uint32_t>> loadFormatDescriptionSubtypes(TrackID) override { return m_script->subtypes; }
+    Result<MediaTime> loadDuration() override { return m_script->duration; }
 
 private:
     std::shared_ptr<FakeAssetScript> m_script;
