@@ -247,6 +247,10 @@ QCoro::Task<> RecorderViewModel::releaseThenReport(Error cause, std::optional<Ph
     // Release the capture before saying anything; a failed release is what
     // the user must hear about.
     const Result<void> released = co_await m_recorder->cancel();
+    // A take the release kept comes as a queued event, which may still wait
+    // behind us when the release was quick: let it in before anything is
+    // offered, so that it goes before older leftovers.
+    co_await NextTurn {};
     if (!self)
         co_return;
     if (!released)

@@ -36,10 +36,11 @@ private Q_SLOTS:
             QObject::connect(model, &RecorderViewModel::phaseChanged, model, [&](const Phase& phase) {
                 if (phase == Phase::recording())
                     QTimer::singleShot(
-                        1500, [&] { signalNumber ? (void)::raise(signalNumber) : (void)app.window()->close(); });
+                        1500, model, [&] { signalNumber ? (void)::raise(signalNumber) : (void)app.window()->close(); });
             });
             QTimer::singleShot(0, model, [model] { model->start(); });
-            QTimer::singleShot(30000, [] { QCoreApplication::exit(1); }); // the signal went unheard
+            // The signal went unheard. Tied to the app: a later row must not get it.
+            QTimer::singleShot(30000, model, [] { QCoreApplication::exit(1); });
             QCOMPARE(app.exec(), 0);
             QVERIFY(model->isTerminating());
             // The private audio server holds no record stream for any client.
@@ -56,7 +57,7 @@ private Q_SLOTS:
             if (phase.kind() == RecorderPhase::Kind::finished)
                 QCoreApplication::exit(0);
         });
-        QTimer::singleShot(30000, [] { QCoreApplication::exit(1); });
+        QTimer::singleShot(30000, next.model(), [] { QCoreApplication::exit(1); });
         QCOMPARE(next.exec(), 0);
         const QString leftover = QDir(home.recordingsDirectory()).filePath(left.first());
         QCOMPARE(next.model()->phase().path(), leftover);
