@@ -15,8 +15,7 @@
 
 namespace vessaro::test {
 
-// What a capture's callbacks saw, as float32 stereo: written on the audio
-// queue, read on the test thread. Test code, so it may lock.
+// A capture's callbacks as float32 stereo: written on the audio queue, read on the test thread; test code may lock.
 struct ReceivedAudio {
     std::mutex mutex;
     std::vector<float> samples;

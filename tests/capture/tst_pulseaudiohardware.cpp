@@ -64,9 +64,8 @@ class TestPulseAudioHardware : public QObject {
 
 private Q_SLOTS:
     // Four cycles on one object. What the output plays before start (the countdown) never reaches the blocks, nor
-    // does the microphone; what it plays after does. The third is stopped mid-tone and started again; the second is
-    // released while running; the last is cut short by destroying the object. Once drained no block runs, and the
-    // stream is gone from the server.
+    // does the microphone; what it plays after does. The third is stopped mid-tone and restarted; the second is
+    // released running; the last ends with the object. Once drained no block runs, and the stream is gone.
     void cyclesHearTheOutputNotTheMicrophone()
     {
         VESSARO_REQUIRE_AUDIO_SERVER();
