@@ -1,87 +1,74 @@
 #pragma once
 
-#include "base/AudioBufferList.h"
-#include "capture/hal/AudioDeviceEvent.h"
+#include "capture/hal/AudioHardware.h"
+
+#include <QList>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
-#include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
+#include <numeric>
+#include <tuple>
 #include <vector>
 
 namespace vessaro::test {
 
-// What a capture's callbacks saw, as float32 stereo: written on the audio
-// queue, read on the test thread. Test code, so it may lock.
+// A capture's callbacks as float32 stereo: written on the audio queue, read on the test thread; test code may lock.
 struct ReceivedAudio {
     std::mutex mutex;
     std::vector<float> samples;
     int malformed = 0; // not one interleaved stereo buffer of whole frames
-    int afterBarrier = 0; // callbacks after markBarrier(): each is a fault
+    int afterBarrier = 0; // callbacks once barrierPassed: each is a fault
     int losses = 0;
-    std::vector<AudioDeviceEvent> events;
-    bool barrierPassed = false;
+    int events[3] = {}; // by AudioDeviceEvent
+    std::atomic<bool> barrierPassed = false; // set once no callback may follow
 
-    void markBarrier()
+    // A copy of `field`, taken under the lock.
+    template <typename T> T read(const T& field)
     {
         std::lock_guard lock(mutex);
-        barrierPassed = true;
+        return field;
     }
+    int lossCount() { return read(losses); }
+    int eventCount(AudioDeviceEvent event) { return read(events[int(event)]); }
+    // Callbacks after the barrier, malformed buffers, losses: {0, 0, 0} for a clean capture.
+    QList<int> faults() { return { read(afterBarrier), read(malformed), read(losses) }; }
     std::size_t sampleCount()
     {
         std::lock_guard lock(mutex);
         return samples.size();
     }
-    int lossCount()
-    {
-        std::lock_guard lock(mutex);
-        return losses;
-    }
-    int eventCount(AudioDeviceEvent event)
-    {
-        std::lock_guard lock(mutex);
-        return static_cast<int>(std::count(events.begin(), events.end(), event));
-    }
     float peakFrom(std::size_t first)
     {
         std::lock_guard lock(mutex);
-        float peak = 0;
-        for (std::size_t i = first; i < samples.size(); ++i)
-            peak = std::max(peak, std::fabs(samples[i]));
-        return peak;
+        return std::accumulate(samples.begin() + std::ptrdiff_t(first), samples.end(), 0.0F,
+            [](float peak, float sample) { return std::max(peak, std::fabs(sample)); });
     }
 
-    static std::function<void(const AudioBufferList*)> inputInto(const std::shared_ptr<ReceivedAudio>& received)
+    // The input, loss and event blocks, each writing into `received`.
+    static std::tuple<AudioInputBlock, AudioLossBlock, AudioEventBlock> blocks(std::shared_ptr<ReceivedAudio> received)
     {
-        return [received](const AudioBufferList* list) {
+        auto input = [received](const AudioBufferList* list) {
             std::lock_guard lock(received->mutex);
             received->afterBarrier += received->barrierPassed ? 1 : 0;
             const AudioBuffer& buffer = list->mBuffers[0];
             if (list->mNumberBuffers != 1 || buffer.mNumberChannels != 2 || buffer.mDataByteSize % 8 != 0
-                || buffer.mData == nullptr) {
-                ++received->malformed;
-                return;
-            }
+                || buffer.mData == nullptr)
+                return void(++received->malformed);
             const auto* data = static_cast<const float*>(buffer.mData);
             received->samples.insert(received->samples.end(), data, data + buffer.mDataByteSize / sizeof(float));
         };
-    }
-    static std::function<void(std::uint64_t)> lossInto(const std::shared_ptr<ReceivedAudio>& received)
-    {
-        return [received](std::uint64_t) {
+        auto loss = [received](std::uint64_t) {
             std::lock_guard lock(received->mutex);
-            received->afterBarrier += received->barrierPassed ? 1 : 0;
-            ++received->losses;
+            received->afterBarrier += received->barrierPassed ? 1 : 0, ++received->losses;
         };
-    }
-    static std::function<void(AudioDeviceEvent)> eventsInto(const std::shared_ptr<ReceivedAudio>& received)
-    {
-        return [received](AudioDeviceEvent event) {
+        auto events = [received](AudioDeviceEvent event) {
             std::lock_guard lock(received->mutex);
-            received->events.push_back(event);
+            ++received->events[int(event)];
         };
+        return { input, loss, events };
     }
 };
 

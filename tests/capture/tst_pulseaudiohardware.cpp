@@ -1,8 +1,6 @@
-// The PulseAudio backend against a real private server
-// (scripts/audio-server.sh) whose default source is a fake microphone: a
-// capture of the wrong node hears the microphone and misses the output.
-// Under the driver, a capture follows a new default output, survives a
-// restart of the server, and reports the audio the server drops.
+// The PulseAudio backend against a real private server (scripts/audio-server.sh) whose default source is a fake
+// microphone: a capture of the wrong node hears it and misses the output. Under the driver, a capture follows a
+// new default output, survives a restart of the server, and reports the audio the server drops.
 
 #include "PrivateAudioServer.h"
 #include "ReceivedAudio.h"
@@ -19,50 +17,37 @@
 
 using namespace vessaro;
 using namespace vessaro::test;
-using Received = ReceivedAudio;
 
 namespace {
 
-// Our record stream as `pactl list source-outputs` prints it, found by the
-// device uid.
-QString streamListing(const QString& uid)
+// Whether `pactl list source-outputs` shows our record stream, by the device uid.
+bool streamListed(const QString& uid)
 {
     QProcess pactl;
     pactl.start(QStringLiteral("pactl"), { "list", "source-outputs" });
-    pactl.waitForFinished(30000);
     const QString property = QStringLiteral("%1 = \"%2\"").arg(PulseAudioHardware::deviceUidProperty, uid);
-    for (const QString& block : QString::fromUtf8(pactl.readAllStandardOutput()).split(QStringLiteral("\n\n")))
-        if (block.contains(property))
-            return block;
-    return {};
-}
-
-bool setDefaultSink(const QString& sink)
-{
-    return QProcess::execute(QStringLiteral("pactl"), { QStringLiteral("set-default-sink"), sink }) == 0;
+    return pactl.waitForFinished(30000) && pactl.readAllStandardOutput().contains(property.toUtf8());
 }
 
 // A driver on its own backend, started into `received`.
 struct Capture {
-    bool start() { return driver.prepare() && startPrepared(); }
-    bool startPrepared()
+    bool start()
     {
+        auto [input, loss, events] = ReceivedAudio::blocks(received);
         // The next IO cycle sleeps through a stall first, as a held-up audio thread would.
-        auto input = [this, into = Received::inputInto(received)](const AudioBufferList* list) {
-            if (int stall = stallMilliseconds.exchange(0))
-                std::this_thread::sleep_for(std::chrono::milliseconds(stall));
-            into(list);
+        auto stalling = [this, input = input](const AudioBufferList* list) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(stallMilliseconds.exchange(0)));
+            input(list);
         };
-        return static_cast<bool>(driver.start(input, Received::lossInto(received), Received::eventsInto(received)));
+        return bool(driver.start(stalling, loss, events));
     }
     std::atomic<int> stallMilliseconds { 0 };
-    std::shared_ptr<Received> received = std::make_shared<Received>();
+    std::shared_ptr<ReceivedAudio> received = std::make_shared<ReceivedAudio>();
     CoreAudioTapDriver driver { std::make_unique<PulseAudioHardware>() };
 };
 
-// Plays `tone` to `sink` until the capture hears it, five times at most: a
-// new stream may begin to deliver a moment after it is ready.
-bool heard(Received& received, const QString& tone, const QString& sink)
+// Plays `tone` to `sink` until heard, five times at most: a new stream may deliver a moment after it is ready.
+bool heard(ReceivedAudio& received, const QString& tone, const QString& sink)
 {
     for (int attempt = 0; attempt < 5; ++attempt) {
         const std::size_t before = received.sampleCount();
@@ -78,44 +63,33 @@ class TestPulseAudioHardware : public QObject {
     Q_OBJECT
 
 private Q_SLOTS:
-    // Four cycles on one object. What the output plays before start (the
-    // countdown) never reaches the blocks, nor does the microphone; what it
-    // plays after does. The third is stopped mid-tone and started again; the
-    // second is released while its stream runs; the last is cut short by
-    // destroying the object. Once drained no block runs, and the stream is
-    // gone from the server.
+    // Four cycles on one object. What the output plays before start (the countdown) never reaches the blocks, nor
+    // does the microphone; what it plays after does. The third is stopped mid-tone and restarted; the second is
+    // released running; the last ends with the object. Once drained no block runs, and the stream is gone.
     void cyclesHearTheOutputNotTheMicrophone()
     {
         VESSARO_REQUIRE_AUDIO_SERVER();
         const QString tone = ServerAudio::sound({ "0.3", "sine", "1000" });
         auto hardware = std::make_unique<PulseAudioHardware>();
         for (int cycle = 0; cycle < 4; ++cycle) {
-            auto received = std::make_shared<Received>();
+            auto received = std::make_shared<ReceivedAudio>();
             const QString uid = QStringLiteral("org.vessaro.") + QUuid::createUuid().toString(QUuid::WithoutBraces);
-            AudioObjectID tap = 0;
-            AudioObjectID device = 0;
-            AudioDeviceIOProcID io = 0;
+            AudioObjectID tap = 0, device = 0, io = 0;
             QCOMPARE(hardware->createProcessTap({ .name = "tap", .uuid = "5C2D" }, &tap), 0);
             QCOMPARE(
                 hardware->createAggregateDevice({ .name = "device", .uid = uid, .taps = { { "5C2D" } } }, &device), 0);
-            QCOMPARE(
-                hardware->createIOProc(device, Received::inputInto(received), Received::lossInto(received), {}, &io),
-                0);
-            if (cycle == 0) {
-                // Float stereo at the output's rate.
-                AudioStreamBasicDescription format;
-                QCOMPARE(hardware->readTapFormat(tap, &format), 0);
-                QCOMPARE(format,
-                    (AudioStreamBasicDescription { ServerAudio::outputSampleRate(), kAudioFormatLinearPCM,
-                        kAudioFormatFlagIsFloat | kAudioFormatFlagIsPacked, 8, 1, 8, 2, 32 }));
-            }
+            const auto createIOProc = [&](auto... blocks) { return hardware->createIOProc(device, blocks..., &io); };
+            QCOMPARE(std::apply(createIOProc, ReceivedAudio::blocks(received)), 0);
+            AudioStreamBasicDescription format;
+            QCOMPARE(hardware->readTapFormat(tap, &format), 0);
+            QCOMPARE(format, AudioStreamBasicDescription::stereoFloat(ServerAudio::outputSampleRate()));
             QVERIFY(ServerAudio::play(tone));
             QCOMPARE(hardware->deviceStart(device, io), 0);
             QVERIFY(eventually([&] { return received->sampleCount() > 0; }));
             if (cycle == 3) {
                 hardware.reset();
                 QCOMPARE(received.use_count(), 1L); // nothing holds the blocks any more
-                QVERIFY2(eventually([&] { return streamListing(uid).isEmpty(); }), "the stream outlived us");
+                QVERIFY2(eventually([&] { return !streamListed(uid); }), "the stream outlived us");
                 break;
             }
             QVERIFY(ServerAudio::play(ServerAudio::sound({ "0.3", "whitenoise" }), ServerAudio::fakeMicrophoneSink()));
@@ -143,14 +117,12 @@ private Q_SLOTS:
                 QCOMPARE(hardware->deviceStop(device, io), 0);
             QCOMPARE(hardware->destroyIOProc(device, io), 0);
             hardware->drainAudioQueue();
-            received->markBarrier();
+            received->barrierPassed = true;
             QVERIFY(ServerAudio::play(tone));
             QCOMPARE(hardware->destroyAggregateDevice(device), 0);
             QCOMPARE(hardware->destroyProcessTap(tap), 0);
-            QVERIFY(streamListing(uid).isEmpty());
-            std::lock_guard lock(received->mutex);
-            QCOMPARE(
-                QList<int>({ received->afterBarrier, received->malformed, received->losses }), QList<int>({ 0, 0, 0 }));
+            QVERIFY(!streamListed(uid));
+            QCOMPARE(received->faults(), QList<int>(3, 0));
         }
     }
 
@@ -162,14 +134,14 @@ private Q_SLOTS:
         PrivateAudioServer server;
         QVERIFY2(server.isRunning(), "could not start a second private server");
         Capture capture;
-        QVERIFY(capture.driver.prepare() && setDefaultSink(ServerAudio::fakeMicrophoneSink()));
+        QVERIFY(capture.driver.prepare() && ServerAudio::setDefaultSink(ServerAudio::fakeMicrophoneSink()));
         QTest::qWait(200); // the server's notice arrives before the start
-        QVERIFY(capture.startPrepared());
+        QVERIFY(capture.start());
         const Diagnostics running { QStringLiteral("PulseAudio"), 1, 2, true, true, ServerAudio::outputSampleRate() };
         QCOMPARE(capture.driver.diagnostics(), running);
         const QString tone = ServerAudio::sound({ "0.5", "sine", "440" });
         QVERIFY(heard(*capture.received, tone, ServerAudio::fakeMicrophoneSink()));
-        QVERIFY(setDefaultSink(ServerAudio::outputSink()));
+        QVERIFY(ServerAudio::setDefaultSink(ServerAudio::outputSink()));
         QVERIFY(eventually([&] { return capture.received->eventCount(AudioDeviceEvent::followedOutput) == 2; }));
         QVERIFY(heard(*capture.received, tone, ServerAudio::outputSink()));
         QVERIFY(server.restart());
@@ -177,21 +149,18 @@ private Q_SLOTS:
         QVERIFY(heard(*capture.received, tone, ServerAudio::outputSink()));
         QCOMPARE(capture.driver.diagnostics(), running);
         QVERIFY(capture.driver.stop());
-        capture.received->markBarrier();
+        capture.received->barrierPassed = true;
         QVERIFY(capture.driver.diagnostics().released());
         QVERIFY(ServerAudio::play(tone));
-        std::lock_guard lock(capture.received->mutex);
-        QCOMPARE(QList<int>({ capture.received->afterBarrier, capture.received->malformed, capture.received->losses }),
-            QList<int>({ 0, 0, 0 }));
+        QCOMPARE(capture.received->faults(), QList<int>(3, 0));
     }
 
-    // The audio thread stalls for longer than the server holds audio for us:
-    // the server drops some without a word, and the supervisor reports it.
+    // The audio thread stalls longer than the server holds audio for us: it drops some silently; the supervisor tells.
     void audioTheServerDropsIsReportedAsLoss()
     {
         VESSARO_REQUIRE_AUDIO_SERVER();
         Capture capture;
-        QVERIFY(capture.start());
+        QVERIFY(capture.driver.prepare() && capture.start());
         // Long enough for the supervisor to take its measure of the intake first.
         QVERIFY(eventually([&] { return capture.received->sampleCount() > 0; }));
         QTest::qWait(1000);

@@ -3,18 +3,15 @@
 #include "capture/hal/AudioHardware.h"
 
 #include <QList>
-#include <QStringList>
 
 #include <map>
 #include <mutex>
 
 namespace vessaro {
 
-// A stand-in for the platform's audio calls: it records every call in order,
-// fails any chosen call with a chosen status, counts what is held, and
-// delivers audio when the test asks. Seam calls come from the driver's
-// thread; deliver(), reportLoss() and reportEvent() from the test's thread,
-// which plays the audio queue.
+// A stand-in for the platform's audio calls: records every call, fails any chosen call with a chosen status, counts
+// what is held, and delivers audio when the test asks. Seam calls come from the driver's thread; deliver(),
+// reportLoss() and reportEvent() from the test's thread, which plays the audio queue.
 class SimulatedAudioHardware final : public AudioHardware {
 public:
     enum class Call {
@@ -30,33 +27,19 @@ public:
         drainAudioQueue
     };
 
-    static QString callName(Call call)
-    {
-        static const char* const names[] = { "createProcessTap", "destroyProcessTap", "readTapFormat",
-            "createAggregateDevice", "destroyAggregateDevice", "createIOProc", "destroyIOProc", "deviceStart",
-            "deviceStop", "drainAudioQueue" };
-        return QString::fromLatin1(names[static_cast<int>(call)]);
-    }
-
-    // The next calls of `call` fail with `status` (0 clears), `times` times
-    // (-1: always). drainAudioQueue cannot fail.
+    // The next calls of `call` fail with `status`, `times` times (-1: always). drainAudioQueue cannot fail.
     void failCall(Call call, OSStatus status, int times = -1)
     {
         std::lock_guard lock(m_mutex);
-        if (status == 0)
-            m_failures.erase(call);
-        else
-            m_failures[call] = { status, times };
+        m_failures[call] = { status, times };
     }
 
     // Every call made so far, in order.
-    QStringList calls() const { return locked(m_calls); }
+    QList<Call> calls() const { return locked(m_calls); }
     QList<TapDescription> tapDescriptions() const { return locked(m_taps); }
     QList<AggregateDeviceDescription> deviceDescriptions() const { return locked(m_devices); }
-    // Taps and devices created and not destroyed.
+    // Taps and devices created and not destroyed; an IO proc goes with its device.
     int heldObjects() const { return locked(m_heldObjects); }
-    // IO procs registered and not removed, by hand or with their device.
-    int heldIOProcs() const { return locked(m_heldIOProcs); }
 
     // Each runs its registered block if the device is started, and says whether one ran.
     bool deliver(const AudioBufferList* list) { return run(m_input, list); }
@@ -65,124 +48,86 @@ public:
 
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID* tap) override
     {
-        std::lock_guard lock(m_mutex);
-        m_taps.append(description);
-        return create(Call::createProcessTap, tap);
+        return enter(Call::createProcessTap, [&] { m_taps.append(description), ++m_heldObjects, *tap = m_next++; });
     }
-    OSStatus destroyProcessTap(AudioObjectID) override { return destroy(Call::destroyProcessTap); }
+    OSStatus destroyProcessTap(AudioObjectID) override
+    {
+        return enter(Call::destroyProcessTap, [&] { --m_heldObjects; });
+    }
     OSStatus readTapFormat(AudioObjectID, AudioStreamBasicDescription* format) override
     {
-        std::lock_guard lock(m_mutex);
-        if (OSStatus status = enter(Call::readTapFormat))
-            return status;
-        *format = AudioStreamBasicDescription::stereoFloat(48000);
-        return 0;
+        return enter(Call::readTapFormat, [&] { *format = AudioStreamBasicDescription::stereoFloat(48000); });
     }
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description, AudioObjectID* device) override
     {
-        std::lock_guard lock(m_mutex);
-        m_devices.append(description);
-        return create(Call::createAggregateDevice, device);
+        return enter(
+            Call::createAggregateDevice, [&] { m_devices.append(description), ++m_heldObjects, *device = m_next++; });
     }
-    OSStatus destroyAggregateDevice(AudioObjectID) override { return destroy(Call::destroyAggregateDevice); }
+    // A device takes its IO proc with it, and stops.
+    OSStatus destroyAggregateDevice(AudioObjectID) override
+    {
+        return enter(Call::destroyAggregateDevice, [&] { --m_heldObjects, unregister(), m_started = false; });
+    }
     OSStatus createIOProc(AudioObjectID, AudioInputBlock input, AudioLossBlock loss, AudioEventBlock events,
         AudioDeviceIOProcID* io) override
     {
-        std::lock_guard lock(m_mutex);
-        if (OSStatus status = enter(Call::createIOProc))
-            return status;
-        m_input = std::move(input);
-        m_loss = std::move(loss);
-        m_events = std::move(events);
-        m_heldIOProcs = 1;
-        *io = m_nextIOProc++;
-        return 0;
+        return enter(Call::createIOProc,
+            [&] { m_input = std::move(input), m_loss = std::move(loss), m_events = std::move(events), *io = 1; });
     }
-    OSStatus destroyIOProc(AudioObjectID, AudioDeviceIOProcID) override { return destroy(Call::destroyIOProc); }
-    OSStatus deviceStart(AudioObjectID, AudioDeviceIOProcID) override { return startOrStop(Call::deviceStart, true); }
-    OSStatus deviceStop(AudioObjectID, AudioDeviceIOProcID) override { return startOrStop(Call::deviceStop, false); }
+    OSStatus destroyIOProc(AudioObjectID, AudioDeviceIOProcID) override
+    {
+        return enter(Call::destroyIOProc, [&] { unregister(); });
+    }
+    OSStatus deviceStart(AudioObjectID, AudioDeviceIOProcID) override
+    {
+        return enter(Call::deviceStart, [&] { m_started = true; });
+    }
+    OSStatus deviceStop(AudioObjectID, AudioDeviceIOProcID) override
+    {
+        return enter(Call::deviceStop, [&] { m_started = false; });
+    }
     void drainAudioQueue() override
     {
-        std::lock_guard lock(m_mutex);
-        m_calls.append(callName(Call::drainAudioQueue));
+        enter(Call::drainAudioQueue, [] {});
     }
     QString backendName() const override { return QStringLiteral("Simulated"); }
 
 private:
-    template <typename T> T locked(const T& value) const
+    // A copy of `field`, taken under the lock.
+    template <typename T> T locked(const T& field) const
     {
         std::lock_guard lock(m_mutex);
-        return value;
+        return field;
     }
     template <typename Block, typename Argument> bool run(const Block& block, Argument argument)
     {
         std::lock_guard lock(m_mutex);
-        if (!m_started || !block)
-            return false;
-        block(argument);
-        return true;
+        return m_started && block && (block(argument), true);
     }
-    // Records the call; its scripted status, or 0. Mutex held.
-    OSStatus enter(Call call)
-    {
-        m_calls.append(callName(call));
-        auto found = m_failures.find(call);
-        if (found == m_failures.end())
-            return 0;
-        const OSStatus status = found->second.status;
-        if (found->second.times > 0 && --found->second.times == 0)
-            m_failures.erase(found);
-        return status;
-    }
-    OSStatus create(Call call, AudioObjectID* object)
-    {
-        if (OSStatus status = enter(call))
-            return status;
-        ++m_heldObjects;
-        *object = m_nextObject++;
-        return 0;
-    }
-    OSStatus destroy(Call call)
+    // Records the call and fails it as scripted, or does `effect` and returns 0.
+    template <typename Effect> OSStatus enter(Call call, Effect effect)
     {
         std::lock_guard lock(m_mutex);
-        if (OSStatus status = enter(call))
-            return status;
-        if (call == Call::destroyProcessTap || call == Call::destroyAggregateDevice)
-            --m_heldObjects;
-        if (call == Call::destroyProcessTap)
-            return 0;
-        // A device takes its IO proc with it, and stops.
-        m_input = nullptr;
-        m_loss = nullptr;
-        m_events = nullptr;
-        m_heldIOProcs = 0;
-        m_started = m_started && call == Call::destroyIOProc;
-        return 0;
+        m_calls.append(call);
+        auto& [status, times] = m_failures[call]; // {0, 0}: succeeds
+        const OSStatus result = call == Call::drainAudioQueue ? 0 : status;
+        if (result == 0)
+            effect();
+        else if (times > 0 && --times == 0)
+            status = 0;
+        return result;
     }
-    OSStatus startOrStop(Call call, bool started)
-    {
-        std::lock_guard lock(m_mutex);
-        if (OSStatus status = enter(call))
-            return status;
-        m_started = started;
-        return 0;
-    }
+    void unregister() { m_input = nullptr, m_loss = nullptr, m_events = nullptr; }
 
-    struct Failure {
-        OSStatus status = 0;
-        int times = 0;
-    };
-    // The test thread delivers audio while the driver's thread changes the
-    // registration; the mutex plays the role of the audio queue's serialisation.
+    // The test thread delivers audio while the driver's thread changes the registration; the mutex plays the role
+    // of the audio queue's serialisation.
     mutable std::recursive_mutex m_mutex;
-    QStringList m_calls;
-    std::map<Call, Failure> m_failures;
+    QList<Call> m_calls;
+    std::map<Call, std::pair<OSStatus, int>> m_failures; // status, times left
     QList<TapDescription> m_taps;
     QList<AggregateDeviceDescription> m_devices;
-    AudioObjectID m_nextObject = 100;
-    AudioDeviceIOProcID m_nextIOProc = 1;
+    AudioObjectID m_next = 100;
     int m_heldObjects = 0;
-    int m_heldIOProcs = 0;
     AudioInputBlock m_input;
     AudioLossBlock m_loss;
     AudioEventBlock m_events;

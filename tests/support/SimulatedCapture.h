@@ -10,8 +10,7 @@
 
 namespace vessaro::test {
 
-// A capture service over the real driver on simulated hardware, writing
-// through fake media: the prelude of the engine's tests. Test thread only.
+// A capture service over the real driver on simulated hardware, writing through fake media. Test thread only.
 struct SimulatedCapture {
     SimulatedCapture()
     {
