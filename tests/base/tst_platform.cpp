@@ -26,8 +26,8 @@ using namespace vessaro;
 class PlatformTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Made private on the cache path; anything already there that is not a private directory of ours is
-    // refused, never followed.
+    // Made private on the cache path; anything already there that is not a private directory of ours is refused, never
+    // followed.
     void temporaryDirectoryIsPrivate()
     {
         for (const QString kind : { "made fresh", "symlink to a directory", "group-readable" }) {
@@ -71,8 +71,8 @@ private Q_SLOTS:
         QVERIFY(Platform::isSameFile(at("a/x"), at("a/link")) && !Platform::isSameFile(at("a/x"), at("b/x")));
     }
 
-    // Exporting replaces the destination in one step and syncs its folder; a failure leaves it alone. Stale
-    // staging copies of that name are swept, not a running export's (locked), nor a file not named as ours.
+    // Exporting replaces the destination in one step and syncs its folder; a failure leaves it alone. Stale staging
+    // copies of that name are swept, not a running export's (locked), nor a file not named as ours.
     void replaceFile()
     {
         QTemporaryDir dir;

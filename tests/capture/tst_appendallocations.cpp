@@ -1,6 +1,5 @@
-// The audio thread must never allocate: append() on the real writer, counted
-// by replacing malloc in this executable (operator new and Qt's containers
-// both end there). Built only without sanitizers, which own malloc.
+// The audio thread must never allocate: append() on the real writer, counted by replacing malloc in this executable
+// (operator new and Qt's containers both end there). Built only without sanitizers, which own malloc.
 
 #include "base/AudioStreamBasicDescription.h"
 #include "capture/AudioSampleWriter.h"
@@ -19,8 +18,8 @@ thread_local bool t_counting = false;
 thread_local std::uint64_t t_allocations = 0;
 } // namespace
 
-// glibc's own entry points: replacing malloc and realloc this way keeps every
-// block glibc's, so its free() and memalign() still match.
+// glibc's own entry points: replacing malloc and realloc this way keeps every block glibc's, so its free() and
+// memalign() still match.
 extern "C" {
 void* __libc_malloc(std::size_t size);
 void* __libc_realloc(void* memory, std::size_t size);

@@ -1,5 +1,5 @@
-// The writer of one recording, over fake media: time stamps, the end of the
-// intake, both ways of finishing, and the file and its lock.
+// The writer of one recording, over fake media: time stamps, the end of the intake, both ways of finishing, and the
+// file and its lock.
 
 #include "base/AudioStreamBasicDescription.h"
 #include "base/FileLock.h"
@@ -51,9 +51,8 @@ std::optional<Case> caseOf(const std::optional<Error>& error)
 class AudioSampleWriterTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Time stamps come from the frame counter; partial frames and unusable
-    // lists are dropped; the track gets the captured rate and channels, ALAC,
-    // and a hint of 24 bits. Each writer has a file of its own in a private folder.
+    // Time stamps come from the frame counter; partial frames and unusable lists are dropped; the track gets the
+    // captured rate and channels, ALAC, and a hint of 24 bits. Each writer has a file of its own in a private folder.
     void framesAndTimestamps()
     {
         Rig rig;
@@ -77,9 +76,8 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo(rig.home.recordingsDirectory()).permissions() & 0x0077, QFileDevice::Permissions());
     }
 
-    // How the intake ended, and what finishing makes of it: it keeps every
-    // sample that reached the file whole (finish() wraps it, for whole takes).
-    // The first failure is the one told, and a refused buffer counts no frames.
+    // How the intake ended, and what finishing makes of it: it keeps every sample that reached the file whole (finish()
+    // wraps it, for whole takes). The first failure is the one told, and a refused buffer counts no frames.
     void intakeAndFinish_data()
     {
         QTest::addColumn<QString>("how");

@@ -80,15 +80,11 @@ QString holdsInOrder(const std::vector<Frame>& recorded, const std::vector<Frame
     return {};
 }
 
-// Plays `seconds` of noise (which never repeats, so it is found in one place only) padded with digital silence
-// (undithered), while `hogs` busy loops run, through the model: countdown, the played signal, stop, export. A stream
-// that starts while the output runs is mixed in by rewinding the output; a monitor never sees the rewound few
-// milliseconds: they fall into the silence.
-//
-// The recording is compared with what parec heard on the same monitor, not with the file: on a busy machine the
-// player or the server's mixer can miss a cycle, and the output then plays silence where some noise should be. That
-// is what the computer played, so it is what a faithful recording holds. A long run compares with the played file
-// instead: parec, itself a client of the busy server, does not always hear what the recording holds.
+// Plays `seconds` of noise (found in one place only) in undithered silence, which takes the few milliseconds a
+// rewinding output hides from its monitor, while `hogs` busy loops run, through the model to the export. Compared
+// with what parec heard on the same monitor (a busy mixer may play silence for a missed cycle: that is what the
+// computer played), or in a long run with the played file, since parec, a client of the busy server too, does not
+// always hear what the recording holds.
 enum class Reference { heard, played };
 
 void recordAndCompare(double seconds, int bits, int hogs, Reference reference = Reference::heard)

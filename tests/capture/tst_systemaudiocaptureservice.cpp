@@ -1,5 +1,5 @@
-// The capture service over the real driver on simulated hardware and fake
-// media: what each operation leaves behind, and what a running capture tells.
+// The capture service over the real driver on simulated hardware and fake media: what each operation leaves behind, and
+// what a running capture tells.
 
 #include "support/SimulatedCapture.h"
 #include "support/TestSupport.h"
@@ -70,8 +70,8 @@ private Q_SLOTS:
         QCOMPARE(rig.recordings().size(), 2);
     }
 
-    // A cancellation before start touches nothing; one that lands while the
-    // capture starts stops it again, and no file is left.
+    // A cancellation before start touches nothing; one that lands while the capture starts stops it again, and no file
+    // is left.
     void cancellation()
     {
         for (const bool whileStarting : { false, true }) {
@@ -91,9 +91,8 @@ private Q_SLOTS:
         }
     }
 
-    // A driver that fails to stop loses nothing: once its callbacks are gone
-    // the take is finished and kept with the failure; while they are not, the
-    // writer stays, and the release that stops the driver at last keeps it.
+    // A driver that fails to stop loses nothing: once its callbacks are gone the take is finished and kept with the
+    // failure; while they are not, the writer stays, and the release that stops the driver at last keeps it.
     void aDriverThatCannotStopLosesNothing()
     {
         Rig rig;
@@ -116,9 +115,8 @@ private Q_SLOTS:
         QCOMPARE(rig.recordings().size(), 3);
     }
 
-    // What happens to a running capture reaches the caller at once, through
-    // queued signals, once; the recording still ends with stop(), keeping
-    // what came before a cut, with the reason.
+    // What happens to a running capture reaches the caller at once, through queued signals, once; the recording still
+    // ends with stop(), keeping what came before a cut, with the reason.
     void theRunningCaptureIsToldAtOnce_data()
     {
         QTest::addColumn<int>("happening"); // an AudioDeviceEvent, or -1: the server lost audio

@@ -30,8 +30,8 @@ QString describe(const Result<RecordingSummary>& result)
 class RecordingFileTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // The checks and their order (tracks, coding, duration, then size), over a reader that answers what the
-    // test says. A reader's own error passes through unchanged.
+    // The checks and their order (tracks, coding, duration, then size), over a reader that answers what the test says.
+    // A reader's own error passes through unchanged.
     void checksInOrder()
     {
         const Tracks one = QList<int> { 0 };

@@ -66,8 +66,8 @@ private Q_SLOTS:
         QVERIFY(rig.model->isSilent());
     }
 
-    // The phase stays recording until stop, with the clock at what was
-    // captured; what came before the loss waits for "再次导出".
+    // The phase stays recording until stop, with the clock at what was captured; what came before the loss waits for
+    // "再次导出".
     void aLostCaptureKeepsWhatCameBefore()
     {
         Rig rig;
@@ -290,44 +290,33 @@ private Q_SLOTS:
         QCOMPARE(rig.model->waitingRecordings(), 0U);
     }
 
-    // A quit while the first save dialog is open closes it: the take stays pending and the quit goes through.
-    void aQuitClosesTheSaveDialog()
+    // A quit while the capture finishes, or while the first save dialog is open (which it closes), goes through and
+    // keeps the take pending for the next launch.
+    void aQuitDuringTheFinishKeepsTheTake()
     {
-        Rig rig;
-        std::optional<Result<void>> shut;
-        rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("never.mp4")) };
-        rig.desktop->whileModal = [&] {
-            QCoro::connect(rig.model->shutdownForTermination(), rig.model.get(), [&](Result<void> r) { shut = r; });
-        };
-        QVERIFY(rig.recordAndStop());
-        QVERIFY(rig.waitFor([&] { return shut.has_value(); }));
-        QVERIFY(shut->ok());
-        QCOMPARE(rig.model->phase(), Phase::finished(rig.pending(), kSummary));
-    }
-
-    // A quit while the capture finishes keeps the file pending for the next launch, and opens no dialog.
-    void quitWhileFinishing()
-    {
-        Rig rig;
-        QSemaphore finishing;
-        QSemaphore proceed;
-        rig.script->onFinish = [&] {
-            finishing.release();
-            proceed.acquire();
-        };
-        QVERIFY(rig.countDownTo());
-        rig.deliver();
-        rig.model->stop();
-        QVERIFY(rig.waitFor([&] { return finishing.available() == 1; }));
-        std::optional<Result<void>> shut;
-        QCoro::connect(rig.model->shutdownForTermination(), rig.model.get(), [&](Result<void> r) { shut = r; });
-        proceed.release();
-        QVERIFY(rig.waitFor([&] { return shut.has_value(); }));
-        QVERIFY(shut->ok());
-        QCOMPARE(rig.hardware->heldObjects(), 0);
-        QCOMPARE(rig.model->phase(), Phase::exporting());
-        QVERIFY(rig.desktop->savePanels.isEmpty());
-        QVERIFY(QFileInfo::exists(rig.pending()));
+        for (const bool inDialog : { false, true }) {
+            Rig rig;
+            QSemaphore finishing, proceed;
+            std::optional<Result<void>> shut;
+            const auto quit = [&] {
+                QCoro::connect(rig.model->shutdownForTermination(), rig.model.get(), [&](Result<void> r) { shut = r; });
+            };
+            rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("never.mp4")) };
+            rig.desktop->whileModal = inDialog ? std::function<void()>(quit) : nullptr;
+            rig.script->onFinish = [&] { inDialog || (finishing.release(), proceed.acquire(), true); };
+            QVERIFY(rig.countDownTo());
+            rig.deliver();
+            rig.model->stop();
+            if (!inDialog) {
+                QVERIFY(rig.waitFor([&] { return finishing.available() == 1; }));
+                quit();
+                proceed.release();
+            }
+            QVERIFY(rig.waitFor([&] { return shut.has_value(); }));
+            QVERIFY(shut->ok() && rig.hardware->heldObjects() == 0 && QFileInfo::exists(rig.pending()));
+            QCOMPARE(rig.model->phase(), inDialog ? Phase::finished(rig.pending(), kSummary) : Phase::exporting());
+            QCOMPARE(rig.desktop->savePanels.size(), qsizetype(inDialog));
+        }
     }
 };
 

@@ -128,7 +128,6 @@ private Q_SLOTS:
         // A sheet of the window is closed first, or the dialog would stay behind it.
         QWidget window;
         QDialog sheet(&window);
-        sheet.setWindowModality(Qt::WindowModal);
         window.show();
         sheet.open();
         whenShown<QFileDialog>([&](QFileDialog* dialog) {

@@ -1,5 +1,5 @@
-// The self-test run in process, over the real engine on simulated hardware
-// and fake media, with time that passes at once.
+// The self-test run in process, over the real engine on simulated hardware and fake media, with time that passes at
+// once.
 
 #include "support/SimulatedCapture.h"
 #include "support/TestSupport.h"
