@@ -63,7 +63,7 @@ private Q_SLOTS:
     // kept. The next stop releases everything.
     void failures_data()
     {
-        using enum Call;
+        using enum SimulatedAudioHardware::Call;
         QTest::addColumn<QString>("steps"); // p: prepare, s: start, x: stop; the last one is checked
         // Calls that fail once each, with failure(call); the first one's is reported.
         QTest::addColumn<Calls>("failing");
