@@ -29,6 +29,25 @@ struct DeviceNotices {
     static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
 };
 
+// Finishes `writer`, keeping every sample it holds, and validates the file.
+// The intake's own failure is told before `stopFailure`, which came later. An
+// error means no file is offered; one that exists stays where it is, for the
+// next launch's repair. Off the audio thread, after the hand-over.
+Result<CaptureOutcome> finishAndValidate(
+    AudioSampleWriter& writer, const MediaAssetOpener* assets, std::optional<Error> stopFailure = std::nullopt)
+{
+    FinishedWriting finished = writer.finishKeepingAudio();
+    std::optional<Error> failure = finished.failure ? finished.failure : stopFailure;
+    if (!finished.kept)
+        return failure ? *failure : Error(RecorderError::noAudioReceived());
+    const QString path = finished.kept->path;
+    auto summary = RecordingFile::validate(path, assets);
+    if (!summary)
+        return AudioSampleWriter::keptAt(failure ? *failure : summary.error(), path);
+    return CaptureOutcome { path, summary.value(), writer.isSilent(),
+        std::make_shared<FileLock>(std::move(finished.kept->lock)), failure };
+}
+
 } // namespace
 
 // Everything the executor's jobs touch. Only the executor uses `driver` and
@@ -91,16 +110,10 @@ struct SystemAudioCaptureService::State {
             writer->discard();
             return;
         }
-        FinishedWriting finished = writer->finishKeepingAudio();
-        if (!finished.kept)
-            return;
-        // A file that does not validate stays where it is, unlocked, for the
-        // next launch's repair.
-        auto summary = RecordingFile::validate(finished.kept->path, assets.get());
-        if (!summary)
-            return;
-        Q_EMIT events->recordingKept(CaptureOutcome { finished.kept->path, summary.value(), writer->isSilent(),
-            std::make_shared<FileLock>(std::move(finished.kept->lock)), finished.failure });
+        // One that does not validate stays where it is, unlocked, for the next
+        // launch's repair.
+        if (auto kept = finishAndValidate(*writer, assets.get()))
+            Q_EMIT events->recordingKept(kept.value());
     }
 
     // Before a new recording: an abandoned writer is let go, or the
@@ -236,20 +249,8 @@ QFuture<Result<CaptureOutcome>> SystemAudioCaptureService::stop()
         QThreadPool::globalInstance(), [assets = m_state->assets](Taken writer) -> Result<CaptureOutcome> {
             if (!writer)
                 return writer.error();
-            Stopped stopped = std::move(writer).value();
-            FinishedWriting finished = stopped.writer->finishKeepingAudio();
-            const bool silent = stopped.writer->isSilent();
-            stopped.writer.reset();
-            // The first failure is the one told: the intake's came before the stop's.
-            std::optional<Error> failure = finished.failure ? finished.failure : stopped.stopFailure;
-            if (!finished.kept)
-                return failure ? *failure : Error(RecorderError::noAudioReceived());
-            const QString path = finished.kept->path;
-            auto summary = RecordingFile::validate(path, assets.get());
-            if (!summary) // the file stays where it is, for the next launch to try
-                return AudioSampleWriter::keptAt(failure ? *failure : summary.error(), path);
-            return CaptureOutcome { path, summary.value(), silent,
-                std::make_shared<FileLock>(std::move(finished.kept->lock)), failure };
+            const Stopped stopped = std::move(writer).value();
+            return finishAndValidate(*stopped.writer, assets.get(), stopped.stopFailure);
         });
 }
 
