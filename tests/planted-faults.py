@@ -270,7 +270,7 @@ FAULTS = [
           [("averror < 0 && averror >= -kLargestErrno", "averror < 0 && averror >= -kLargestErrno && false")],
           ["tst_errortext"]),
     Fault("an unknown option starts the window", "src/app/CommandLine.cpp",
-          [("                line.m_complaint = QStringLiteral(\"unknown option \") + argument;\n", "")],
+          [("                complain(QStringLiteral(\"unknown option \") + argument);\n", "")],
           ["tst_verifycaptureprocess"]),
     Fault("a session manager's restore refused", "src/app/CommandLine.cpp",
           [("\"icon\", \"session\", ", "\"icon\", ")],
@@ -447,7 +447,21 @@ def main():
         rows.append((fault.name, verdict))
         print(f"{fault.name}: {verdict}", flush=True)
 
-    run(["cmake", "--build", str(build)])
+    run(["cmake", "--build", str(build)    # The terminal's recorder.
+    Fault("an existing file recorded over without --force", "src/app/CommandLineRecorder.cpp",
+          [("    if (!force && Platform::fileExists(file))", "    if (false)")],
+          ["tst_verifycaptureprocess"]),
+    Fault("SIGINT kills the terminal's take", "src/app/CommandLineRecorder.cpp",
+          [("signals({ SIGINT, SIGTERM, SIGHUP })", "signals({ SIGTERM, SIGHUP })")],
+          ["tst_verifycaptureprocess"]),
+    Fault("--seconds accepted without --record", "src/app/CommandLine.cpp",
+          [("    else if (!record && (", "    else if (false && (")],
+          ["tst_verifycaptureprocess"]),
+    Fault("--seconds counts from the start, not the audio", "src/app/CommandLineRecorder.cpp",
+          [("std::chrono::duration<double> left(*request.seconds - now.seconds);",
+            "std::chrono::duration<double> left(*request.seconds - 1e-3 * double(startedAt.msecsTo(clock->now())));")],
+          ["tst_verifycaptureprocess"]),
+])
     print()
     print("| fault | result |")
     print("|---|---|")

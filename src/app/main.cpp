@@ -1,4 +1,5 @@
 #include "app/CommandLine.h"
+#include "app/CommandLineRecorder.h"
 #include "app/SingleInstance.h"
 #include "app/VessaroApp.h"
 #include "base/ProductName.h"
@@ -41,6 +42,15 @@ int main(int argc, char** argv)
     case vessaro::CommandLine::Action::misuse:
         std::fprintf(stderr, "vessaro: %s\n\n%s", qPrintable(line.complaint()), vessaro::CommandLine::usage());
         return 2;
+    case vessaro::CommandLine::Action::record: {
+        // The terminal's recorder needs no display and takes no part in the
+        // one-window rule: it records beside an open window.
+        vessaro::PlatformMedia::silenceLogging();
+        vessaro::PlatformMedia::limitAllocations();
+        QCoreApplication application(argc, argv);
+        return QCoro::waitFor(vessaro::CommandLineRecorder::record(line.recording()));
+    }
+    case vessaro::CommandLine::Action::listApps:
     case vessaro::CommandLine::Action::run:
         break;
     }

@@ -1,5 +1,6 @@
 #include "capture/SystemAudioCaptureService.h"
 
+#include "base/Platform.h"
 #include "capture/AudioSampleWriter.h"
 #include "files/RecordingFile.h"
 #include "media/MediaAssetOpener.h"
@@ -262,6 +263,16 @@ QFuture<Result<void>> SystemAudioCaptureService::cancel()
 QFuture<Diagnostics> SystemAudioCaptureService::diagnostics()
 {
     return m_executor->submit([state = m_state] { return state->driver->diagnostics(); });
+}
+
+QFuture<RecordingProgress> SystemAudioCaptureService::progress()
+{
+    return m_executor->submit([state = m_state] {
+        if (!state->sink || state->sinkAbandoned)
+            return RecordingProgress {};
+        const auto size = Platform::fileSize(state->sink->path());
+        return RecordingProgress { state->sink->capturedSeconds(), size ? size.value().value_or(0) : 0 };
+    });
 }
 
 } // namespace vessaro

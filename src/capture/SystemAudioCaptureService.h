@@ -6,6 +6,7 @@
 #include "capture/AudioCaptureDriver.h"
 #include "capture/CaptureEvents.h"
 #include "capture/CaptureOutcome.h"
+#include "capture/RecordingProgress.h"
 
 #include <QFuture>
 
@@ -53,6 +54,8 @@ public:
     // the next cancel(), prepare() or start().
     QFuture<Result<void>> cancel();
     QFuture<Diagnostics> diagnostics();
+    // The running recording's length and size; zeros when none runs.
+    QFuture<RecordingProgress> progress();
 
     // Lives on the thread that created the service; its signals come from the
     // executor's thread.

@@ -1,6 +1,10 @@
-// The real binary: its answers to --help and --version, and the self-test as it runs on the private audio server.
+// The real binary: its answers to --help, --version and a misuse, and the self-test and the terminal's recorder as
+// they run on the private audio server.
 
+#include "files/RecordingFile.h"
 #include "support/TestSupport.h"
+
+#include <QDir>
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -8,6 +12,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <csignal>
 
 class VerifyCaptureProcessTest : public QObject {
     Q_OBJECT
@@ -27,7 +33,13 @@ private Q_SLOTS:
             { { "--bogus", "--help" }, 2, QProcess::StandardError,
                 "vessaro: unknown option --bogus\n\nUsage: vessaro" },
             { { "--verify-capture" }, 2, QProcess::StandardError, "vessaro: --verify-capture needs a DIRECTORY" },
-            { { "recording.mp4" }, 2, QProcess::StandardError, "vessaro: unexpected argument recording.mp4" } };
+            { { "recording.mp4" }, 2, QProcess::StandardError, "vessaro: unexpected argument recording.mp4" },
+            { { "--record" }, 2, QProcess::StandardError, "vessaro: --record needs a FILE" },
+            { { "--record", "a.mp4", "--seconds", "0" }, 2, QProcess::StandardError,
+                "vessaro: --seconds needs a positive" },
+            { { "--seconds", "3" }, 2, QProcess::StandardError,
+                "vessaro: --app, --seconds and --force go with --record" },
+            { { "--record", "a.mp4", "--list-apps" }, 2, QProcess::StandardError, "vessaro: --record, --list-apps" } };
         for (const auto& run : runs) {
             QProcess vessaro;
             vessaro.setProcessEnvironment(QProcessEnvironment());
@@ -65,6 +77,45 @@ private Q_SLOTS:
         QCOMPARE(QStringList({ result["status"].toString(), result["backend"].toString() }),
             QStringList({ "passed", "PulseAudio" }));
         QCOMPARE(result["cycles"].toArray().size(), 3);
+    }
+
+    // The terminal's recorder: a take ended by SIGINT is validated and put at its file; an existing file is refused
+    // before anything is recorded, unless --force replaces it. Its stderr is no terminal, so it carries no progress.
+    void recordFromTheCommandLine()
+    {
+        if (!vessaro::test::audioServerAvailable())
+            QSKIP("needs the private audio server");
+        QTemporaryDir dir;
+        vessaro::test::ScopedCacheHome home;
+        QProcess player;
+        player.start(
+            QStringLiteral("sh"), { "-c", "sox -n -r 48000 -c 2 -b 16 -t wav - synth 30 sine 500 vol 0.3 | paplay" });
+        const auto stopPlayer = qScopeGuard([&] {
+            player.kill();
+            player.waitForFinished();
+        });
+        const QString file = dir.filePath(QStringLiteral("take.mp4"));
+        const auto record = [&](const QStringList& more, int signalAfterMs) {
+            QProcess vessaro;
+            vessaro.start(QStringLiteral(VESSARO_BINARY), QStringList { "--record", file } + more);
+            if (signalAfterMs && vessaro.waitForStarted() && !vessaro.waitForFinished(signalAfterMs))
+                ::kill(static_cast<pid_t>(vessaro.processId()), SIGINT);
+            vessaro.waitForFinished(20000);
+            return std::pair(vessaro.exitCode(), QString::fromUtf8(vessaro.readAllStandardError()));
+        };
+        auto [status, report] = record({}, 2500);
+        QCOMPARE(status, 0);
+        QVERIFY2(report.startsWith(QStringLiteral("已保存：") + file) && !report.contains('\r'), qPrintable(report));
+        const auto summary = vessaro::RecordingFile::validate(file);
+        QVERIFY(summary && summary.value().duration > 0.5);
+        std::tie(status, report) = record({ "--seconds", "1" }, 0);
+        QVERIFY2(status == 1 && report.contains("--force"), qPrintable(report));
+        QCOMPARE(vessaro::RecordingFile::validate(file).value().duration, summary.value().duration);
+        // --seconds counts the audio the file holds, however late the server's first delivery.
+        std::tie(status, report) = record({ "--seconds", "1", "--force" }, 0);
+        const double seconds = vessaro::RecordingFile::validate(file).value().duration;
+        QVERIFY2(status == 0 && seconds >= 1.0 && seconds < 1.5, qPrintable(report));
+        QVERIFY(QDir(home.recordingsDirectory()).isEmpty(QDir::Files | QDir::Hidden));
     }
 };
 

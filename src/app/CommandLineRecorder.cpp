@@ -1,0 +1,167 @@
+#include "app/CommandLineRecorder.h"
+
+#include "app/UnixSignalNotifier.h"
+#include "base/Platform.h"
+#include "base/PlatformError.h"
+#include "base/SystemClock.h"
+#include "capture/AudioSampleWriter.h"
+#include "capture/CoreAudioTapDriver.h"
+#include "capture/SystemAudioCaptureService.h"
+#include "ui/PhasePresentation.h"
+
+#include <QDir>
+#include <QFileInfo>
+
+#include <qcoro/qcorofuture.h>
+
+#include <algorithm>
+#include <csignal>
+
+#include <unistd.h>
+
+namespace vessaro {
+namespace {
+
+using namespace std::chrono_literals;
+
+// How often a terminal's progress line is redrawn.
+constexpr auto kProgressInterval = 250ms;
+// How much longer than --seconds a take may run while its audio is late.
+constexpr auto kDeliveryGrace = 10s;
+
+void say(std::FILE* report, const QString& line)
+{
+    std::fputs(qPrintable(line + QLatin1Char('\n')), report);
+    std::fflush(report);
+}
+
+QString quoted(const QString& path)
+{
+    return QStringLiteral("“") + path + QStringLiteral("”");
+}
+
+QString mebibytes(qint64 bytes)
+{
+    return QString::number(static_cast<double>(bytes) / (1024.0 * 1024.0), 'f', 1) + QStringLiteral(" MiB");
+}
+
+// Refuses before anything is recorded what would only fail at the end: a
+// file that exists without --force, a folder that is missing or not ours to
+// write in.
+Result<void> checkDestination(const QString& file, bool force)
+{
+    const QFileInfo target(file);
+    if (target.isDir())
+        return PlatformError::fromErrno(EISDIR, QStringLiteral("无法写入") + quoted(file));
+    if (!force && Platform::fileExists(file))
+        return PlatformError::fromErrno(EEXIST, QStringLiteral("无法写入") + quoted(file));
+    const QByteArray folder = QFile::encodeName(target.absolutePath());
+    if (::access(folder.constData(), W_OK | X_OK) != 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(target.absolutePath()));
+    return {};
+}
+
+// The validated take, moved to `file`: renamed where the file system allows,
+// else copied and then removed.
+Result<void> place(const QString& take, const QString& file, bool force)
+{
+    if (!force)
+        return Platform::moveItem(take, file);
+    auto replaced = Platform::replaceFile(take, file);
+    if (replaced)
+        (void)Platform::removeItem(take);
+    return replaced;
+}
+
+} // namespace
+
+QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Options options)
+{
+    std::FILE* const report = options.report ? options.report : stderr;
+    const QString file = QFileInfo(request.file).absoluteFilePath();
+    if (auto checked = checkDestination(file, request.force); !checked) {
+        say(report, checked.error().localizedDescription());
+        if (!request.force && Platform::fileExists(file))
+            say(report, QStringLiteral("要替换它，请加 --force。"));
+        co_return failed;
+    }
+    std::shared_ptr<Clock> clock = options.clock ? options.clock : std::make_shared<SystemClock>();
+    SystemAudioCaptureService service(
+        options.makeDriver ? options.makeDriver() : std::make_unique<CoreAudioTapDriver>());
+
+    // A signal or a capture that ended early stops the take, whenever it comes.
+    const CancellationTokenPtr stopRequested = CancellationToken::create();
+    UnixSignalNotifier signals({ SIGINT, SIGTERM, SIGHUP });
+    QObject::connect(&signals, &UnixSignalNotifier::received, &signals, [stopRequested] { stopRequested->cancel(); });
+    std::optional<QString> interruption;
+    QObject::connect(service.events(), &CaptureEvents::captureInterrupted, &signals,
+        [&interruption, stopRequested](const QString& reason) {
+            interruption = reason;
+            stopRequested->cancel();
+        });
+
+    if (auto prepared = co_await service.prepare(); !prepared) {
+        say(report, prepared.error().localizedDescription());
+        (void)co_await service.cancel();
+        co_return failed;
+    }
+    if (auto started = co_await service.start(); !started) {
+        say(report, started.error().localizedDescription());
+        (void)co_await service.cancel();
+        co_return failed;
+    }
+
+    // Only a terminal gets the line redrawn in place; a pipe or a log file
+    // would fill with it.
+    const bool terminal = ::isatty(::fileno(report)) == 1;
+    // --seconds counts the audio in the file, not the time since start: the
+    // server's first delivery may come a while after the start. A server that
+    // sends nothing at all cannot hold the command past the backstop.
+    const QDateTime startedAt = clock->now();
+    const auto backstop = request.seconds ? std::chrono::duration<double>(*request.seconds) + kDeliveryGrace
+                                          : std::chrono::duration<double>::max();
+    for (RecordingProgress now;;) {
+        std::chrono::duration<double> step = terminal ? kProgressInterval : std::chrono::duration<double>(1h);
+        if (request.seconds) {
+            const std::chrono::duration<double> left(*request.seconds - now.seconds);
+            if (left <= 0s || std::chrono::milliseconds(startedAt.msecsTo(clock->now())) >= backstop)
+                break;
+            step = std::min(step, left);
+        }
+        if (!co_await clock->sleep(std::chrono::duration_cast<std::chrono::nanoseconds>(step), stopRequested))
+            break;
+        now = co_await service.progress();
+        if (terminal) {
+            std::fputs(qPrintable(QStringLiteral("\r录音中 %1  %2\033[K").arg(formatDuration(now.seconds), mebibytes(now.bytes))),
+                report);
+            std::fflush(report);
+        }
+    }
+    if (terminal)
+        std::fputs("\r\033[K", report);
+
+    auto stopped = co_await service.stop();
+    if (!stopped) {
+        say(report, stopped.error().localizedDescription());
+        (void)co_await service.cancel();
+        co_return failed;
+    }
+    const CaptureOutcome& take = stopped.value();
+    // The take stays in the recorder's folder until it is safely at its place.
+    if (auto placed = place(take.path, file, request.force); !placed) {
+        say(report, AudioSampleWriter::keptAt(placed.error(), take.path).localizedDescription());
+        co_return failed;
+    }
+    if (take.interruption)
+        say(report, QStringLiteral("录音已中断：") + take.interruption->localizedDescription());
+    else if (interruption)
+        say(report, QStringLiteral("录音已中断：") + *interruption);
+    if (take.silent)
+        say(report, QStringLiteral("录音里没有声音"));
+    say(report,
+        QStringLiteral("已保存：%1（%2，%3）")
+            .arg(file, formatDuration(take.summary.duration), mebibytes(QFileInfo(file).size())));
+    co_return (take.interruption || interruption) ? failed : succeeded;
+}
+
+} // namespace vessaro
