@@ -70,7 +70,7 @@ int main()
         return 2;
     }
     CoreAudioTapDriver driver(std::make_unique<PulseAudioHardware>());
-    if (!driver.prepare()) {
+    if (!driver.prepare(CaptureTarget::everything())) {
         std::fprintf(stderr, "prepare failed\n");
         return 1;
     }

@@ -42,7 +42,7 @@ bool measureStarts(int count, std::vector<double>& startMs)
 {
     CoreAudioTapDriver driver(std::make_unique<PulseAudioHardware>());
     for (int i = 0; i < count; ++i) {
-        if (auto prepared = driver.prepare(); !prepared) {
+        if (auto prepared = driver.prepare(CaptureTarget::everything()); !prepared) {
             std::fprintf(stderr, "prepare: %s\n", qPrintable(prepared.error().localizedDescription()));
             return false;
         }
@@ -78,7 +78,7 @@ bool measureStarts(int count, std::vector<double>& startMs)
 bool measureCallbacks(double seconds, std::vector<double>& callbackUs, double& bufferMs)
 {
     CoreAudioTapDriver driver(std::make_unique<PulseAudioHardware>());
-    if (!driver.prepare())
+    if (!driver.prepare(CaptureTarget::everything()))
         return false;
     auto created = AudioSampleWriter::create(driver.format(), std::make_shared<FfmpegMediaWriterFactory>());
     if (!created)

@@ -5,9 +5,12 @@
 #include "base/Result.h"
 #include "capture/Diagnostics.h"
 #include "capture/hal/AudioDeviceEvent.h"
+#include "capture/hal/CaptureTarget.h"
+#include "capture/hal/PlayingProgram.h"
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace vessaro {
 
@@ -35,8 +38,11 @@ public:
     virtual AudioStreamBasicDescription format() const = 0;
     virtual Diagnostics diagnostics() const = 0;
 
-    // Acquires every platform resource except the IO callback.
-    virtual Result<void> prepare() = 0;
+    // Acquires every platform resource except the IO callback, for `target`.
+    // A program that plays nothing yet is no error: it records silence until it plays.
+    virtual Result<void> prepare(const CaptureTarget& target) = 0;
+    // The programs playing now, sorted by name; needs no prepare().
+    virtual Result<std::vector<PlayingProgram>> playingPrograms() = 0;
     // Registers the callbacks and starts the device.
     virtual Result<void> start(ReceiveCallback receive, LossCallback lossNotice, EventCallback events) = 0;
     // Stops and releases everything; safe in any state. When it returns and

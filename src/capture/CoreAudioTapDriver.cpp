@@ -19,7 +19,15 @@ Diagnostics CoreAudioTapDriver::diagnostics() const
     return { m_hardware->backendName(), m_tap, m_device, m_io.has_value(), m_running, m_format.mSampleRate };
 }
 
-Result<void> CoreAudioTapDriver::prepare()
+Result<std::vector<PlayingProgram>> CoreAudioTapDriver::playingPrograms()
+{
+    std::vector<PlayingProgram> programs;
+    if (OSStatus status = m_hardware->readProcessList(&programs); status != 0)
+        return RecorderError::captureFailed(QStringLiteral("读取正在播放的程序"), status);
+    return programs;
+}
+
+Result<void> CoreAudioTapDriver::prepare(const CaptureTarget& target)
 {
     if (auto stopped = stop(); !stopped)
         return stopped;
@@ -30,6 +38,7 @@ Result<void> CoreAudioTapDriver::prepare()
     tapDescription.muteBehavior = 0;
     tapDescription.stereoMixdown = true;
     tapDescription.uuid = Platform::uuidString();
+    tapDescription.target = target;
 
     const auto fail = [this](const QString& step, OSStatus status) -> Result<void> {
         // Undo what was created; a failing clean-up replaces the step's error.

@@ -8,7 +8,7 @@
 
 namespace vessaro {
 
-// Captures the mix of every program through a process tap wrapped in a
+// Captures the mix of every program, or of one, through a process tap wrapped in a
 // private aggregate device, over the platform calls of AudioHardware.
 // One thread at a time (the capture service's executor); the callbacks run on
 // the hardware's audio queue. Destroying the driver stops it.
@@ -26,7 +26,8 @@ public:
     AudioStreamBasicDescription format() const override { return m_format; }
     Diagnostics diagnostics() const override;
 
-    Result<void> prepare() override;
+    Result<void> prepare(const CaptureTarget& target) override;
+    Result<std::vector<PlayingProgram>> playingPrograms() override;
     Result<void> start(ReceiveCallback receive, LossCallback lossNotice, EventCallback events) override;
     Result<void> stop() override;
     bool holdsCallbacks() const override { return m_io.has_value(); }

@@ -126,11 +126,11 @@ struct SystemAudioCaptureService::State {
         return cancel();
     }
 
-    Result<void> prepare()
+    Result<void> prepare(const CaptureTarget& target)
     {
         if (auto released = releaseAbandonedSink(); !released)
             return released;
-        return driver->prepare();
+        return driver->prepare(target);
     }
 
     Result<void> start(const CancellationTokenPtr& token)
@@ -215,9 +215,14 @@ SystemAudioCaptureService::~SystemAudioCaptureService()
     m_executor.reset();
 }
 
-QFuture<Result<void>> SystemAudioCaptureService::prepare()
+QFuture<Result<void>> SystemAudioCaptureService::prepare(CaptureTarget target)
 {
-    return m_executor->submit([state = m_state] { return state->prepare(); });
+    return m_executor->submit([state = m_state, target = std::move(target)] { return state->prepare(target); });
+}
+
+QFuture<Result<std::vector<PlayingProgram>>> SystemAudioCaptureService::playingPrograms()
+{
+    return m_executor->submit([state = m_state] { return state->driver->playingPrograms(); });
 }
 
 QFuture<Result<void>> SystemAudioCaptureService::start(CancellationTokenPtr token)

@@ -39,7 +39,9 @@ public:
 
     // prepare() and start() first discard a writer that a failed cancel had to
     // keep, once the driver stops; if it still cannot, that failure is returned.
-    QFuture<Result<void>> prepare();
+    QFuture<Result<void>> prepare(CaptureTarget target = CaptureTarget::everything());
+    // The programs playing now, for choosing a target.
+    QFuture<Result<std::vector<PlayingProgram>>> playingPrograms();
     // `token` is checked before anything is touched and again once capture runs.
     QFuture<Result<void>> start(CancellationTokenPtr token = {});
     // Other operations may run while the writer finishes and the file is

@@ -24,7 +24,7 @@ struct Rig {
 };
 
 // The status of a capture failure, 0 on success, -1 for any other error.
-std::int32_t statusOf(const Result<void>& result)
+template <typename T> std::int32_t statusOf(const Result<T>& result)
 {
     const RecorderError* error = result ? nullptr : result.error().recorderError();
     return result ? 0 : error && error->kind() == RecorderError::Case::captureFailed ? error->status() : -1;
@@ -38,12 +38,19 @@ constexpr auto failure = [](Call call) { return std::int32_t(-100 - int(call)); 
 class CoreAudioTapDriverTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // Each prepare names a new device that wraps the tap just made; blocks reach the callback only while started.
+    // Each prepare names a new device that wraps the tap just made, for its target; blocks reach the callback only
+    // while started. The playing programs pass through, a failure to read them as a capture failure.
     void aCycle()
     {
         Rig rig;
-        QVERIFY(rig.driver.prepare());
-        QVERIFY(rig.driver.prepare());
+        QVERIFY(rig.driver.prepare(CaptureTarget::everything()));
+        QVERIFY(rig.driver.prepare(CaptureTarget::ofProgram("Radio")));
+        QCOMPARE(rig.hardware->tapDescriptions()[1].target.program, "Radio");
+        QVERIFY(rig.hardware->tapDescriptions()[0].target.isEverything());
+        rig.hardware->setPlayingPrograms({ { "Radio", "radio", 7, "" } });
+        QCOMPARE(rig.driver.playingPrograms().value(), std::vector<PlayingProgram>({ { "Radio", "radio", 7, "" } }));
+        rig.hardware->failCall(Call::readProcessList, -3, 1);
+        QCOMPARE(statusOf(rig.driver.playingPrograms()), -3);
         const auto devices = rig.hardware->deviceDescriptions();
         QCOMPARE(devices[1].taps.value(0).uid, rig.hardware->tapDescriptions()[1].uuid);
         QVERIFY(devices[1].uid.startsWith(QLatin1String(CoreAudioTapDriver::applicationPrefix)));
@@ -113,7 +120,7 @@ private Q_SLOTS:
         for (QChar step : steps) {
             QCOMPARE(last, 0);
             before = rig.hardware->calls().size();
-            last = statusOf(step == 'p' ? rig.driver.prepare() : step == 's' ? rig.start() : rig.driver.stop());
+            last = statusOf(step == 'p' ? rig.driver.prepare({}) : step == 's' ? rig.start() : rig.driver.stop());
         }
         // A step that made no call was refused.
         QCOMPARE(last, failing.isEmpty() ? (calls.isEmpty() ? -1 : 0) : failure(failing[0]));

@@ -1,6 +1,7 @@
 // The PulseAudio backend against a real private server (scripts/audio-server.sh) whose default source is a fake
 // microphone: a capture of the wrong node hears it and misses the output. Under the driver, a capture follows a
-// new default output, survives a restart of the server, and reports the audio the server drops.
+// new default output, survives a restart of the server, and reports the audio the server drops. A capture of one
+// program hears that program's streams alone, a new one among them, and the list of programs names the players.
 
 #include "PrivateAudioServer.h"
 #include "ReceivedAudio.h"
@@ -9,10 +10,13 @@
 #include "capture/hal/PulseAudioHardware.h"
 #include "support/TestSupport.h"
 
+#include <QFileInfo>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTest>
 #include <QUuid>
 
+#include <cmath>
 #include <thread>
 
 using namespace vessaro;
@@ -27,6 +31,20 @@ bool streamListed(const QString& uid)
     pactl.start(QStringLiteral("pactl"), { "list", "source-outputs" });
     const QString property = QStringLiteral("%1 = \"%2\"").arg(PulseAudioHardware::deviceUidProperty, uid);
     return pactl.waitForFinished(30000) && pactl.readAllStandardOutput().contains(property.toUtf8());
+}
+
+// The amplitude of `hertz` in the left channel of the last half second `received` holds (Goertzel).
+double toneLevel(ReceivedAudio& received, double hertz)
+{
+    std::lock_guard lock(received.mutex);
+    const std::vector<float>& samples = received.samples;
+    const auto frames = std::size_t(ServerAudio::outputSampleRate() / 2);
+    const double step = 2 * M_PI * hertz / ServerAudio::outputSampleRate();
+    double previous = 0, before = 0;
+    for (std::size_t frame = samples.size() / 2 - frames; frame < samples.size() / 2; ++frame)
+        before = std::exchange(previous, samples[frame * 2] + 2 * std::cos(step) * previous - before);
+    return 2 * std::sqrt(previous * previous + before * before - 2 * std::cos(step) * previous * before)
+        / double(frames);
 }
 
 // A driver on its own backend, started into `received`.
@@ -134,7 +152,8 @@ private Q_SLOTS:
         PrivateAudioServer server;
         QVERIFY2(server.isRunning(), "could not start a second private server");
         Capture capture;
-        QVERIFY(capture.driver.prepare() && ServerAudio::setDefaultSink(ServerAudio::fakeMicrophoneSink()));
+        QVERIFY(capture.driver.prepare(CaptureTarget::everything())
+            && ServerAudio::setDefaultSink(ServerAudio::fakeMicrophoneSink()));
         QTest::qWait(200); // the server's notice arrives before the start
         QVERIFY(capture.start());
         const Diagnostics running { QStringLiteral("PulseAudio"), 1, 2, true, true, ServerAudio::outputSampleRate() };
@@ -155,12 +174,76 @@ private Q_SLOTS:
         QCOMPARE(capture.received->faults(), QList<int>(3, 0));
     }
 
+    // Two players with names of their own, each a tone; once the capture runs, a third stream of the first program.
+    // The list names the two players; the capture hears the tones its target plays, and nothing else.
+    void aProgramIsRecordedAlone_data()
+    {
+        QTest::addColumn<QString>("target"); // empty: everything
+        QTest::addColumn<QList<bool>>("heard"); // the first program's tone, the second's, the first's new stream
+        QTest::newRow("one program") << "vessaro-a" << QList { true, false, true };
+        QTest::newRow("everything") << "" << QList { true, true, true };
+        QTest::newRow("a program that plays nothing") << "vessaro-c" << QList { false, false, false };
+    }
+    void aProgramIsRecordedAlone()
+    {
+        VESSARO_REQUIRE_AUDIO_SERVER();
+        QFETCH(QString, target);
+        QFETCH(QList<bool>, heard);
+        const QList<double> hertz { 440, 1000, 2500 };
+        struct Players {
+            ~Players()
+            {
+                for (QProcess& player : processes) {
+                    player.kill();
+                    player.waitForFinished();
+                }
+            }
+            QProcess processes[3];
+        } playing;
+        QProcess* players = playing.processes;
+        const auto play = [&](int tone, const char* program) {
+            players[tone].start(QStringLiteral("paplay"),
+                { QStringLiteral("--property=application.name=") + program,
+                    ServerAudio::sound({ "30", "sine", QString::number(hertz[tone]) }) });
+        };
+        play(0, "vessaro-a");
+        play(1, "vessaro-b");
+        PulseAudioHardware hardware;
+        std::vector<PlayingProgram> listed;
+        QVERIFY(eventually([&] { return hardware.readProcessList(&listed) == 0 && listed.size() == 2; }));
+        // paplay may be pacat under another name.
+        const QString binary = QFileInfo(QStandardPaths::findExecutable("paplay")).canonicalFilePath().section('/', -1);
+        QCOMPARE(listed[0], (PlayingProgram { "vessaro-a", binary, players[0].processId(), "" }));
+        QCOMPARE(listed[1], (PlayingProgram { "vessaro-b", binary, players[1].processId(), "" }));
+
+        Capture capture;
+        QVERIFY(capture.driver.prepare(CaptureTarget::ofProgram(target)) && capture.start());
+        // A second at least, and until the tones it should hear are there (a new stream may take a moment).
+        const auto checkTones = [&](int tones) {
+            const std::size_t from = capture.received->sampleCount();
+            const auto second = std::size_t(2 * ServerAudio::outputSampleRate());
+            QVERIFY(eventually([&] {
+                bool all = capture.received->sampleCount() >= from + second;
+                for (int tone = 0; tone < tones && all; ++tone)
+                    all = !heard[tone] || toneLevel(*capture.received, hertz[tone]) > 0.2;
+                return all;
+            }));
+            for (int tone = 0; tone < tones; ++tone)
+                QVERIFY(heard[tone] || toneLevel(*capture.received, hertz[tone]) < 0.002);
+        };
+        checkTones(2);
+        play(2, "vessaro-a");
+        checkTones(3);
+        QVERIFY(capture.driver.stop());
+        QCOMPARE(capture.received->faults(), QList<int>(3, 0));
+    }
+
     // The audio thread stalls longer than the server holds audio for us: it drops some silently; the supervisor tells.
     void audioTheServerDropsIsReportedAsLoss()
     {
         VESSARO_REQUIRE_AUDIO_SERVER();
         Capture capture;
-        QVERIFY(capture.driver.prepare() && capture.start());
+        QVERIFY(capture.driver.prepare(CaptureTarget::everything()) && capture.start());
         // Long enough for the supervisor to take its measure of the intake first.
         QVERIFY(eventually([&] { return capture.received->sampleCount() > 0; }));
         QTest::qWait(1000);

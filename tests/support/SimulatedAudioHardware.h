@@ -6,6 +6,7 @@
 
 #include <map>
 #include <mutex>
+#include <vector>
 
 namespace vessaro {
 
@@ -24,7 +25,8 @@ public:
         destroyIOProc,
         deviceStart,
         deviceStop,
-        drainAudioQueue
+        drainAudioQueue,
+        readProcessList
     };
 
     // The next calls of `call` fail with `status`, `times` times (-1: always). drainAudioQueue cannot fail.
@@ -33,6 +35,9 @@ public:
         std::lock_guard lock(m_mutex);
         m_failures[call] = { status, times };
     }
+
+    // What readProcessList reports.
+    void setPlayingPrograms(std::vector<PlayingProgram> programs) { m_programs = std::move(programs); }
 
     // Every call made so far, in order.
     QList<Call> calls() const { return locked(m_calls); }
@@ -57,6 +62,10 @@ public:
     OSStatus readTapFormat(AudioObjectID, AudioStreamBasicDescription* format) override
     {
         return enter(Call::readTapFormat, [&] { *format = AudioStreamBasicDescription::stereoFloat(48000); });
+    }
+    OSStatus readProcessList(std::vector<PlayingProgram>* programs) override
+    {
+        return enter(Call::readProcessList, [&] { *programs = m_programs; });
     }
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description, AudioObjectID* device) override
     {
@@ -126,6 +135,7 @@ private:
     std::map<Call, std::pair<OSStatus, int>> m_failures; // status, times left
     QList<TapDescription> m_taps;
     QList<AggregateDeviceDescription> m_devices;
+    std::vector<PlayingProgram> m_programs;
     AudioObjectID m_next = 100;
     int m_heldObjects = 0;
     AudioInputBlock m_input;

@@ -30,7 +30,8 @@ public:
         diagnostics.ioProc |= m_ioHeld;
         return diagnostics;
     }
-    Result<void> prepare() override { return m_inner.prepare(); }
+    Result<void> prepare(const CaptureTarget& target) override { return m_inner.prepare(target); }
+    Result<std::vector<PlayingProgram>> playingPrograms() override { return m_inner.playingPrograms(); }
     Result<void> start(ReceiveCallback receive, LossCallback loss, EventCallback events) override
     {
         return m_inner.start(std::move(receive), std::move(loss), std::move(events));

@@ -4,10 +4,12 @@
 #include "base/AudioStreamBasicDescription.h"
 #include "capture/hal/AggregateDeviceDescription.h"
 #include "capture/hal/AudioDeviceEvent.h"
+#include "capture/hal/PlayingProgram.h"
 #include "capture/hal/TapDescription.h"
 
 #include <cstdint>
 #include <functional>
+#include <vector>
 
 namespace vessaro {
 
@@ -31,7 +33,8 @@ using AudioEventBlock = std::function<void(AudioDeviceEvent)>;
 // the vocabulary of a process-tap audio layer so that each maps one to one
 // onto a backend. On Linux (PulseAudioHardware): a tap is a connection to the
 // sound server that found the default output's monitor source; the aggregate
-// device is a record stream on that monitor; the IO proc is the stream's read
+// device is a record stream on that monitor (for one program, that stream
+// keeps time and the program's own streams are mixed into it); the IO proc is the stream's read
 // callback; starting and stopping the device uncork and cork the stream; the
 // audio queue is the libpulse main loop's thread; a status is a negated
 // PA_ERR_* code; an object ID is a number of the backend's own, never the
@@ -46,6 +49,8 @@ public:
     virtual OSStatus destroyProcessTap(AudioObjectID tap) = 0;
     // The stream format of the tap's buffers.
     virtual OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription* format) = 0;
+    // The programs playing now, one entry per program, sorted by name. Needs no tap.
+    virtual OSStatus readProcessList(std::vector<PlayingProgram>* programs) = 0;
 
     virtual OSStatus createAggregateDevice(const AggregateDeviceDescription& description, AudioObjectID* device) = 0;
     virtual OSStatus destroyAggregateDevice(AudioObjectID device) = 0;

@@ -1,8 +1,11 @@
 #include "capture/hal/PulseAudioHardware.h"
 
+#include "base/ProductName.h"
+
 #include <pulse/error.h>
 #include <pulse/sample.h>
 
+#include <map>
 #include <utility>
 
 namespace vessaro {
@@ -42,9 +45,14 @@ OSStatus PulseAudioHardware::createProcessTap(const TapDescription& description,
     PulseMainLoop::Locker locker(m_loop);
     auto created = std::make_unique<Tap>();
     created->uuid = description.uuid;
+    created->target = description.target;
+    std::function<void()> onPlaybackChange;
+    if (!description.target.isEverything())
+        onPlaybackChange = [this] { m_supervisor.playbackMayHaveChanged(); };
     // Desktop mixers list the connection under the tap's name.
-    created->connection = std::make_unique<PulseConnection>(m_loop, m_timeout, description.name.toUtf8(),
-        description.uuid, [this] { m_supervisor.outputMayHaveChanged(); });
+    created->connection = std::make_unique<PulseConnection>(
+        m_loop, m_timeout, description.name.toUtf8(), description.uuid, [this] { m_supervisor.outputMayHaveChanged(); },
+        std::move(onPlaybackChange));
     PulseConnection::Output output;
     OSStatus status = created->connection->connect();
     if (status == 0)
@@ -82,6 +90,32 @@ OSStatus PulseAudioHardware::readTapFormat(AudioObjectID tap, AudioStreamBasicDe
     return 0;
 }
 
+OSStatus PulseAudioHardware::readProcessList(std::vector<PlayingProgram>* programs)
+{
+    if (!programs)
+        return -PA_ERR_INVALID;
+    if (!m_loop.isRunning())
+        return -PA_ERR_INTERNAL;
+    std::vector<PulseConnection::Playback> playing;
+    {
+        PulseMainLoop::Locker locker(m_loop);
+        PulseConnection connection(m_loop, m_timeout, kProductName.toString().toUtf8(), QString(), {});
+        OSStatus status = connection.connect();
+        if (status == 0)
+            status = connection.listPlayback(playing);
+        if (status != 0)
+            return status;
+    }
+    // One entry per program, by name; its first stream tells the rest.
+    std::map<QString, PlayingProgram> byName;
+    for (PulseConnection::Playback& stream : playing)
+        byName.try_emplace(stream.program.name, std::move(stream.program));
+    programs->clear();
+    for (auto& [name, program] : byName)
+        programs->push_back(std::move(program));
+    return 0;
+}
+
 OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescription& description, AudioObjectID* device)
 {
     if (!device)
@@ -96,9 +130,12 @@ OSStatus PulseAudioHardware::createAggregateDevice(const AggregateDeviceDescript
     PulseMainLoop::Locker locker(m_loop);
     auto created = std::make_unique<Device>();
     created->tap = m_tap->id;
-    created->stream = std::make_unique<PulseStream>(*m_tap->connection,
-        PulseStream::Settings { description.name.toUtf8(), description.uid.toUtf8(),
-            pa_sample_spec { PA_SAMPLE_FLOAT32LE, m_tap->sampleRate, 2 } });
+    const PulseStream::Settings settings { description.name.toUtf8(), description.uid.toUtf8(),
+        pa_sample_spec { PA_SAMPLE_FLOAT32LE, m_tap->sampleRate, 2 } };
+    created->stream = std::make_unique<PulseStream>(*m_tap->connection, settings);
+    // The program's streams are opened once the device starts.
+    if (!m_tap->target.isEverything())
+        created->programs = std::make_unique<PulseProgramStreams>(m_tap->target.program, settings);
     if (OSStatus status = created->stream->open(m_tap->monitorSource, true); status != 0)
         return status;
     created->id = m_nextObjectID++;
@@ -137,7 +174,10 @@ OSStatus PulseAudioHardware::createIOProc(
     m_device->loss = std::move(loss);
     m_device->events = std::move(events);
     m_device->io = m_nextIOProcID++;
-    m_device->stream->readInto(&m_device->input, &m_device->loss);
+    const AudioInputBlock* reading = &m_device->input;
+    if (m_device->programs)
+        reading = m_device->programs->timeBase(reading, &m_device->loss);
+    m_device->stream->readInto(reading, &m_device->loss);
     *io = m_device->io;
     return 0;
 }
@@ -168,7 +208,8 @@ OSStatus PulseAudioHardware::deviceStart(AudioObjectID device, AudioDeviceIOProc
         return status;
     if (OSStatus status = stream.setCorked(false))
         return status;
-    m_supervisor.start(m_tap->connection, m_device->stream, m_tap->monitorSource, m_device->loss, m_device->events);
+    m_supervisor.start(m_tap->connection, m_device->stream, m_tap->monitorSource, m_device->loss, m_device->events,
+        m_device->programs.get());
     return 0;
 }
 
@@ -178,6 +219,9 @@ OSStatus PulseAudioHardware::deviceStop(AudioObjectID device, AudioDeviceIOProcI
         return -PA_ERR_NOENTITY;
     m_supervisor.stop();
     PulseMainLoop::Locker locker(m_loop);
+    // The next start follows the program's streams afresh: nothing piles up meanwhile.
+    if (m_device->programs)
+        m_device->programs->closeAll();
     // A stream the server no longer has is stopped already.
     if (connectionGone())
         return 0;
@@ -218,6 +262,8 @@ PulseAudioHardware::Blocks PulseAudioHardware::takeBlocks()
     if (!m_device)
         return {};
     m_device->stream->readInto(nullptr, nullptr);
+    if (m_device->programs)
+        m_device->programs->closeAll();
     m_device->io = 0;
     return { std::exchange(m_device->input, nullptr), std::exchange(m_device->loss, nullptr),
         std::exchange(m_device->events, nullptr) };

@@ -3,6 +3,7 @@
 #include "capture/hal/AudioHardware.h"
 #include "capture/hal/PulseConnection.h"
 #include "capture/hal/PulseMainLoop.h"
+#include "capture/hal/PulseProgramStreams.h"
 #include "capture/hal/PulseStream.h"
 #include "capture/hal/PulseSupervisor.h"
 
@@ -28,6 +29,15 @@ namespace vessaro {
 // device and IO-proc ids throughout, and reports through the event block
 // (or the loss block) what it did. The stream keeps the format
 // readTapFormat() reported; the server converts a new output's rate.
+//
+// A tap of one program adds that program's playback streams, each recorded
+// through a monitor of its own (PulseProgramStreams): the stream on the
+// default output's monitor keeps time, and each of its cycles delivers the
+// mix of what the program's streams gave, zeros where they gave nothing. So a
+// program that pauses, quits or never plays records silence, and one that
+// comes back is heard again; following the output and reconnecting work as
+// for every program, and a reconnection opens the program's streams anew.
+// readProcessList() makes a connection of its own for its one look.
 //
 // Threads: every method is called from one thread at a time, never from the
 // audio queue. The audio queue is the main loop's thread: the input and loss
@@ -58,6 +68,7 @@ public:
     OSStatus createProcessTap(const TapDescription& description, AudioObjectID* tap) override;
     OSStatus destroyProcessTap(AudioObjectID tap) override;
     OSStatus readTapFormat(AudioObjectID tap, AudioStreamBasicDescription* format) override;
+    OSStatus readProcessList(std::vector<PlayingProgram>* programs) override;
 
     OSStatus createAggregateDevice(const AggregateDeviceDescription& description, AudioObjectID* device) override;
     OSStatus destroyAggregateDevice(AudioObjectID device) override;
@@ -77,6 +88,7 @@ private:
         AudioObjectID id = 0;
         QString uuid;
         std::uint32_t sampleRate = 0;
+        CaptureTarget target;
         // Where a new device records; the supervisor keeps it current.
         QByteArray monitorSource;
         std::unique_ptr<PulseConnection> connection;
@@ -90,6 +102,7 @@ private:
         AudioLossBlock loss;
         AudioEventBlock events;
         std::unique_ptr<PulseStream> stream;
+        std::unique_ptr<PulseProgramStreams> programs; // null: every program is recorded
     };
     // The blocks of an IO proc, taken out so that their captures die after the lock is let go.
     struct Blocks {

@@ -4,6 +4,7 @@
 #include <pulse/introspect.h>
 #include <pulse/subscribe.h>
 
+#include <map>
 #include <utility>
 
 namespace vessaro {
@@ -53,15 +54,59 @@ void onSinkInfo(pa_context*, const pa_sink_info* info, int endOfList, void* user
     answer->loop->signal();
 }
 
+// The sinks' monitors and the sink inputs, gathered by two list operations.
+struct PlaybackAnswer {
+    PulseMainLoop* loop;
+    std::map<std::uint32_t, std::uint32_t> monitorOfSink;
+    std::vector<PulseConnection::Playback> streams;
+};
+
+void onSinkMonitor(pa_context*, const pa_sink_info* info, int endOfList, void* userdata)
+{
+    auto* answer = static_cast<PlaybackAnswer*>(userdata);
+    if (endOfList == 0 && info)
+        answer->monitorOfSink[info->index] = info->monitor_source;
+    else
+        answer->loop->signal();
+}
+
+QString property(const pa_proplist* properties, const char* key)
+{
+    const char* value = pa_proplist_gets(properties, key);
+    return value ? QString::fromUtf8(value) : QString();
+}
+
+void onSinkInput(pa_context*, const pa_sink_input_info* info, int endOfList, void* userdata)
+{
+    auto* answer = static_cast<PlaybackAnswer*>(userdata);
+    if (endOfList != 0 || !info) {
+        answer->loop->signal();
+        return;
+    }
+    const auto monitor = answer->monitorOfSink.find(info->sink);
+    PlayingProgram program;
+    program.binary = property(info->proplist, PA_PROP_APPLICATION_PROCESS_BINARY);
+    program.name = property(info->proplist, PA_PROP_APPLICATION_NAME);
+    if (program.name.isEmpty())
+        program.name = program.binary;
+    program.processId = property(info->proplist, PA_PROP_APPLICATION_PROCESS_ID).toLongLong();
+    program.iconName = property(info->proplist, PA_PROP_APPLICATION_ICON_NAME);
+    // A stream that names no program cannot be chosen; one on a sink that
+    // came after the sink list is seen on the next look.
+    if (!program.name.isEmpty() && monitor != answer->monitorOfSink.end())
+        answer->streams.push_back({ info->index, monitor->second, std::move(program) });
+}
+
 } // namespace
 
 PulseConnection::PulseConnection(PulseMainLoop& loop, std::chrono::milliseconds timeout, QByteArray name, QString uuid,
-    std::function<void()> onServerChange)
+    std::function<void()> onServerChange, std::function<void()> onPlaybackChange)
     : m_loop(loop)
     , m_timeout(timeout)
     , m_name(std::move(name))
     , m_uuid(std::move(uuid))
     , m_onServerChange(std::move(onServerChange))
+    , m_onPlaybackChange(std::move(onPlaybackChange))
 { }
 
 PulseConnection::~PulseConnection()
@@ -75,7 +120,7 @@ PulseConnection::~PulseConnection()
 
 std::unique_ptr<PulseConnection> PulseConnection::sibling() const
 {
-    return std::make_unique<PulseConnection>(m_loop, m_timeout, m_name, m_uuid, m_onServerChange);
+    return std::make_unique<PulseConnection>(m_loop, m_timeout, m_name, m_uuid, m_onServerChange, m_onPlaybackChange);
 }
 
 OSStatus PulseConnection::connect()
@@ -107,10 +152,13 @@ OSStatus PulseConnection::connect()
 
 void PulseConnection::subscribe()
 {
-    // Only the server's own changes matter: a new default output. A removed
-    // output ends our stream, which the supervisor sees by itself.
+    // The server's own changes matter: a new default output. A removed
+    // output ends our stream, which the supervisor sees by itself. Playback
+    // streams matter when one program is followed.
     pa_context_set_subscribe_callback(m_context.get(), &PulseConnection::onSubscription, this);
-    if (pa_operation* started = pa_context_subscribe(m_context.get(), PA_SUBSCRIPTION_MASK_SERVER, nullptr, nullptr))
+    const auto mask = static_cast<pa_subscription_mask_t>(
+        PA_SUBSCRIPTION_MASK_SERVER | (m_onPlaybackChange ? PA_SUBSCRIPTION_MASK_SINK_INPUT : 0));
+    if (pa_operation* started = pa_context_subscribe(m_context.get(), mask, nullptr, nullptr))
         PulseOperationHandle(started).reset();
 }
 
@@ -134,6 +182,18 @@ OSStatus PulseConnection::findDefaultOutput(Output& output)
     output.sinkName = server.text;
     output.monitorSource = sink.text;
     output.sampleRate = sink.number;
+    return 0;
+}
+
+OSStatus PulseConnection::listPlayback(std::vector<Playback>& streams)
+{
+    pa_context* context = m_context.get();
+    PlaybackAnswer answer { &m_loop, {}, {} };
+    if (OSStatus status = waitFor(pa_context_get_sink_info_list(context, onSinkMonitor, &answer), nullptr))
+        return status;
+    if (OSStatus status = waitFor(pa_context_get_sink_input_info_list(context, onSinkInput, &answer), nullptr))
+        return status;
+    streams = std::move(answer.streams);
     return 0;
 }
 
@@ -207,8 +267,11 @@ void PulseConnection::onState(pa_context*, void* loop)
 void PulseConnection::onSubscription(pa_context*, pa_subscription_event_type_t type, std::uint32_t, void* userdata)
 {
     auto* self = static_cast<PulseConnection*>(userdata);
-    if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SERVER && self->m_onServerChange)
+    const auto facility = type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK;
+    if (facility == PA_SUBSCRIPTION_EVENT_SERVER && self->m_onServerChange)
         self->m_onServerChange();
+    else if (facility == PA_SUBSCRIPTION_EVENT_SINK_INPUT && self->m_onPlaybackChange)
+        self->m_onPlaybackChange();
 }
 
 } // namespace vessaro

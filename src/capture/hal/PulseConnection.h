@@ -1,6 +1,7 @@
 #pragma once
 
 #include "capture/hal/AudioHardware.h"
+#include "capture/hal/PlayingProgram.h"
 #include "capture/hal/PulseHandle.h"
 #include "capture/hal/PulseMainLoop.h"
 
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace vessaro {
 
@@ -18,7 +20,8 @@ namespace vessaro {
 //
 // Threads: every method, the constructor and the destructor run with the
 // loop's lock held, never on the loop's own thread (they wait for it). The
-// server-change callback runs on the loop's thread, lock held.
+// server-change and playback-change callbacks run on the loop's thread, lock
+// held.
 class PulseConnection {
 public:
     // Property of the connection that carries the tap's uuid.
@@ -30,12 +33,19 @@ public:
         QByteArray monitorSource;
         std::uint32_t sampleRate = 0;
     };
+    // A playback stream (sink input) and the program it belongs to.
+    struct Playback {
+        std::uint32_t index = 0;
+        std::uint32_t sinkMonitor = 0; // the index of the monitor of the output it plays to
+        PlayingProgram program;
+    };
 
     // Nothing is connected until connect(). Desktop mixers list the
     // connection as `name`; it carries `uuid` as a property. Once connected,
-    // `onServerChange` runs whenever the server's own settings change.
+    // `onServerChange` runs whenever the server's own settings change, and
+    // `onPlaybackChange` (when set) whenever a playback stream comes, changes or goes.
     PulseConnection(PulseMainLoop& loop, std::chrono::milliseconds timeout, QByteArray name, QString uuid,
-        std::function<void()> onServerChange);
+        std::function<void()> onServerChange, std::function<void()> onPlaybackChange = {});
     // Disconnects; the context is released with it.
     ~PulseConnection();
     PulseConnection(const PulseConnection&) = delete;
@@ -46,6 +56,8 @@ public:
     std::unique_ptr<PulseConnection> sibling() const;
 
     OSStatus findDefaultOutput(Output& output);
+    // Every playback stream the server has now, with the program that plays it.
+    OSStatus listPlayback(std::vector<Playback>& streams);
 
     // Waits for `started` (which it releases) to finish: 0 once done, the
     // failure if the connection or `stream` (may be null) fails first.
@@ -76,6 +88,7 @@ private:
     const QByteArray m_name;
     const QString m_uuid;
     const std::function<void()> m_onServerChange;
+    const std::function<void()> m_onPlaybackChange;
     PulseContextHandle m_context;
 };
 

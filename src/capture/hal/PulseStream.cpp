@@ -38,7 +38,7 @@ std::unique_ptr<PulseStream> PulseStream::sibling(PulseConnection& connection) c
     return std::make_unique<PulseStream>(connection, m_settings);
 }
 
-OSStatus PulseStream::open(const QByteArray& source, bool corked)
+OSStatus PulseStream::open(const QByteArray& source, bool corked, std::uint32_t playback)
 {
     if (OSStatus status = m_connection.status(); status != 0)
         return status;
@@ -58,6 +58,8 @@ OSStatus PulseStream::open(const QByteArray& source, bool corked)
     if (!stream)
         return m_connection.error();
     pa_stream_set_state_callback(stream, &PulseStream::onState, &m_connection.loop());
+    if (playback != PA_INVALID_INDEX && pa_stream_set_monitor_stream(stream, playback) < 0)
+        return m_connection.error();
 
     pa_buffer_attr buffering;
     buffering.maxlength = static_cast<std::uint32_t>(pa_usec_to_bytes(serverBufferMicroseconds, format));

@@ -13,8 +13,8 @@
 
 namespace vessaro {
 
-// A record stream on a monitor source, float32 stereo, and its read
-// callback: the audio queue.
+// A record stream on a monitor source, or on one playback stream, float32
+// stereo, and its read callback: the audio queue.
 //
 // Threads: every method, the constructor and the destructor run with the
 // loop's lock held, off the loop's thread. The read callback runs on the
@@ -39,8 +39,10 @@ public:
     PulseStream& operator=(const PulseStream&) = delete;
 
     // Connects to `source` and waits until the server has it ready. Corked,
-    // it holds nothing back for us until uncorked.
-    OSStatus open(const QByteArray& source, bool corked);
+    // it holds nothing back for us until uncorked. With `playback`, a sink
+    // input's index, it records that stream alone; `source` must then be the
+    // monitor of the sink it plays to.
+    OSStatus open(const QByteArray& source, bool corked, std::uint32_t playback = PA_INVALID_INDEX);
     // A new, unopened stream like this one, on `connection`.
     std::unique_ptr<PulseStream> sibling(PulseConnection& connection) const;
 

@@ -19,8 +19,9 @@ PulseSupervisor::PulseSupervisor(PulseMainLoop& loop, std::chrono::milliseconds 
 { }
 
 void PulseSupervisor::start(std::unique_ptr<PulseConnection>& connection, std::unique_ptr<PulseStream>& stream,
-    QByteArray& monitorSource, const AudioLossBlock& loss, const AudioEventBlock& events)
+    QByteArray& monitorSource, const AudioLossBlock& loss, const AudioEventBlock& events, PulseProgramStreams* programs)
 {
+    m_programs = programs;
     m_connection = &connection;
     m_stream = &stream;
     m_monitorSource = &monitorSource;
@@ -51,9 +52,17 @@ void PulseSupervisor::stop()
 
 void PulseSupervisor::outputMayHaveChanged()
 {
-    if (m_state != State::recording)
+    if (m_state != State::recording && m_state != State::playbackChanged)
         return;
     m_state = State::outputChanged;
+    m_loop.signal();
+}
+
+void PulseSupervisor::playbackMayHaveChanged()
+{
+    if (m_state != State::recording)
+        return;
+    m_state = State::playbackChanged;
     m_loop.signal();
 }
 
@@ -71,6 +80,10 @@ void PulseSupervisor::run()
         } else if (m_state == State::outputChanged || !(*m_stream)->isGood()) {
             m_state = State::recording;
             follow();
+            followPrograms();
+        } else if (m_state == State::playbackChanged) {
+            m_state = State::recording;
+            followPrograms();
         }
         if (running())
             checkIntake();
@@ -97,6 +110,13 @@ void PulseSupervisor::follow()
         return;
     }
     takeOver(std::move(replacement), nullptr);
+}
+
+void PulseSupervisor::followPrograms()
+{
+    // A failed look is retried on the next change of playback.
+    if (m_programs && running())
+        (void)m_programs->follow(**m_connection);
 }
 
 void PulseSupervisor::reconnect()
@@ -136,7 +156,10 @@ void PulseSupervisor::takeOver(std::unique_ptr<PulseStream> replacement, std::un
     *m_stream = std::move(replacement);
     const bool reconnected = connection != nullptr;
     if (reconnected) {
-        // The old connection is dead: nothing to disconnect.
+        // The old connection is dead: nothing to disconnect. Its program
+        // streams go before it; the next pass opens them on the new one.
+        if (m_programs)
+            m_programs->closeAll();
         *m_connection = std::move(connection);
         // A default set between our look and the subscription (a server
         // still setting itself up) would go unseen: look once more.
