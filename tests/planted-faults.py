@@ -354,7 +354,11 @@ FAULTS = [
           ["tst_timedisplay"]),
     # The terminal's recorder.
     Fault("an existing file recorded over without --force", "src/app/CommandLineRecorder.cpp",
-          [("    if (!force && Platform::fileExists(file))", "    if (false)")],
+          [("    if (!force && Platform::fileExists(file))", "    if (!force && Platform::fileExists(file) && false)")],
+          ["tst_verifycaptureprocess"]),
+    Fault("--app ignored by the terminal's recorder", "src/app/CommandLineRecorder.cpp",
+          [("= request.program.isEmpty() ? CaptureTarget::everything() : CaptureTarget::ofProgram(request.program);",
+            "= CaptureTarget::everything();")],
           ["tst_verifycaptureprocess"]),
     Fault("SIGINT kills the terminal's take", "src/app/CommandLineRecorder.cpp",
           [("signals({ SIGINT, SIGTERM, SIGHUP })", "signals({ SIGTERM, SIGHUP })")],

@@ -100,7 +100,9 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
             stopRequested->cancel();
         });
 
-    if (auto prepared = co_await service.prepare(); !prepared) {
+    const CaptureTarget target
+        = request.program.isEmpty() ? CaptureTarget::everything() : CaptureTarget::ofProgram(request.program);
+    if (auto prepared = co_await service.prepare(target); !prepared) {
         say(report, prepared.error().localizedDescription());
         (void)co_await service.cancel();
         co_return failed;
@@ -132,7 +134,9 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
             break;
         now = co_await service.progress();
         if (terminal) {
-            std::fputs(qPrintable(QStringLiteral("\r录音中 %1  %2\033[K").arg(formatDuration(now.seconds), mebibytes(now.bytes))),
+            std::fputs(
+                qPrintable(
+                    QStringLiteral("\r录音中 %1  %2\033[K").arg(formatDuration(now.seconds), mebibytes(now.bytes))),
                 report);
             std::fflush(report);
         }
@@ -162,6 +166,24 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
         QStringLiteral("已保存：%1（%2，%3）")
             .arg(file, formatDuration(take.summary.duration), mebibytes(QFileInfo(file).size())));
     co_return (take.interruption || interruption) ? failed : succeeded;
+}
+
+QCoro::Task<int> CommandLineRecorder::listPrograms(Options options)
+{
+    SystemAudioCaptureService service(
+        options.makeDriver ? options.makeDriver() : std::make_unique<CoreAudioTapDriver>());
+    const auto programs = co_await service.playingPrograms();
+    if (!programs) {
+        say(options.report ? options.report : stderr, programs.error().localizedDescription());
+        co_return failed;
+    }
+    // One program a line, tab-separated for scripts: the name --app takes,
+    // the binary, the process id (0 when the server does not know it).
+    for (const PlayingProgram& program : programs.value())
+        std::fputs(qPrintable(QStringLiteral("%1\t%2\t%3\n").arg(program.name, program.binary).arg(program.processId)),
+            stdout);
+    std::fflush(stdout);
+    co_return succeeded;
 }
 
 } // namespace vessaro

@@ -12,7 +12,7 @@
 
 namespace vessaro {
 
-// The recorder without a window: `vessaro --record FILE` on the same capture
+// The recorder without a window: `vessaro --record FILE` and `--list-apps` on the same capture
 // engine as the window and the self-test, so a take here is as safe as one
 // there (a crash leaves it where the window's next launch repairs it). It
 // owns only the run, the progress line and the final report.
@@ -35,6 +35,8 @@ public:
     // Records as `request` asks, stops on its deadline, a signal or a capture
     // that ended early, and puts the validated take at the request's file.
     static QCoro::Task<int> record(CommandLine::Recording request, Options options = {});
+    // Prints the programs playing now on stdout, one a line.
+    static QCoro::Task<int> listPrograms(Options options = {});
 };
 
 } // namespace vessaro

@@ -42,15 +42,17 @@ int main(int argc, char** argv)
     case vessaro::CommandLine::Action::misuse:
         std::fprintf(stderr, "vessaro: %s\n\n%s", qPrintable(line.complaint()), vessaro::CommandLine::usage());
         return 2;
-    case vessaro::CommandLine::Action::record: {
+    case vessaro::CommandLine::Action::record:
+    case vessaro::CommandLine::Action::listApps: {
         // The terminal's recorder needs no display and takes no part in the
         // one-window rule: it records beside an open window.
         vessaro::PlatformMedia::silenceLogging();
         vessaro::PlatformMedia::limitAllocations();
         QCoreApplication application(argc, argv);
-        return QCoro::waitFor(vessaro::CommandLineRecorder::record(line.recording()));
+        return line.action() == vessaro::CommandLine::Action::record
+            ? QCoro::waitFor(vessaro::CommandLineRecorder::record(line.recording()))
+            : QCoro::waitFor(vessaro::CommandLineRecorder::listPrograms());
     }
-    case vessaro::CommandLine::Action::listApps:
     case vessaro::CommandLine::Action::run:
         break;
     }

@@ -88,8 +88,10 @@ private Q_SLOTS:
         QTemporaryDir dir;
         vessaro::test::ScopedCacheHome home;
         QProcess player;
-        player.start(
-            QStringLiteral("sh"), { "-c", "sox -n -r 48000 -c 2 -b 16 -t wav - synth 30 sine 500 vol 0.3 | paplay" });
+        player.start(QStringLiteral("sh"),
+            { "-c",
+                "sox -n -r 48000 -c 2 -b 16 -t wav - synth 30 sine 500 vol 0.3 | paplay "
+                "--property=application.name=Tone" });
         const auto stopPlayer = qScopeGuard([&] {
             player.kill();
             player.waitForFinished();
@@ -111,10 +113,16 @@ private Q_SLOTS:
         std::tie(status, report) = record({ "--seconds", "1" }, 0);
         QVERIFY2(status == 1 && report.contains("--force"), qPrintable(report));
         QCOMPARE(vessaro::RecordingFile::validate(file).value().duration, summary.value().duration);
-        // --seconds counts the audio the file holds, however late the server's first delivery.
-        std::tie(status, report) = record({ "--seconds", "1", "--force" }, 0);
+        // --seconds counts the audio the file holds, however late the server's first delivery. A program that plays
+        // nothing records silence, and only the listed one plays.
+        std::tie(status, report) = record({ "--seconds", "1", "--force", "--app", "Silent" }, 0);
         const double seconds = vessaro::RecordingFile::validate(file).value().duration;
-        QVERIFY2(status == 0 && seconds >= 1.0 && seconds < 1.5, qPrintable(report));
+        QVERIFY2(
+            status == 0 && seconds >= 1.0 && seconds < 1.5 && report.contains("录音里没有声音"), qPrintable(report));
+        QProcess list;
+        list.start(QStringLiteral(VESSARO_BINARY), { "--list-apps" });
+        QVERIFY(list.waitForFinished(10000) && list.exitCode() == 0);
+        QCOMPARE(list.readAllStandardOutput().split('\t').first(), "Tone");
         QVERIFY(QDir(home.recordingsDirectory()).isEmpty(QDir::Files | QDir::Hidden));
     }
 };
