@@ -370,6 +370,19 @@ FAULTS = [
           [("std::chrono::duration<double> left(*request.seconds - now.seconds);",
             "std::chrono::duration<double> left(*request.seconds - 1e-3 * double(startedAt.msecsTo(clock->now())));")],
           ["tst_verifycaptureprocess"]),
+    # Which sound the window records.
+    Fault("the chosen program not passed to prepare", "src/recorder/RecorderViewModel.cpp",
+          [("co_await m_recorder->prepare(m_target)", "co_await m_recorder->prepare()")],
+          ["tst_contentview"]),
+    Fault("the choice changes during a take", "src/recorder/RecorderViewModel.cpp",
+          [("    if (m_phase.isBusy() || m_terminating || target == m_target)", "    if (m_terminating || target == m_target)")],
+          ["tst_contentview"]),
+    Fault("the chooser stays open during a take", "src/ui/PhasePresentation.cpp",
+          [("{}, Action::chooseTarget, phase.kind() == RecorderPhase::Kind::idle };", "{}, Action::chooseTarget, true };")],
+          ["tst_phasepresentation"]),
+    Fault("the help sheet says every program's sound for one program", "src/ui/UsageSheet.cpp",
+          [("m_source->setText(target.isEverything() ?", "m_source->setText(true ?")],
+          ["tst_contentview"]),
 ]
 
 

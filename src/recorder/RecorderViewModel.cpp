@@ -186,6 +186,30 @@ void RecorderViewModel::openScreenRecordingSettings()
     m_desktop->openSoundSettings();
 }
 
+void RecorderViewModel::chooseTarget(const CaptureTarget& target)
+{
+    if (m_phase.isBusy() || m_terminating || target == m_target)
+        return;
+    m_target = target;
+    Q_EMIT targetChanged(m_target);
+}
+
+void RecorderViewModel::refreshPrograms()
+{
+    // The task runs on by itself and holds the model weakly.
+    (void)listPrograms();
+}
+
+QCoro::Task<> RecorderViewModel::listPrograms()
+{
+    QPointer<RecorderViewModel> self(this);
+    auto listed = co_await m_recorder->playingPrograms();
+    if (!self)
+        co_return;
+    m_programs = listed ? std::move(listed.value()) : std::vector<PlayingProgram> {};
+    Q_EMIT programsListed();
+}
+
 QCoro::Task<Result<void>> RecorderViewModel::shutdownForTermination()
 {
     QPointer<RecorderViewModel> self(this);
@@ -265,7 +289,7 @@ QCoro::Task<> RecorderViewModel::releaseThenReport(Error cause, std::optional<Ph
 QCoro::Task<Result<void>> RecorderViewModel::prepareCountDownAndStart(
     QPointer<RecorderViewModel> self, RecorderTask task)
 {
-    if (auto prepared = co_await m_recorder->prepare(); !prepared)
+    if (auto prepared = co_await m_recorder->prepare(m_target); !prepared)
         co_return prepared;
     if (!self)
         co_return CancellationError {};

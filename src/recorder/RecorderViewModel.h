@@ -5,6 +5,8 @@
 #include "base/Clock.h"
 #include "base/Result.h"
 #include "base/ZonedCalendar.h"
+#include "capture/hal/CaptureTarget.h"
+#include "capture/hal/PlayingProgram.h"
 #include "files/RecordingSummary.h"
 #include "recorder/DesktopServices.h"
 #include "recorder/PendingRecording.h"
@@ -23,6 +25,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <vector>
 
 namespace vessaro {
 
@@ -100,6 +103,15 @@ public:
     void adoptLeftoverRecording(PendingRecording leftover);
     void openScreenRecordingSettings();
 
+    // Which sound the next take records: every program's, or one program's.
+    // Changed only at rest (idle, finished, failed); a take keeps its own.
+    const CaptureTarget& target() const { return m_target; }
+    void chooseTarget(const CaptureTarget& target);
+    // The programs playing, as last listed; refreshPrograms() lists them anew
+    // and tells through programsListed (an empty list when listing failed).
+    const std::vector<PlayingProgram>& programs() const { return m_programs; }
+    void refreshPrograms();
+
     // For the application's termination: from now on start() is refused;
     // closes an open dialog as if dismissed, finishes a recording in progress
     // and keeps it for the next launch, cancels the tasks, releases the
@@ -115,6 +127,8 @@ Q_SIGNALS:
     void interruptionReasonChanged(const QString& reason);
     void transientNoteChanged(const QString& note);
     void silentChanged(bool silent);
+    void targetChanged(const vessaro::CaptureTarget& target);
+    void programsListed();
 
 private:
     // Each sequence starts on a later turn of the event loop and runs to its
@@ -127,6 +141,7 @@ private:
     // capture, then shows the failed release, else the failure, else (when
     // cancelled) `whenCancelled` if given.
     QCoro::Task<> releaseThenReport(Error cause, std::optional<Phase> whenCancelled);
+    QCoro::Task<> listPrograms();
 
     // Cancels the timer in `slot` and starts a new one there that calls `fire`
     // after each `period` (once unless `repeating`) until it is cancelled.
@@ -177,6 +192,8 @@ private:
     QString m_interruptionReason;
     QString m_transientNote;
     bool m_silent = false;
+    CaptureTarget m_target;
+    std::vector<PlayingProgram> m_programs;
     // The save dialog is open: its nested event loop must not open another.
     bool m_savePanelOpen = false;
     // The folder of the last export of this run; the save dialog opens there.

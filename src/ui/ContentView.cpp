@@ -9,6 +9,7 @@
 #include "ui/NoticeCard.h"
 #include "ui/OrloPrimaryButton.h"
 #include "ui/OrloSecondaryButton.h"
+#include "ui/ProgramChooser.h"
 #include "ui/ProgressSpinner.h"
 #include "ui/QuietAccessibleWidget.h"
 #include "ui/StatusSymbol.h"
@@ -85,6 +86,11 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
     connect(m_model, &RecorderViewModel::interruptionReasonChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::transientNoteChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::silentChanged, this, &ContentView::render);
+    connect(m_model, &RecorderViewModel::targetChanged, this, &ContentView::render);
+    connect(m_model, &RecorderViewModel::programsListed, this, [this] {
+        if (std::exchange(m_programMenuWanted, false))
+            m_chooser->openMenu(m_model->programs(), m_model->target());
+    });
     render();
 }
 
@@ -153,8 +159,13 @@ void ContentView::buildCanvas()
     footerItems->setContentsMargins(0, 0, 0, 0);
     footerItems->setSpacing(0);
     const QFont footerFont = BrisalTheme::systemFont(12, QFont::Medium);
-    footerItems->addWidget(
-        label(QStringLiteral("不录麦克风 · 无损保存"), footerFont, BrisalTheme::secondaryInk(), m_footer));
+    m_chooser = new ProgramChooser(footerFont, m_footer);
+    footerItems->addWidget(m_chooser);
+    connect(m_chooser, &ProgramChooser::programsWanted, this, [this] { perform(m_shown.chooser.action); });
+    connect(m_chooser, &ProgramChooser::chosen, this, [this](const CaptureTarget& target) {
+        if (m_model)
+            m_model->chooseTarget(target);
+    });
     footerItems->addSpacing(12);
     footerItems->addStretch(1);
     auto* footerHelp = new QPushButton(QStringLiteral("使用帮助"), m_footer);
@@ -206,7 +217,7 @@ void ContentView::render()
         return;
     const bool pending = recordingPending();
     const PhasePresentation shown = PhasePresentation::of(m_model->phase(), m_model->elapsedSeconds(), pending,
-        { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent() });
+        { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent(), m_model->target() });
     // The clock ticks ten times a second and the time shown changes once.
     if (m_rendered && shown == m_shown && !showingUsage())
         return;
@@ -259,6 +270,7 @@ void ContentView::render()
     if (focusOnPhase && shown.primary.enabled && (rowChanged || !focusWidget()))
         m_primary->setFocus(Qt::OtherFocusReason);
     m_footer->setVisible(shown.showsFooter);
+    m_chooser->setTitle(shown.chooser.title, shown.chooser.enabled);
 
     int height = canvasHeightPoints;
     if (shown.notice) {
@@ -285,7 +297,7 @@ void ContentView::render()
     if (size() != QSize(widthPoints, height))
         setFixedSize(widthPoints, height);
     if (showingUsage())
-        m_sheet->showPhase(m_model->phase(), pending);
+        m_sheet->showPhase(m_model->phase(), pending, m_model->target());
 }
 
 void ContentView::renderSecondaryRow()
@@ -340,6 +352,11 @@ void ContentView::perform(Action action)
             m_desktop->revealInFileManager(phase.path());
         break;
     }
+    case Action::chooseTarget:
+        // The menu opens once the programs playing are listed.
+        m_programMenuWanted = true;
+        m_model->refreshPrograms();
+        break;
     case Action::none:
         break;
     }
@@ -358,7 +375,7 @@ void ContentView::setShowingUsage(bool showing)
         return;
     }
     if (m_model)
-        sheet()->showPhase(m_model->phase(), recordingPending());
+        sheet()->showPhase(m_model->phase(), recordingPending(), m_model->target());
     sheet()->open();
 }
 

@@ -24,6 +24,7 @@ class OrloSecondaryButton;
 class ProgressSpinner;
 class StatusSymbol;
 class TimeDisplay;
+class ProgramChooser;
 class UsageSheet;
 
 // The one window: the artwork as its body, and on it the window buttons, the
@@ -64,6 +65,7 @@ public:
     StatusSymbol* statusSymbol() const { return m_symbol; }
     ProgressSpinner* spinner() const { return m_spinner; }
     QWidget* footer() const { return m_footer; }
+    ProgramChooser* programChooser() const { return m_chooser; }
     NoticeCard* noticeCard() const { return m_notice; }
     // Null until the help sheet is first opened.
     UsageSheet* usageSheet() const { return m_sheet; }
@@ -115,6 +117,9 @@ private:
     QWidget* m_secondaryRow = nullptr;
     QList<OrloSecondaryButton*> m_secondary;
     QWidget* m_footer = nullptr;
+    ProgramChooser* m_chooser = nullptr;
+    // The chooser was pressed: its menu opens when the programs are listed.
+    bool m_programMenuWanted = false;
     NoticeCard* m_notice = nullptr;
     UsageSheet* m_sheet = nullptr;
     // The artwork's shape on the canvas; empty without the artwork.

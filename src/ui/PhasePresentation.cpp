@@ -110,6 +110,9 @@ PhasePresentation PhasePresentation::of(
         shown.notice = phase.message();
         break;
     }
+    shown.chooser = { capture.target.isEverything() ? QStringLiteral("录制：全部声音")
+                                                    : QStringLiteral("录制：") + capture.target.program,
+        {}, Action::chooseTarget, phase.kind() == RecorderPhase::Kind::idle };
     shown.timePointSize = shown.displayTime.size() >= 6 ? smallTimePointSize : largeTimePointSize;
     shown.timerAccessibilityLabel = phase.kind() == RecorderPhase::Kind::countingDown
         ? QStringLiteral("还有 %1 秒开始录制").arg(phase.secondsLeft())

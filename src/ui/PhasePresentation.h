@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/hal/CaptureTarget.h"
 #include "recorder/RecorderPhase.h"
 
 #include <QList>
@@ -25,6 +26,7 @@ struct PhasePresentation {
         retry,
         revealInFileManager,
         openSoundSettings,
+        chooseTarget,
         none
     };
 
@@ -51,6 +53,8 @@ struct PhasePresentation {
     // The row under the primary button, in order.
     QList<Button> secondary;
     bool showsFooter = true;
+    // The footer's chooser of which sound to record; it opens only at rest.
+    Button chooser;
     // The failure's text, or why a running capture ended, shown on the notice card.
     std::optional<QString> notice;
 
@@ -62,6 +66,8 @@ struct PhasePresentation {
         QString transientNote;
         // The finished take holds nothing but digital silence.
         bool silent = false;
+        // Which sound the take records, or the next one will.
+        CaptureTarget target;
     };
 
     // `recordingPending`: the finished file, or after a failed export the

@@ -96,6 +96,8 @@ UsageSheet::UsageSheet(QWidget* parent)
         QLabel* text
             = makeLabel(QString::fromUtf8(fact.text), BrisalTheme::systemFont(13), BrisalTheme::secondaryInk(), this);
         text->setWordWrap(true);
+        if (!m_source)
+            m_source = text; // the first fact: which sound is recorded
         row->addWidget(symbol, 0, Qt::AlignVCenter);
         row->addWidget(text, 1);
         facts->addLayout(row);
@@ -143,8 +145,10 @@ QString UsageSheet::sizeLine(qint64 fileSizeBytes)
     return QStringLiteral("ALAC 无损 · ") + QLocale().formattedDataSize(fileSizeBytes, 1, QLocale::DataSizeSIFormat);
 }
 
-void UsageSheet::showPhase(const RecorderPhase& phase, bool hasPendingRecording)
+void UsageSheet::showPhase(const RecorderPhase& phase, bool hasPendingRecording, const CaptureTarget& target)
 {
+    m_source->setText(target.isEverything() ? QString::fromUtf8(kFacts[0].text)
+                                            : QStringLiteral("只录下“%1”播放的声音，不录麦克风。").arg(target.program));
     const bool finished = phase.kind() == RecorderPhase::Kind::finished;
     if (finished) {
         m_recordingTitle->setText(

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "capture/hal/CaptureTarget.h"
 #include "recorder/RecorderPhase.h"
 
 #include <QDialog>
@@ -25,12 +26,14 @@ public:
 
     // Follows the recorder's phase: the recording section shows only for a
     // finished recording, "这段录音等待导出" while it is pending (not yet
-    // exported), otherwise the exported file's name.
-    void showPhase(const RecorderPhase& phase, bool hasPendingRecording);
+    // exported), otherwise the exported file's name. The first fact says
+    // which sound `target` records.
+    void showPhase(const RecorderPhase& phase, bool hasPendingRecording, const CaptureTarget& target = {});
     // "ALAC 无损 · " and the size in decimal units (1 kB = 1000 bytes).
     static QString sizeLine(qint64 fileSizeBytes);
 
     QWidget* recordingSection() const { return m_recording; }
+    QLabel* sourceFact() const { return m_source; }
     QLabel* recordingTitle() const { return m_recordingTitle; }
     QLabel* recordingSize() const { return m_recordingSize; }
     QPushButton* doneButton() const { return m_done; }
@@ -43,6 +46,7 @@ Q_SIGNALS:
 private:
     void fitHeight();
 
+    QLabel* m_source = nullptr;
     QWidget* m_recording = nullptr;
     QLabel* m_recordingTitle = nullptr;
     QLabel* m_recordingSize = nullptr;

@@ -7,7 +7,9 @@
 #include "ui/NoticeCard.h"
 #include "ui/OrloPrimaryButton.h"
 #include "ui/OrloSecondaryButton.h"
+#include "ui/ProgramChooser.h"
 #include "ui/TimeDisplay.h"
+#include "ui/UsageSheet.h"
 #include "ui/WindowButton.h"
 
 #include <QAccessible>
@@ -85,7 +87,7 @@ private Q_SLOTS:
             checked = true;
             RecorderViewModel& model = *rig.model;
             const PhasePresentation shown = PhasePresentation::of(model.phase(), model.elapsedSeconds(), pending,
-                { model.interruptionReason(), model.transientNote(), model.isSilent() });
+                { model.interruptionReason(), model.transientNote(), model.isSilent(), model.target() });
             QCOMPARE(view.presentation(), shown);
             const auto enabled = [](QWidget* widget) { return widget->isEnabled() ? QString() : QStringLiteral("!"); };
             QStringList seen { view.statusLabel()->text(), view.timeDisplay()->text(),
@@ -119,12 +121,27 @@ private Q_SLOTS:
         const QRegion body = BrisalTheme::bodyRegion(BrisalTheme::shell(1.0).toImage(), view.size());
         QVERIFY(!body.contains(QPoint(5, 5)) && !body.contains(QPoint(120, 102)) && body.contains(QPoint(400, 300)));
         QCOMPARE(view.mask(), body);
+        // The footer's chooser lists the programs playing, everything first; the one chosen is what the take
+        // records, and it stays while the take runs.
+        rig.hardware->setPlayingPrograms({ { "Firefox", "firefox", 42, "firefox" } });
+        view.programChooser()->click();
+        QVERIFY(rig.waitFor([&] { return view.programChooser()->menu(); }));
+        QStringList offered;
+        for (QAction* action : view.programChooser()->menu()->actions())
+            offered.append(action->text() + (action->isChecked() ? "*" : ""));
+        QCOMPARE(offered, QStringList({ "全部声音*", "", "Firefox" }));
+        view.programChooser()->menu()->actions().last()->trigger();
+        QCOMPARE(view.programChooser()->text(), "录制：Firefox");
         QTest::mouseClick(view.helpButton(), Qt::LeftButton);
         QVERIFY(view.showingUsage());
+        QCOMPARE(view.usageSheet()->sourceFact()->text(), "只录下“Firefox”播放的声音，不录麦克风。");
         view.setShowingUsage(false);
 
         view.primaryButton()->click();
         QVERIFY(rig.countDownTo());
+        rig.model->chooseTarget(CaptureTarget::everything());
+        QCOMPARE(rig.hardware->tapDescriptions().last().target, CaptureTarget::ofProgram("Firefox"));
+        QVERIFY(!view.programChooser()->isEnabled() && rig.model->target() == CaptureTarget::ofProgram("Firefox"));
         rig.deliver();
         view.primaryButton()->click();
         QVERIFY(rig.waitForKind(Kind::finished));
@@ -143,8 +160,9 @@ private Q_SLOTS:
         QVERIFY(QTest::qWaitForWindowActive(&view));
         const auto press = [](Qt::Key key) { QTest::keyClick(QApplication::focusWidget(), key); };
         const auto& windowButtons = view.windowControls()->buttons();
-        for (QWidget* control : QList<QWidget*> { view.primaryButton(), view.footer()->findChild<QAbstractButton*>(),
-                 windowButtons[0], windowButtons[1], windowButtons[2], view.helpButton() }) {
+        for (QWidget* control : QList<QWidget*> { view.primaryButton(), view.programChooser(),
+                 view.footer()->findChildren<QAbstractButton*>().last(), windowButtons[0], windowButtons[1],
+                 windowButtons[2], view.helpButton() }) {
             QCOMPARE(QApplication::focusWidget(), control);
             const QImage focused = control->grab().toImage();
             press(Qt::Key_Tab);
