@@ -38,13 +38,12 @@ private Q_SLOTS:
         QTest::addColumn<QList<Step>>("steps");
         QTest::newRow("one stream, bit for bit") << QList<Step> { { 2, { -0.0F, 0.1F, -0.3F } },
             { cycle, { -0.0F, 0.1F } }, { cycle, { -0.3F, 0.0F, 0.0F } } };
-        QTest::newRow("two streams summed") << QList<Step> { { 0, { 1, 2, 3 } }, { 5, { 10, 20 } },
-            { cycle, { 11, 22, 3, 0 } }, { cycle, { 0 } } };
+        QTest::newRow("two streams summed")
+            << QList<Step> { { 0, { 1, 2, 3 } }, { 5, { 10, 20 } }, { cycle, { 11, 22, 3, 0 } }, { cycle, { 0 } } };
         QTest::newRow("a full queue drops its oldest")
             << QList<Step> { { 1, { 1, 2, 3 } }, { 1, { 4, 5, 6 } }, { cycle, { 3, 4, 5, 6 } } };
-        QTest::newRow("across the wrap")
-            << QList<Step> { { 7, { 1, 2, 3 } }, { cycle, { 1, 2 } }, { 7, { 4, 5, 6 } }, { 0, { 9, 9 } },
-                   { cycle, { 12, 13, 5, 6 } } };
+        QTest::newRow("across the wrap") << QList<Step> { { 7, { 1, 2, 3 } }, { cycle, { 1, 2 } }, { 7, { 4, 5, 6 } },
+            { 0, { 9, 9 } }, { cycle, { 12, 13, 5, 6 } } };
     }
     void eachCycleCarriesTheMix()
     {
