@@ -352,6 +352,16 @@ FAULTS = [
     Fault("the pulse runs on while hidden", "src/ui/StatusSymbol.cpp",
           [("    m_onScreen = false;\n    applyPulse();", "    applyPulse();")],
           ["tst_timedisplay"]),
+    Fault("level computed from the first channel only", "src/media/FfmpegMediaWriter.cpp",
+          [("largest = std::max(largest, value < 0 ? 0U - kept : kept);",
+            "largest = channel > 0 ? largest : std::max(largest, value < 0 ? 0U - kept : kept);")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("level counts the bits the file drops", "src/media/FfmpegMediaWriter.cpp",
+          [("static_cast<std::uint32_t>(value & keptBits);", "static_cast<std::uint32_t>(value & (keptBits | 0xFF));")],
+          ["tst_ffmpegmediawriter"]),
+    Fault("level not reset by a look", "src/media/FfmpegMediaWriter.cpp",
+          [("m_peakMagnitude.exchange(0, std::memory_order_relaxed)", "m_peakMagnitude.load(std::memory_order_relaxed)")],
+          ["tst_ffmpegmediawriter"]),
 ]
 
 

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <vector>
@@ -151,6 +152,36 @@ private Q_SLOTS:
         QCOMPARE(FfmpegMediaAsset(path).loadDuration().value().seconds(), double(t.frames) / t.rate);
         QVERIFY(playsAs(path, signal, t.frames));
     }
+    // The peak of what reaches the file, in any channel, for each sample format the writer takes: the negative full
+    // scale counts as 1, the bits the file drops as nothing; a look resets it.
+    void peakOfEachFormat()
+    {
+        struct Row {
+            std::uint32_t flag, bytes;
+            double left, right, peak;
+        };
+        const std::uint32_t real = kAudioFormatFlagIsFloat, integer = kAudioFormatFlagIsSignedInteger;
+        for (const Row& row : { Row { real, 4, 0.25, -0.5, 0.5 }, { real, 4, 1, 0, 8388607.0 / 8388608 },
+                 { real, 4, 0, -1, 1 }, { real, 4, 0.4 / 8388608, 0, 0 }, { integer, 2, 32767, 0, 32767.0 / 32768 },
+                 { integer, 2, 0, -32768, 1 }, { integer, 4, -256, 536870912, 0.25 },
+                 { integer, 4, -2147483648.0, 0, 1 }, { integer, 4, 255, 0, 0 } }) {
+            const AudioStreamBasicDescription stream { 48000, kAudioFormatLinearPCM,
+                kAudioFormatFlagIsPacked | row.flag, 2 * row.bytes, 1, 2 * row.bytes, 2, 8 * row.bytes };
+            std::array<std::byte, 8> frame {}; // left, right
+            const auto put
+                = [&](std::uint32_t at, auto value) { std::memcpy(&frame[at * row.bytes], &value, row.bytes); };
+            for (const auto& [at, value] : { std::pair(0U, row.left), { 1U, row.right } })
+                row.flag == real ? put(at, float(value))
+                                 : (row.bytes == 2 ? put(at, std::int16_t(value)) : put(at, std::int32_t(value)));
+            auto writer = test::startedWriter(nextPath(), stream);
+            QVERIFY(writer && test::appendOne(*writer, frame.data(), 1, stream, 0));
+            writer->markAsFinished();
+            writer->finishWriting();
+            QCOMPARE(double(writer->takePeak()), row.peak);
+            QCOMPARE(writer->takePeak(), 0.0F);
+        }
+    }
+
     // Cut anywhere, a fragmented file keeps its whole fragments or is refused; the repair never crashes.
     // Left as a crash leaves it: what reached the disk reads back.
     void cutFilesAreRepairedOrRefused()
