@@ -362,6 +362,19 @@ FAULTS = [
     Fault("level not reset by a look", "src/media/FfmpegMediaWriter.cpp",
           [("m_peakMagnitude.exchange(0, std::memory_order_relaxed)", "m_peakMagnitude.load(std::memory_order_relaxed)")],
           ["tst_ffmpegmediawriter"]),
+    Fault("level reported only when sound arrived", "src/capture/SystemAudioCaptureService.cpp",
+          [("        Q_EMIT events->levelChanged(sink->takePeak());",
+            "        if (const float peak = sink->takePeak(); peak > 0)\n            Q_EMIT events->levelChanged(peak);")],
+          ["tst_recorderviewmodel"]),
+    Fault("notice after 5 s even when sound arrived", "src/recorder/RecorderViewModel.cpp",
+          [("    if (peak > 0)\n        m_recordingTimes->lastSoundAt = m_clock->now();\n", "")],
+          ["tst_recorderviewmodel"]),
+    Fault("silence notice a tick early", "src/recorder/RecorderViewModel.h",
+          [("silenceNoticeAfter { 5000 }", "silenceNoticeAfter { 4900 }")],
+          ["tst_recorderviewmodel"]),
+    Fault("silence notice beside an interruption", "src/recorder/RecorderViewModel.cpp",
+          [("m_recordingTimes && m_interruptionReason.isEmpty();", "m_recordingTimes;")],
+          ["tst_recorderviewmodel"]),
 ]
 
 
