@@ -375,6 +375,15 @@ FAULTS = [
     Fault("silence notice beside an interruption", "src/recorder/RecorderViewModel.cpp",
           [("m_recordingTimes && m_interruptionReason.isEmpty();", "m_recordingTimes;")],
           ["tst_recorderviewmodel"]),
+    Fault("the window's meter ignores the level", "src/ui/ContentView.cpp",
+          [("    connect(m_model, &RecorderViewModel::levelChanged, m_symbol, &StatusSymbol::setLevel);\n", "")],
+          ["tst_contentview"]),
+    Fault("the meter moves with reduced motion", "src/ui/StatusSymbol.cpp",
+          [("m_wantsPulse && !m_reduceMotion && m_onScreen", "m_wantsPulse && m_onScreen")],
+          ["tst_timedisplay", "tst_contentview"]),
+    Fault("the window's status ignores the silence", "src/ui/ContentView.cpp",
+          [("m_model->isSilent(), m_model->hearsNothing() }", "m_model->isSilent(), false }")],
+          ["tst_contentview"]),
 ]
 
 

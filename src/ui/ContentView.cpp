@@ -85,6 +85,9 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
     connect(m_model, &RecorderViewModel::interruptionReasonChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::transientNoteChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::silentChanged, this, &ContentView::render);
+    connect(m_model, &RecorderViewModel::hearsNothingChanged, this, &ContentView::render);
+    // The level goes to the symbol alone: it repaints its own square, and only when its step changes.
+    connect(m_model, &RecorderViewModel::levelChanged, m_symbol, &StatusSymbol::setLevel);
     render();
 }
 
@@ -206,7 +209,7 @@ void ContentView::render()
         return;
     const bool pending = recordingPending();
     const PhasePresentation shown = PhasePresentation::of(m_model->phase(), m_model->elapsedSeconds(), pending,
-        { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent() });
+        { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent(), m_model->hearsNothing() });
     // The clock ticks ten times a second and the time shown changes once.
     if (m_rendered && shown == m_shown && !showingUsage())
         return;

@@ -62,6 +62,8 @@ struct PhasePresentation {
         QString transientNote;
         // The finished take holds nothing but digital silence.
         bool silent = false;
+        // While recording: nothing but digital zero has arrived for a while.
+        bool hearsNothing = false;
     };
 
     // `recordingPending`: the finished file, or after a failed export the

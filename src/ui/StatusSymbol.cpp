@@ -3,8 +3,11 @@
 #include "ui/ReducedMotion.h"
 #include "ui/SymbolImage.h"
 
-#include <QEasingCurve>
 #include <QPainter>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
 
 namespace vessaro {
 
@@ -17,7 +20,7 @@ StatusSymbol::StatusSymbol(const QString& symbol, const QColor& tint, QWidget* p
     setFixedSize(sizePoints, sizePoints);
     m_frames.setInterval(1000 / pulseFramesPerSecond);
     m_frames.setTimerType(Qt::CoarseTimer);
-    connect(&m_frames, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    connect(&m_frames, &QTimer::timeout, this, &StatusSymbol::fallOneFrame);
 }
 
 void StatusSymbol::setSymbol(const QString& symbol, const QColor& tint)
@@ -43,6 +46,50 @@ void StatusSymbol::setReduceMotion(bool reduce)
     applyPulse();
 }
 
+void StatusSymbol::setLevel(float peak)
+{
+    m_levelStep = stepOf(peak);
+    // Kept for when the meter runs again; nothing is drawn meanwhile.
+    if (!m_metering)
+        return;
+    if (m_levelStep >= m_shownStep) {
+        m_frames.stop();
+        m_framesHeld = 0;
+        showStep(m_levelStep);
+    } else if (!m_frames.isActive()) {
+        m_frames.start();
+    }
+}
+
+int StatusSymbol::stepOf(float peak)
+{
+    // Where each step begins, in dB of full scale.
+    static constexpr std::array<double, levelSteps> floors { -48, -30, -18, -6 };
+    if (!(peak > 0))
+        return 0;
+    const double decibels = 20 * std::log10(double { peak });
+    return static_cast<int>(
+        std::count_if(floors.begin(), floors.end(), [&](double floor) { return decibels >= floor; }));
+}
+
+void StatusSymbol::fallOneFrame()
+{
+    if (++m_framesHeld < framesPerFallingStep)
+        return;
+    m_framesHeld = 0;
+    showStep(m_shownStep - 1);
+    if (m_shownStep <= m_levelStep)
+        m_frames.stop();
+}
+
+void StatusSymbol::showStep(int step)
+{
+    if (step == m_shownStep)
+        return;
+    m_shownStep = step;
+    update();
+}
+
 void StatusSymbol::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
@@ -60,28 +107,22 @@ void StatusSymbol::hideEvent(QHideEvent* event)
 
 void StatusSymbol::applyPulse()
 {
-    const bool pulse = m_wantsPulse && !m_reduceMotion && m_onScreen;
-    if (pulse == isPulsing())
+    const bool metering = m_wantsPulse && !m_reduceMotion && m_onScreen;
+    if (metering == m_metering)
         return;
-    if (pulse) {
-        m_since.start();
-        m_frames.start();
-    } else {
-        m_frames.stop();
-    }
+    m_metering = metering;
+    m_frames.stop();
+    m_framesHeld = 0;
+    // Back on screen, the meter starts from the level as it is now.
+    m_shownStep = m_levelStep;
     update();
 }
 
 qreal StatusSymbol::currentOpacity() const
 {
-    if (!isPulsing())
+    if (!m_metering)
         return 1.0;
-    // Down to the faintest at mid-cycle and back, eased in and out.
-    static const QEasingCurve easing(QEasingCurve::InOutSine);
-    const qreal cycle = qreal(m_since.elapsed() % pulseMilliseconds) / pulseMilliseconds;
-    const qreal eased = easing.valueForProgress(cycle);
-    const qreal depth = 1.0 - faintestOpacity;
-    return eased < 0.5 ? 1.0 - depth * eased * 2 : faintestOpacity + depth * (eased - 0.5) * 2;
+    return faintestOpacity + (1.0 - faintestOpacity) * m_shownStep / levelSteps;
 }
 
 void StatusSymbol::paintEvent(QPaintEvent*)

@@ -7,6 +7,7 @@
 #include "ui/NoticeCard.h"
 #include "ui/OrloPrimaryButton.h"
 #include "ui/OrloSecondaryButton.h"
+#include "ui/StatusSymbol.h"
 #include "ui/TimeDisplay.h"
 #include "ui/WindowButton.h"
 
@@ -85,7 +86,7 @@ private Q_SLOTS:
             checked = true;
             RecorderViewModel& model = *rig.model;
             const PhasePresentation shown = PhasePresentation::of(model.phase(), model.elapsedSeconds(), pending,
-                { model.interruptionReason(), model.transientNote(), model.isSilent() });
+                { model.interruptionReason(), model.transientNote(), model.isSilent(), model.hearsNothing() });
             QCOMPARE(view.presentation(), shown);
             const auto enabled = [](QWidget* widget) { return widget->isEnabled() ? QString() : QStringLiteral("!"); };
             QStringList seen { view.statusLabel()->text(), view.timeDisplay()->text(),
@@ -108,7 +109,7 @@ private Q_SLOTS:
         QVERIFY(checked);
     }
 
-    // The buttons act on the model, the file manager and the help sheet.
+    // The buttons act on the model, the file manager and the help sheet; the status row and symbol follow the sound.
     void buttonsAct()
     {
         test::RecorderRig rig;
@@ -123,9 +124,19 @@ private Q_SLOTS:
         QVERIFY(view.showingUsage());
         view.setShowingUsage(false);
 
+        // The silence notice (shown on the recording road) goes with a sound, which lights the symbol; with less
+        // motion it holds still.
+        view.statusSymbol()->setReduceMotion(true);
         view.primaryButton()->click();
         QVERIFY(rig.countDownTo());
-        rig.deliver();
+        rig.clock->advance(5s);
+        QVERIFY(rig.waitFor([&] { return rig.model->hearsNothing(); }));
+        QCOMPARE(view.statusSymbol()->currentOpacity(), 1.0);
+        view.statusSymbol()->setReduceMotion(false);
+        rig.deliver(480, 1.0F);
+        QVERIFY(rig.waitFor([&] { return !rig.model->hearsNothing(); }));
+        QCOMPARE(view.statusLabel()->text(), PhasePresentation::of(RecorderPhase::recording(), 0, false).primaryStatus);
+        QCOMPARE(view.statusSymbol()->currentOpacity(), 1.0);
         view.primaryButton()->click();
         QVERIFY(rig.waitForKind(Kind::finished));
         view.secondaryButtons().value(0)->click();

@@ -59,13 +59,15 @@ private Q_SLOTS:
             { "稍等，马上就好", "00:00", "正在准备录音…!" }, Action::none, true);
         row("recording", RecorderPhase::recording(), 3600.2, false, Indicator::recordingPulse,
             { "正在录制系统声音", "01:00:00", "停止并导出" }, Action::stop, true);
-        row("silence says nothing while recording", RecorderPhase::recording(), 7, false, Indicator::recordingPulse,
-            { "正在录制系统声音", "00:07", "停止并导出" }, Action::stop, true, { "", "", true });
-        row("note", RecorderPhase::recording(), 7, false, Indicator::recordingPulse,
-            { "声音服务已重新连接", "00:07", "停止并导出" }, Action::stop, true, { "", "声音服务已重新连接", false });
+        row("hears nothing; a silent take says nothing yet", RecorderPhase::recording(), 7, false,
+            Indicator::recordingPulse, { "没有听到声音，请确认电脑正在播放", "00:07", "停止并导出" }, Action::stop,
+            true, { "", "", true, true });
+        row("a note outranks hearing nothing", RecorderPhase::recording(), 7, false, Indicator::recordingPulse,
+            { "声音服务已重新连接", "00:07", "停止并导出" }, Action::stop, true,
+            { "", "声音服务已重新连接", false, true });
         row("interruption outranks a note", RecorderPhase::recording(), 7, false, Indicator::failedExclamation,
             { "录音已中断", "00:07", "停止并导出", "声音服务已退出" }, Action::stop, true,
-            { "声音服务已退出", "已切换到新的输出设备", false });
+            { "声音服务已退出", "已切换到新的输出设备", false, true });
         row("exporting", RecorderPhase::exporting(), 75, false, Indicator::spinner,
             { "正在整理这段声音", "01:15", "正在保存录音…!" }, Action::none, true);
         row("finished, pending", RecorderPhase::finished("/t/a.mp4", summary), 5, true, Indicator::pendingTray,

@@ -11,8 +11,8 @@ using namespace vessaro;
 class TimeDisplayTest : public QObject {
     Q_OBJECT
 private Q_SLOTS:
-    // The rolling digits and the pulsing symbol hold still for a user who asks for less motion; hidden, or
-    // in a minimised window, the pulse stops too: it would repaint for nobody.
+    // The rolling digits and the symbol's level meter hold still for a user who asks for less motion; hidden, or
+    // in a minimised window, the meter stops too: it would repaint for nobody.
     void motionStopsWhenReduced()
     {
         TimeDisplay display;
@@ -29,7 +29,11 @@ private Q_SLOTS:
         symbol.show();
         symbol.setReduceMotion(false);
         symbol.setPulsing(true);
-        QTRY_VERIFY(symbol.currentOpacity() < 0.9);
+        QCOMPARE(symbol.currentOpacity(), StatusSymbol::faintestOpacity); // silence
+        symbol.setLevel(1);
+        symbol.setLevel(0.2F); // -14 dB: a step down, after a while
+        QCOMPARE(symbol.currentOpacity(), 1.0);
+        QTRY_COMPARE(symbol.currentOpacity(), StatusSymbol::faintestOpacity + 0.65 * 3 / 4);
         symbol.hide();
         QVERIFY(!symbol.isPulsing());
         symbol.show();
