@@ -5,10 +5,6 @@
 
 #include <QPainter>
 
-#include <algorithm>
-#include <array>
-#include <cmath>
-
 namespace vessaro {
 
 StatusSymbol::StatusSymbol(const QString& symbol, const QColor& tint, QWidget* parent)
@@ -20,7 +16,7 @@ StatusSymbol::StatusSymbol(const QString& symbol, const QColor& tint, QWidget* p
     setFixedSize(sizePoints, sizePoints);
     m_frames.setInterval(1000 / pulseFramesPerSecond);
     m_frames.setTimerType(Qt::CoarseTimer);
-    connect(&m_frames, &QTimer::timeout, this, &StatusSymbol::fallOneFrame);
+    connect(&m_frames, &QTimer::timeout, this, &StatusSymbol::nextFrame);
 }
 
 void StatusSymbol::setSymbol(const QString& symbol, const QColor& tint)
@@ -48,46 +44,28 @@ void StatusSymbol::setReduceMotion(bool reduce)
 
 void StatusSymbol::setLevel(float peak)
 {
-    m_levelStep = stepOf(peak);
-    // Kept for when the meter runs again; nothing is drawn meanwhile.
-    if (!m_metering)
+    // Taken while still too, for when the meter runs again; nothing is drawn meanwhile.
+    if (m_meter.take(peak) && m_metering)
+        update();
+    runFrames();
+}
+
+void StatusSymbol::nextFrame()
+{
+    if (m_meter.advanceFrame())
+        update();
+    runFrames();
+}
+
+void StatusSymbol::runFrames()
+{
+    const bool run = m_metering && m_meter.isFalling();
+    if (run == m_frames.isActive())
         return;
-    if (m_levelStep >= m_shownStep) {
-        m_frames.stop();
-        m_framesHeld = 0;
-        showStep(m_levelStep);
-    } else if (!m_frames.isActive()) {
+    if (run)
         m_frames.start();
-    }
-}
-
-int StatusSymbol::stepOf(float peak)
-{
-    // Where each step begins, in dB of full scale.
-    static constexpr std::array<double, levelSteps> floors { -48, -30, -18, -6 };
-    if (!(peak > 0))
-        return 0;
-    const double decibels = 20 * std::log10(double { peak });
-    return static_cast<int>(
-        std::count_if(floors.begin(), floors.end(), [&](double floor) { return decibels >= floor; }));
-}
-
-void StatusSymbol::fallOneFrame()
-{
-    if (++m_framesHeld < framesPerFallingStep)
-        return;
-    m_framesHeld = 0;
-    showStep(m_shownStep - 1);
-    if (m_shownStep <= m_levelStep)
+    else
         m_frames.stop();
-}
-
-void StatusSymbol::showStep(int step)
-{
-    if (step == m_shownStep)
-        return;
-    m_shownStep = step;
-    update();
 }
 
 void StatusSymbol::showEvent(QShowEvent* event)
@@ -111,10 +89,9 @@ void StatusSymbol::applyPulse()
     if (metering == m_metering)
         return;
     m_metering = metering;
-    m_frames.stop();
-    m_framesHeld = 0;
     // Back on screen, the meter starts from the level as it is now.
-    m_shownStep = m_levelStep;
+    m_meter.settle();
+    runFrames();
     update();
 }
 
@@ -122,7 +99,7 @@ qreal StatusSymbol::currentOpacity() const
 {
     if (!m_metering)
         return 1.0;
-    return faintestOpacity + (1.0 - faintestOpacity) * m_shownStep / levelSteps;
+    return faintestOpacity + (1.0 - faintestOpacity) * m_meter.shownStep() / LevelMeter::steps;
 }
 
 void StatusSymbol::paintEvent(QPaintEvent*)

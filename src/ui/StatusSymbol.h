@@ -1,5 +1,7 @@
 #pragma once
 
+#include "ui/LevelMeter.h"
+
 #include <QColor>
 #include <QImage>
 #include <QString>
@@ -9,23 +11,18 @@
 namespace vessaro {
 
 // The symbol before the status sentence, in one colour. The recording symbol
-// is a level meter of a few steps: its opacity follows the peak of what
-// arrives, rising at once and falling a step at a time, unless motion is
-// reduced; then it stays still and whole. The meter runs only while the symbol
-// is on screen: hidden or in a minimised window it costs nothing. It repaints
-// only when its step changes. Main thread only.
+// is a level meter (LevelMeter): its opacity follows the peak of what arrives,
+// unless motion is reduced; then it stays still and whole. The meter runs only
+// while the symbol is on screen: hidden or in a minimised window it costs
+// nothing. It repaints only when its step changes. Main thread only.
 class StatusSymbol final : public QWidget {
     Q_OBJECT
 public:
     static constexpr int sizePoints = 18;
     // The opacity of silence; each step above it adds an equal part up to 1.
     static constexpr qreal faintestOpacity = 0.35;
-    static constexpr int levelSteps = 4;
     // A falling meter looks smooth at this rate, and every frame is a repaint.
     static constexpr int pulseFramesPerSecond = 12;
-    // Frames each step is held while the meter falls: a report or two of
-    // silence between louder ones does not make it flicker.
-    static constexpr int framesPerFallingStep = 2;
 
     StatusSymbol(const QString& symbol, const QColor& tint, QWidget* parent = nullptr);
 
@@ -40,9 +37,6 @@ public:
     bool isPulsing() const { return m_metering; }
     qreal currentOpacity() const;
 
-    // The meter's step for a peak: 0 for silence, up to levelSteps.
-    static int stepOf(float peak);
-
     QSize sizeHint() const override { return { sizePoints, sizePoints }; }
 
 protected:
@@ -52,16 +46,15 @@ protected:
 
 private:
     void applyPulse();
-    void fallOneFrame();
-    void showStep(int step);
+    void nextFrame();
+    // Runs the frames while the meter falls on screen, and only then.
+    void runFrames();
 
     QString m_symbol;
     QColor m_tint;
     QImage m_image; // the symbol as drawn, kept for the meter's frames
-    QTimer m_frames; // runs only while the meter falls
-    int m_levelStep = 0; // of the last level given
-    int m_shownStep = 0;
-    int m_framesHeld = 0;
+    QTimer m_frames;
+    LevelMeter m_meter;
     bool m_wantsPulse = false;
     bool m_reduceMotion;
     bool m_onScreen = false;
