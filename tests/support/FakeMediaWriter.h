@@ -10,7 +10,6 @@
 #include <QString>
 
 #include <atomic>
-#include <cmath>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -69,7 +68,7 @@ public:
     // The simulated hardware's buffers hold one float throughout: its magnitude is their peak.
     std::int32_t copyIntoSampleBuffer(const AudioBufferList* list) override
     {
-        m_peak.store(std::fabs(*static_cast<const float*>(list->mBuffers[0].mData)));
+        m_peak.store(qAbs(*static_cast<const float*>(list->mBuffers[0].mData)));
         return 0;
     }
     bool isReadyForMoreMediaData() const override

@@ -124,8 +124,8 @@ private Q_SLOTS:
         QVERIFY(view.showingUsage());
         view.setShowingUsage(false);
 
-        // The silence notice (shown on the recording road) goes with a sound, which lights the symbol; with less
-        // motion it holds still.
+        // A sound ends the silence notice (as shown on the recording road) and lights the symbol, still for less
+        // motion.
         view.statusSymbol()->setReduceMotion(true);
         view.primaryButton()->click();
         QVERIFY(rig.countDownTo());
