@@ -26,8 +26,8 @@ namespace vessaro {
 // Threads: create() on the capture service's executor; append() and
 // noteLoss() on the audio thread only; finish() and discard() once, after the
 // driver's stop() has returned (finish() blocks, so run it on a
-// general-purpose thread); path(), interruption() and capturedSeconds()
-// anywhere. The file is locked (FileLock) from creation until it is removed
+// general-purpose thread); takePeak() on the executor's watch; path(),
+// interruption() and capturedSeconds() anywhere. The file is locked (FileLock) from creation until it is removed
 // or handed over.
 class AudioSampleWriter {
 public:
@@ -57,6 +57,9 @@ public:
     std::optional<RecorderError> interruption() const;
     // Any thread: the duration of the audio accepted so far.
     double capturedSeconds() const;
+    // The capture service's executor, while recording: the peak of what
+    // reached the file since the last call (MediaWriter::takePeak).
+    float takePeak() { return m_writer->takePeak(); }
 
     // finishKeepingAudio() for a whole take: its location, or the failure,
     // which says where the file stays when it may hold audio. The file's lock

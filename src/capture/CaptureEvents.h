@@ -24,6 +24,11 @@ Q_SIGNALS:
     void outputFollowed();
     // The audio server came back and capture goes on.
     void serverReconnected();
+    // The peak of the samples that reached the file since the last report,
+    // 0..1 of full scale: 0 when nothing but digital zero, or nothing at all,
+    // arrived. Once per watch interval while recording, so at most 15 times a
+    // second; measured on the writer's encoder thread, never on the audio one.
+    void levelChanged(float peak);
     // A cancel() found a writer that held audio: it was finished and kept
     // rather than thrown away. `outcome` holds the validated file and its lock.
     void recordingKept(const vessaro::CaptureOutcome& outcome);

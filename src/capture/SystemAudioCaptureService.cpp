@@ -72,6 +72,7 @@ struct SystemAudioCaptureService::State {
     {
         if (!sink || sinkAbandoned)
             return;
+        Q_EMIT events->levelChanged(sink->takePeak());
         for (auto n = notices->outputsFollowed.exchange(0, std::memory_order_relaxed); n > 0; --n)
             Q_EMIT events->outputFollowed();
         for (auto n = notices->reconnections.exchange(0, std::memory_order_relaxed); n > 0; --n)

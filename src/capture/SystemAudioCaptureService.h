@@ -27,7 +27,8 @@ class MediaWriterFactory;
 //
 // While a recording runs the executor watches it, and events() tells at once
 // (within a tenth of a second) when the capture ended early, followed a new
-// output or reconnected; nothing of that is sent from the audio thread.
+// output or reconnected, and how loud what arrives is; nothing of that is
+// sent from the audio thread.
 class SystemAudioCaptureService {
 public:
     // The media seams default to FFmpeg.
@@ -64,6 +65,9 @@ public:
     CaptureEvents* events() const { return m_events.get(); }
     // How often the executor looks at a running recording.
     static constexpr int watchIntervalMilliseconds = 100;
+    // Every look reports the level, which the window may take at most 15
+    // times a second.
+    static_assert(watchIntervalMilliseconds * 15 >= 1000);
 
 private:
     struct State;

@@ -72,9 +72,13 @@ template <typename Input> std::int32_t topAlignedAt(const std::byte* at)
 }
 
 // Interleaved captured frames to the encoder's planes of 16 or 32-bit samples.
+// Returns the largest magnitude among them as the file keeps them (the
+// encoder drops the bits below its depth), top-aligned in 32 bits.
 template <typename Input, typename Output>
-void convertFrames(const std::byte* source, std::uint32_t frames, std::uint32_t channels, AVFrame& frame)
+std::uint32_t convertFrames(const std::byte* source, std::uint32_t frames, std::uint32_t channels, AVFrame& frame)
 {
+    constexpr auto keptBits = static_cast<std::int32_t>(sizeof(Output) == 2 ? 0xFFFF0000U : 0xFFFFFF00U);
+    std::uint32_t largest = 0;
     for (std::uint32_t channel = 0; channel < channels; ++channel) {
         auto* plane = reinterpret_cast<Output*>(frame.extended_data[channel]); // NOLINT
         for (std::uint32_t i = 0; i < frames; ++i) {
@@ -84,8 +88,12 @@ void convertFrames(const std::byte* source, std::uint32_t frames, std::uint32_t 
                 plane[i] = static_cast<Output>(value >> 16);
             else
                 plane[i] = value;
+            // Unsigned negation: the negative full scale has no positive twin.
+            const auto kept = static_cast<std::uint32_t>(value & keptBits);
+            largest = std::max(largest, value < 0 ? 0U - kept : kept);
         }
     }
+    return largest;
 }
 
 template <typename Input> auto converterTo(bool sixteenBits)
@@ -382,6 +390,19 @@ std::uint64_t FfmpegMediaWriter::refusedSampleBuffers() const
     return m_ring ? m_ring->refusals() : 0;
 }
 
+float FfmpegMediaWriter::takePeak()
+{
+    return static_cast<float>(m_peakMagnitude.exchange(0, std::memory_order_relaxed) / 2147483648.0);
+}
+
+void FfmpegMediaWriter::raisePeak(std::uint32_t magnitude)
+{
+    // The reader may reset it meanwhile: compare and swap, so that neither
+    // its reset nor a higher peak is lost.
+    std::uint32_t held = m_peakMagnitude.load(std::memory_order_relaxed);
+    while (held < magnitude && !m_peakMagnitude.compare_exchange_weak(held, magnitude, std::memory_order_relaxed)) { }
+}
+
 void FfmpegMediaWriter::fail(const QString& text)
 {
     // One thread at a time reaches here (set-up, encoder, then finishing), and only once.
@@ -463,7 +484,7 @@ bool FfmpegMediaWriter::encodeStagedFrames()
     const std::uint32_t frames = m_stagedFrames;
     m_frame->nb_samples = static_cast<int>(frames);
     m_frame->pts = m_encodedFrames;
-    m_convert(m_staging.data(), frames, m_format.mChannelsPerFrame, *m_frame);
+    raisePeak(m_convert(m_staging.data(), frames, m_format.mChannelsPerFrame, *m_frame));
     m_stagedFrames = 0;
     result = avcodec_send_frame(m_encoder.get(), m_frame.get());
     if (result < 0) {

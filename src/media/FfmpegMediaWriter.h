@@ -24,7 +24,8 @@ class AudioRing;
 //
 // The audio thread copies each sample buffer into an AudioRing and publishes
 // it; one encoder thread per writer polls the ring, converts the samples to
-// 32-bit planar with the audio in the top 24 bits, encodes 4096-sample frames
+// 32-bit planar with the audio in the top 24 bits (noting their peak for
+// takePeak(), so that the audio thread does no more), encodes 4096-sample frames
 // and muxes them, closing a fragment of the file about every half second; the
 // muxer syncs it to disk on a thread of its own, so that a stalled disk never
 // stops the encoder from draining the ring. The threads follow
@@ -65,6 +66,7 @@ public:
     std::optional<QString> error() const override;
     bool hasPlayableFile() const override;
     bool holdsNoAudio() const override;
+    float takePeak() override;
 
     // The ring's size in bytes once the input is added, else 0. Set-up thread.
     std::size_t ringCapacityBytes() const;
@@ -82,6 +84,8 @@ private:
     // Wakes the encoder thread's sleep after a finish or cancel request.
     void wakeEncoder();
     void sleepEncoder(std::chrono::nanoseconds duration);
+    // The encoder thread, after each conversion.
+    void raisePeak(std::uint32_t magnitude);
 
     // Set-up thread, then read-only.
     std::unique_ptr<AlacMp4Muxer> m_muxer;
@@ -99,9 +103,11 @@ private:
     std::vector<std::byte> m_staging;
     std::uint32_t m_stagedFrames = 0;
     std::uint32_t m_samplesPerEncoderFrame = 0;
-    // Staged interleaved frames into the encoder frame's planes: chosen once
-    // for the input and output formats when writing starts.
-    void (*m_convert)(const std::byte* source, std::uint32_t frames, std::uint32_t channels, AVFrame& frame) = nullptr;
+    // Staged interleaved frames into the encoder frame's planes, returning
+    // their peak: chosen once for the input and output formats when writing
+    // starts.
+    std::uint32_t (*m_convert)(const std::byte* source, std::uint32_t frames, std::uint32_t channels, AVFrame& frame)
+        = nullptr;
     std::int64_t m_encodedFrames = 0;
     std::int64_t m_fragmentFrames = 0;
     std::int64_t m_framesInFragment = 0;
@@ -124,6 +130,10 @@ private:
     std::atomic<bool> m_inputFinished { false };
     std::atomic<bool> m_finishRequested { false };
     std::atomic<bool> m_cancelRequested { false };
+    // The largest magnitude converted since takePeak() last looked,
+    // top-aligned in 32 bits: raised by the encoder thread, reset by the reader.
+    std::atomic<std::uint32_t> m_peakMagnitude { 0 };
+    static_assert(std::atomic<std::uint32_t>::is_always_lock_free);
     // Never taken by the audio thread.
     std::mutex m_wakeMutex;
     std::condition_variable m_wake;

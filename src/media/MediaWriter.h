@@ -22,7 +22,8 @@ namespace vessaro {
 //    not lock, allocate, make a system call or wait;
 //  - markAsFinished, finishWriting, cancelWriting: one thread at a time, only
 //    after the audio thread has been handed over (the driver's stop());
-//  - status and error: any thread.
+//  - status and error: any thread;
+//  - takePeak: one thread at a time, never the audio thread.
 class MediaWriter {
 public:
     enum class Status { unknown = 0, writing = 1, completed = 2, failed = 3, cancelled = 4 };
@@ -64,6 +65,11 @@ public:
     // is not known (the file could not be read): such a file is kept. The
     // finishing thread.
     virtual bool holdsNoAudio() const = 0;
+
+    // The peak magnitude of the samples written since the last call, as the
+    // file keeps them: 0..1 of full scale, 0 when nothing but digital zero
+    // (or nothing at all) was written. Measured off the audio thread.
+    virtual float takePeak() = 0;
 };
 
 } // namespace vessaro

@@ -83,6 +83,7 @@ RecorderViewModel::RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> 
         events, &CaptureEvents::serverReconnected, this, [this] { showNote(kServerReconnected); },
         Qt::QueuedConnection);
     connect(events, &CaptureEvents::recordingKept, this, &RecorderViewModel::keepRecording, Qt::QueuedConnection);
+    connect(events, &CaptureEvents::levelChanged, this, &RecorderViewModel::hearLevel, Qt::QueuedConnection);
 }
 
 RecorderViewModel::~RecorderViewModel()
@@ -177,7 +178,7 @@ void RecorderViewModel::reset()
     setElapsedSeconds(0);
     setInterruptionReason({});
     setTransientNote({});
-    m_recordingStartedAt.reset();
+    m_recordingTimes.reset();
     setPhase(Phase::idle());
 }
 
@@ -310,7 +311,8 @@ QCoro::Task<Result<void>> RecorderViewModel::prepareCountDownAndStart(
     if (!self || task.isCancelled())
         co_return CancellationError {};
 
-    m_recordingStartedAt = m_clock->now();
+    const QDateTime now = m_clock->now();
+    m_recordingTimes = RecordingTimes { now, now };
     setPhase(Phase::recording());
     restartTimer(m_clockTask, clockTick, true, &RecorderViewModel::tickClock);
     co_return {};
@@ -347,8 +349,10 @@ QCoro::Task<> RecorderViewModel::runTimer(
 void RecorderViewModel::tickClock()
 {
     // An ended capture holds the time display at what was captured.
-    if (m_recordingStartedAt && m_interruptionReason.isEmpty())
-        setElapsedSeconds(static_cast<double>(m_recordingStartedAt->msecsTo(m_clock->now())) / 1000.0);
+    if (m_recordingTimes && m_interruptionReason.isEmpty())
+        setElapsedSeconds(static_cast<double>(m_recordingTimes->startedAt.msecsTo(m_clock->now())) / 1000.0);
+    // Without a tick of the clock a server that sends nothing would never be noticed.
+    updateHearsNothing();
 }
 
 void RecorderViewModel::clearNote()
@@ -412,6 +416,17 @@ void RecorderViewModel::showNote(const QString& note)
         return;
     setTransientNote(note);
     restartTimer(m_noteTask, noteDuration, false, &RecorderViewModel::clearNote);
+}
+
+void RecorderViewModel::hearLevel(float peak)
+{
+    // A late report of an ended recording changes nothing.
+    if (m_phase.kind() != Phase::Kind::recording || !m_recordingTimes)
+        return;
+    if (peak > 0)
+        m_recordingTimes->lastSoundAt = m_clock->now();
+    setLevel(peak);
+    updateHearsNothing();
 }
 
 // --- Export ---
@@ -517,7 +532,31 @@ void RecorderViewModel::cleanupPendingTemporaryFile()
 void RecorderViewModel::setPhase(Phase phase)
 {
     m_phase = std::move(phase);
+    if (m_phase.kind() != Phase::Kind::recording)
+        setLevel(0);
+    updateHearsNothing();
     Q_EMIT phaseChanged(m_phase);
+}
+
+void RecorderViewModel::setLevel(float level)
+{
+    if (m_level == level)
+        return;
+    m_level = level;
+    Q_EMIT levelChanged(m_level);
+}
+
+void RecorderViewModel::updateHearsNothing()
+{
+    // A capture cut short says so itself; what it no longer hears is no news.
+    const bool listening
+        = m_phase.kind() == Phase::Kind::recording && m_recordingTimes && m_interruptionReason.isEmpty();
+    const bool nothing
+        = listening && m_recordingTimes->lastSoundAt.msecsTo(m_clock->now()) >= silenceNoticeAfter.count();
+    if (m_hearsNothing == nothing)
+        return;
+    m_hearsNothing = nothing;
+    Q_EMIT hearsNothingChanged(m_hearsNothing);
 }
 
 void RecorderViewModel::setElapsedSeconds(double seconds)
@@ -531,6 +570,7 @@ void RecorderViewModel::setInterruptionReason(const QString& reason)
     if (m_interruptionReason == reason)
         return;
     m_interruptionReason = reason;
+    updateHearsNothing();
     Q_EMIT interruptionReasonChanged(m_interruptionReason);
 }
 

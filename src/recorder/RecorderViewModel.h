@@ -49,6 +49,8 @@ public:
     static constexpr std::chrono::nanoseconds clockTick { 100'000'000 };
     // How long a note about the running capture stays.
     static constexpr std::chrono::nanoseconds noteDuration { 3'000'000'000 };
+    // How long a recording may hear nothing but digital zero before it says so.
+    static constexpr std::chrono::milliseconds silenceNoticeAfter { 5000 };
 
     // `calendar` dates the suggested file name; it defaults to the user's.
     RecorderViewModel(std::unique_ptr<SystemAudioCaptureService> recorder, std::shared_ptr<DesktopServices> desktop,
@@ -74,6 +76,13 @@ public:
     // The finished recording (the pending one, or the one just exported) holds
     // nothing but digital silence. It is offered for export all the same.
     bool isSilent() const { return m_silent; }
+    // While recording: the peak of what last reached the file, 0..1 of full
+    // scale; 0 otherwise.
+    float level() const { return m_level; }
+    // While a recording runs (not cut short): no sample but digital zero has
+    // arrived for silenceNoticeAfter, by the model's clock; nothing arriving
+    // at all counts the same.
+    bool hearsNothing() const { return m_hearsNothing; }
 
     // In idle, finished and failed, unless terminating: discards a pending
     // recording without asking and records anew.
@@ -129,6 +138,8 @@ Q_SIGNALS:
     void silentChanged(bool silent);
     void targetChanged(const vessaro::CaptureTarget& target);
     void programsListed();
+    void levelChanged(float level);
+    void hearsNothingChanged(bool hearsNothing);
 
 private:
     // Each sequence starts on a later turn of the event loop and runs to its
@@ -155,6 +166,7 @@ private:
     // From the capture service's events, queued.
     void captureInterrupted(const QString& reason, double capturedSeconds);
     void showNote(const QString& note);
+    void hearLevel(float peak);
 
     void finishRecording();
     void exportPendingRecording();
@@ -174,6 +186,9 @@ private:
     void setInterruptionReason(const QString& reason);
     void setTransientNote(const QString& note);
     void setSilent(bool silent);
+    void setLevel(float level);
+    // Derives hearsNothing from the phase, the interruption and the clock.
+    void updateHearsNothing();
 
     std::unique_ptr<SystemAudioCaptureService> m_recorder;
     std::shared_ptr<DesktopServices> m_desktop;
@@ -185,7 +200,12 @@ private:
     std::optional<RecorderTask> m_actionTask;
     std::optional<RecorderTask> m_clockTask;
     std::optional<RecorderTask> m_noteTask;
-    std::optional<QDateTime> m_recordingStartedAt;
+    // While a recording runs: when it began, and when a sound last arrived.
+    struct RecordingTimes {
+        QDateTime startedAt;
+        QDateTime lastSoundAt;
+    };
+    std::optional<RecordingTimes> m_recordingTimes;
     std::optional<PendingRecording> m_pending;
     std::deque<PendingRecording> m_waiting;
     bool m_terminating = false;
@@ -194,6 +214,8 @@ private:
     bool m_silent = false;
     CaptureTarget m_target;
     std::vector<PlayingProgram> m_programs;
+    float m_level = 0;
+    bool m_hearsNothing = false;
     // The save dialog is open: its nested event loop must not open another.
     bool m_savePanelOpen = false;
     // The folder of the last export of this run; the save dialog opens there.

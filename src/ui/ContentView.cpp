@@ -91,6 +91,9 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
         if (std::exchange(m_programMenuWanted, false))
             m_chooser->openMenu(m_model->programs(), m_model->target());
     });
+    connect(m_model, &RecorderViewModel::hearsNothingChanged, this, &ContentView::render);
+    // The level goes to the symbol alone: it repaints its own square, and only when its step changes.
+    connect(m_model, &RecorderViewModel::levelChanged, m_symbol, &StatusSymbol::setLevel);
     render();
 }
 
@@ -217,7 +220,8 @@ void ContentView::render()
         return;
     const bool pending = recordingPending();
     const PhasePresentation shown = PhasePresentation::of(m_model->phase(), m_model->elapsedSeconds(), pending,
-        { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent(), m_model->target() });
+        { m_model->interruptionReason(), m_model->transientNote(), m_model->isSilent(), m_model->hearsNothing(),
+            m_model->target() });
     // The clock ticks ten times a second and the time shown changes once.
     if (m_rendered && shown == m_shown && !showingUsage())
         return;

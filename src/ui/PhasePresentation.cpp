@@ -71,7 +71,10 @@ PhasePresentation PhasePresentation::of(
             shown.primaryStatus = QStringLiteral("录音已中断");
             shown.notice = capture.interruptionReason;
         } else if (!capture.transientNote.isEmpty()) {
+            // A few seconds only; the silence is told again after it.
             shown.primaryStatus = capture.transientNote;
+        } else if (capture.hearsNothing) {
+            shown.primaryStatus = QStringLiteral("没有听到声音，请确认电脑正在播放");
         }
         break;
     case RecorderPhase::Kind::exporting:

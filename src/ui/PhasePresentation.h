@@ -66,6 +66,8 @@ struct PhasePresentation {
         QString transientNote;
         // The finished take holds nothing but digital silence.
         bool silent = false;
+        // While recording: nothing but digital zero has arrived for a while.
+        bool hearsNothing = false;
         // Which sound the take records, or the next one will.
         CaptureTarget target;
     };

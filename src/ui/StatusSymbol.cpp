@@ -3,7 +3,6 @@
 #include "ui/ReducedMotion.h"
 #include "ui/SymbolImage.h"
 
-#include <QEasingCurve>
 #include <QPainter>
 
 namespace vessaro {
@@ -17,7 +16,7 @@ StatusSymbol::StatusSymbol(const QString& symbol, const QColor& tint, QWidget* p
     setFixedSize(sizePoints, sizePoints);
     m_frames.setInterval(1000 / pulseFramesPerSecond);
     m_frames.setTimerType(Qt::CoarseTimer);
-    connect(&m_frames, &QTimer::timeout, this, qOverload<>(&QWidget::update));
+    connect(&m_frames, &QTimer::timeout, this, &StatusSymbol::nextFrame);
 }
 
 void StatusSymbol::setSymbol(const QString& symbol, const QColor& tint)
@@ -43,6 +42,32 @@ void StatusSymbol::setReduceMotion(bool reduce)
     applyPulse();
 }
 
+void StatusSymbol::setLevel(float peak)
+{
+    // Taken while still too, for when the meter runs again; nothing is drawn meanwhile.
+    if (m_meter.take(peak) && m_metering)
+        update();
+    runFrames();
+}
+
+void StatusSymbol::nextFrame()
+{
+    if (m_meter.advanceFrame())
+        update();
+    runFrames();
+}
+
+void StatusSymbol::runFrames()
+{
+    const bool run = m_metering && m_meter.isFalling();
+    if (run == m_frames.isActive())
+        return;
+    if (run)
+        m_frames.start();
+    else
+        m_frames.stop();
+}
+
 void StatusSymbol::showEvent(QShowEvent* event)
 {
     QWidget::showEvent(event);
@@ -60,28 +85,21 @@ void StatusSymbol::hideEvent(QHideEvent* event)
 
 void StatusSymbol::applyPulse()
 {
-    const bool pulse = m_wantsPulse && !m_reduceMotion && m_onScreen;
-    if (pulse == isPulsing())
+    const bool metering = m_wantsPulse && !m_reduceMotion && m_onScreen;
+    if (metering == m_metering)
         return;
-    if (pulse) {
-        m_since.start();
-        m_frames.start();
-    } else {
-        m_frames.stop();
-    }
+    m_metering = metering;
+    // Back on screen, the meter starts from the level as it is now.
+    m_meter.settle();
+    runFrames();
     update();
 }
 
 qreal StatusSymbol::currentOpacity() const
 {
-    if (!isPulsing())
+    if (!m_metering)
         return 1.0;
-    // Down to the faintest at mid-cycle and back, eased in and out.
-    static const QEasingCurve easing(QEasingCurve::InOutSine);
-    const qreal cycle = qreal(m_since.elapsed() % pulseMilliseconds) / pulseMilliseconds;
-    const qreal eased = easing.valueForProgress(cycle);
-    const qreal depth = 1.0 - faintestOpacity;
-    return eased < 0.5 ? 1.0 - depth * eased * 2 : faintestOpacity + depth * (eased - 0.5) * 2;
+    return faintestOpacity + (1.0 - faintestOpacity) * m_meter.shownStep() / LevelMeter::steps;
 }
 
 void StatusSymbol::paintEvent(QPaintEvent*)

@@ -12,8 +12,10 @@
 
 #include <algorithm>
 #include <array>
+#include <cstring>
 #include <random>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -151,6 +153,35 @@ private Q_SLOTS:
         QCOMPARE(FfmpegMediaAsset(path).loadDuration().value().seconds(), double(t.frames) / t.rate);
         QVERIFY(playsAs(path, signal, t.frames));
     }
+    // The peak of what reaches the file, in any channel, for each sample format the writer takes: the negative full
+    // scale counts as 1, the bits the file drops as nothing; a look resets it.
+    void peakOfEachFormat()
+    {
+        const std::uint32_t real = kAudioFormatFlagIsFloat, integer = kAudioFormatFlagIsSignedInteger;
+        for (const auto& [flag, bytes, left, right, peak] :
+            std::initializer_list<std::tuple<std::uint32_t, std::uint32_t, double, double, double>> {
+                { real, 4, 0.25, -0.5, 0.5 }, { real, 4, 1, 0, 8388607.0 / 8388608 }, { real, 4, 0, -1, 1 },
+                { real, 4, 0.4 / 8388608, 0, 0 }, { integer, 2, 32767, 0, 32767.0 / 32768 },
+                { integer, 2, 0, -32768, 1 }, { integer, 4, -256, 536870912, 0.25 },
+                { integer, 4, -2147483648.0, 0, 1 }, { integer, 4, 255, 0, 0 } }) {
+            const AudioStreamBasicDescription stream { 48000, kAudioFormatLinearPCM, kAudioFormatFlagIsPacked | flag,
+                2 * bytes, 1, 2 * bytes, 2, 8 * bytes };
+            std::array<std::byte, 8> frame {}; // left, right
+            const auto put = [&frame](std::size_t at, auto value) {
+                std::memcpy(&frame[at * sizeof value], &value, sizeof value);
+            };
+            for (const auto& [at, value] : { std::pair<std::size_t, double>(0, left), { 1, right } })
+                flag == real ? put(at, float(value))
+                             : (bytes == 2 ? put(at, std::int16_t(value)) : put(at, std::int32_t(value)));
+            auto writer = test::startedWriter(nextPath(), stream);
+            QVERIFY(writer && test::appendOne(*writer, frame.data(), 1, stream, 0));
+            writer->markAsFinished();
+            writer->finishWriting();
+            QCOMPARE(double(writer->takePeak()), peak);
+            QCOMPARE(writer->takePeak(), 0.0F);
+        }
+    }
+
     // Cut anywhere, a fragmented file keeps its whole fragments or is refused; the repair never crashes.
     // Left as a crash leaves it: what reached the disk reads back.
     void cutFilesAreRepairedOrRefused()

@@ -79,10 +79,36 @@ private Q_SLOTS:
         rig.settle();
         QCOMPARE(rig.model->phase(), Phase::recording());
         QCOMPARE(rig.model->elapsedSeconds(), 0.1);
+        QVERIFY(!rig.model->hearsNothing()); // the interruption says more
 
         rig.model->stop();
         QVERIFY(rig.waitForKind(Kind::failed));
         QVERIFY(QFileInfo::exists(rig.pending()));
+    }
+
+    // Five seconds by the model's clock of nothing, then of digital zero, bring the notice, not 4.9; a sound clears
+    // it and starts the count anew. The level is the peak of what arrived; stop ends both.
+    void silenceIsNoticed()
+    {
+        Rig rig;
+        QList<float> levels;
+        QObject::connect(rig.model.get(), &RecorderViewModel::levelChanged, [&](float level) { levels.append(level); });
+        QVERIFY(rig.countDownTo());
+        for (const float tone : { 0.25F, -1.0F }) {
+            QVERIFY(rig.waitFor([&] { return rig.model->level() == 0; }));
+            if (tone < 0)
+                rig.deliver(4800, 0);
+            rig.clock->advance(4900ms);
+            rig.settle();
+            QVERIFY(!rig.model->hearsNothing());
+            rig.clock->advance(100ms);
+            QVERIFY(rig.waitFor([&] { return rig.model->hearsNothing(); }));
+            rig.deliver(480, tone);
+            QVERIFY(rig.waitFor([&] { return !rig.model->hearsNothing(); }));
+        }
+        rig.model->stop();
+        QVERIFY(!rig.model->hearsNothing());
+        QCOMPARE(levels, QList<float>({ 0.25F, 0, 1, 0 }));
     }
 
     // Each operation from each state: ignored, or where it leads. Starting over asks before deleting a pending

@@ -9,6 +9,7 @@
 #include <QList>
 #include <QString>
 
+#include <atomic>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -64,7 +65,12 @@ public:
         m_pendingAt = presentationFrame;
         return m_script->createBufferStatus;
     }
-    std::int32_t copyIntoSampleBuffer(const AudioBufferList*) override { return 0; }
+    // The simulated hardware's buffers hold one float throughout: its magnitude is their peak.
+    std::int32_t copyIntoSampleBuffer(const AudioBufferList* list) override
+    {
+        m_peak.store(qAbs(*static_cast<const float*>(list->mBuffers[0].mData)));
+        return 0;
+    }
     bool isReadyForMoreMediaData() const override
     {
         return m_script->readyFor < 0 || m_script->presentationFrames.size() < m_script->readyFor;
@@ -75,6 +81,7 @@ public:
         m_script->frameCounts.append(m_pendingFrames);
         return true;
     }
+    float takePeak() override { return m_peak.exchange(0); }
     void markAsFinished() override { }
     void finishWriting() override
     {
@@ -99,6 +106,7 @@ private:
     Status m_status = Status::unknown;
     std::uint32_t m_pendingFrames = 0;
     std::int64_t m_pendingAt = 0;
+    std::atomic<float> m_peak { 0 };
 };
 
 class FakeMediaWriterFactory final : public MediaWriterFactory {

@@ -8,6 +8,7 @@
 #include "ui/OrloPrimaryButton.h"
 #include "ui/OrloSecondaryButton.h"
 #include "ui/ProgramChooser.h"
+#include "ui/StatusSymbol.h"
 #include "ui/TimeDisplay.h"
 #include "ui/UsageSheet.h"
 #include "ui/WindowButton.h"
@@ -87,7 +88,8 @@ private Q_SLOTS:
             checked = true;
             RecorderViewModel& model = *rig.model;
             const PhasePresentation shown = PhasePresentation::of(model.phase(), model.elapsedSeconds(), pending,
-                { model.interruptionReason(), model.transientNote(), model.isSilent(), model.target() });
+                { model.interruptionReason(), model.transientNote(), model.isSilent(), model.hearsNothing(),
+                    model.target() });
             QCOMPARE(view.presentation(), shown);
             const auto enabled = [](QWidget* widget) { return widget->isEnabled() ? QString() : QStringLiteral("!"); };
             QStringList seen { view.statusLabel()->text(), view.timeDisplay()->text(),
@@ -110,7 +112,7 @@ private Q_SLOTS:
         QVERIFY(checked);
     }
 
-    // The buttons act on the model, the file manager and the help sheet.
+    // The buttons act on the model, the file manager and the help sheet; the status row and symbol follow the sound.
     void buttonsAct()
     {
         test::RecorderRig rig;
@@ -137,12 +139,23 @@ private Q_SLOTS:
         QCOMPARE(view.usageSheet()->sourceFact()->text(), "只录下“Firefox”播放的声音，不录麦克风。");
         view.setShowingUsage(false);
 
+        // A sound ends the silence notice (as shown on the recording road) and lights the symbol, still for less
+        // motion.
+        view.statusSymbol()->setReduceMotion(true);
         view.primaryButton()->click();
         QVERIFY(rig.countDownTo());
         rig.model->chooseTarget(CaptureTarget::everything());
         QCOMPARE(rig.hardware->tapDescriptions().last().target, CaptureTarget::ofProgram("Firefox"));
         QVERIFY(!view.programChooser()->isEnabled() && rig.model->target() == CaptureTarget::ofProgram("Firefox"));
         rig.deliver();
+        rig.clock->advance(5s);
+        QVERIFY(rig.waitFor([&] { return rig.model->hearsNothing(); }));
+        QCOMPARE(view.statusSymbol()->currentOpacity(), 1.0);
+        view.statusSymbol()->setReduceMotion(false);
+        rig.deliver(480, 1.0F);
+        QVERIFY(rig.waitFor([&] { return !rig.model->hearsNothing(); }));
+        QCOMPARE(view.statusLabel()->text(), PhasePresentation::of(RecorderPhase::recording(), 0, false).primaryStatus);
+        QCOMPARE(view.statusSymbol()->currentOpacity(), 1.0);
         view.primaryButton()->click();
         QVERIFY(rig.waitForKind(Kind::finished));
         view.secondaryButtons().value(0)->click();

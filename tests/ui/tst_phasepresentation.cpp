@@ -59,19 +59,20 @@ private Q_SLOTS:
             { "稍等，马上就好", "00:00", "正在准备录音…!" }, Action::none, "录制：全部声音!");
         row("recording", RecorderPhase::recording(), 3600.2, false, Indicator::recordingPulse,
             { "正在录制系统声音", "01:00:00", "停止并导出" }, Action::stop, "录制：全部声音!");
-        row("silence says nothing while recording", RecorderPhase::recording(), 7, false, Indicator::recordingPulse,
-            { "正在录制系统声音", "00:07", "停止并导出" }, Action::stop, "录制：全部声音!", { "", "", true, {} });
-        row("note", RecorderPhase::recording(), 7, false, Indicator::recordingPulse,
+        row("hears nothing; a silent take says nothing yet", RecorderPhase::recording(), 7, false,
+            Indicator::recordingPulse, { "没有听到声音，请确认电脑正在播放", "00:07", "停止并导出" }, Action::stop,
+            "录制：全部声音!", { "", "", true, true, {} });
+        row("a note outranks hearing nothing", RecorderPhase::recording(), 7, false, Indicator::recordingPulse,
             { "声音服务已重新连接", "00:07", "停止并导出" }, Action::stop, "录制：全部声音!",
-            { "", "声音服务已重新连接", false, {} });
+            { "", "声音服务已重新连接", false, true, {} });
         row("interruption outranks a note", RecorderPhase::recording(), 7, false, Indicator::failedExclamation,
             { "录音已中断", "00:07", "停止并导出", "声音服务已退出" }, Action::stop, "录制：全部声音!",
-            { "声音服务已退出", "已切换到新的输出设备", false, {} });
+            { "声音服务已退出", "已切换到新的输出设备", false, true, {} });
         row("one program chosen", RecorderPhase::idle(), 0, false, Indicator::none, { "准备好了", "00:00", "开始录制" },
-            Action::start, "录制：Firefox", { "", "", false, CaptureTarget::ofProgram("Firefox") });
+            Action::start, "录制：Firefox", { "", "", false, false, CaptureTarget::ofProgram("Firefox") });
         row("one program recorded", RecorderPhase::recording(), 7, false, Indicator::recordingPulse,
             { "正在录制系统声音", "00:07", "停止并导出" }, Action::stop, "录制：Firefox!",
-            { "", "", false, CaptureTarget::ofProgram("Firefox") });
+            { "", "", false, false, CaptureTarget::ofProgram("Firefox") });
         row("exporting", RecorderPhase::exporting(), 75, false, Indicator::spinner,
             { "正在整理这段声音", "01:15", "正在保存录音…!" }, Action::none, "录制：全部声音!");
         row("finished, pending", RecorderPhase::finished("/t/a.mp4", summary), 5, true, Indicator::pendingTray,
@@ -81,7 +82,7 @@ private Q_SLOTS:
             { "录音已保存", "01:01:01", "再次录制", "在文件管理器中显示" }, Action::recordAgain, "");
         row("silent take", RecorderPhase::finished("/m/a.mp4", summary), 5, false, Indicator::savedCheck,
             { "录音里没有声音", "01:01:01", "再次录制", "在文件管理器中显示" }, Action::recordAgain, "",
-            { "", "", true, {} });
+            { "", "", true, false, {} });
         row("failed", RecorderPhase::failed("坏了"), 5, false, Indicator::failedExclamation,
             { "录制没有完成", "00:00", "重新尝试", "打开声音设置", "坏了" }, Action::retry, "");
         row("failed, recording pending", RecorderPhase::failed("坏了"), 5, true, Indicator::failedExclamation,
