@@ -7,6 +7,7 @@
 #include "capture/AudioSampleWriter.h"
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/SystemAudioCaptureService.h"
+#include "ui/LevelMeter.h"
 #include "ui/PhasePresentation.h"
 
 #include <QDir>
@@ -43,6 +44,13 @@ QString quoted(const QString& path)
 QString mebibytes(qint64 bytes)
 {
     return QString::number(static_cast<double>(bytes) / (1024.0 * 1024.0), 'f', 1) + QStringLiteral(" MiB");
+}
+
+// The peak as the window's recording symbol steps it.
+QString meter(float peak)
+{
+    const int step = LevelMeter::stepOf(peak);
+    return QString(step, QChar(0x25AE)) + QString(LevelMeter::steps - step, QChar(0x25AF));
 }
 
 // Refuses before anything is recorded what would only fail at the end: a
@@ -93,6 +101,10 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
     const CancellationTokenPtr stopRequested = CancellationToken::create();
     UnixSignalNotifier signals({ SIGINT, SIGTERM, SIGHUP });
     QObject::connect(&signals, &UnixSignalNotifier::received, &signals, [stopRequested] { stopRequested->cancel(); });
+    // The loudest peak since the line was last drawn.
+    float peak = 0;
+    QObject::connect(service.events(), &CaptureEvents::levelChanged, &signals,
+        [&peak](float level) { peak = std::max(peak, level); });
     std::optional<QString> interruption;
     QObject::connect(service.events(), &CaptureEvents::captureInterrupted, &signals,
         [&interruption, stopRequested](const QString& reason) {
@@ -134,10 +146,10 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
             break;
         now = co_await service.progress();
         if (terminal) {
-            std::fputs(
-                qPrintable(
-                    QStringLiteral("\r录音中 %1  %2\033[K").arg(formatDuration(now.seconds), mebibytes(now.bytes))),
-                report);
+            const QString line
+                = QStringLiteral("\r录音中 %1  %2  电平 %3\033[K")
+                      .arg(formatDuration(now.seconds), mebibytes(now.bytes), meter(std::exchange(peak, 0.0F)));
+            std::fputs(qPrintable(line), report);
             std::fflush(report);
         }
     }
