@@ -30,7 +30,7 @@ constexpr int kIOBufferBytes = 64 * 1024;
 constexpr const char* kFragmentedLayout = "frag_custom+empty_moov+default_base_moof+skip_trailer";
 } // namespace
 
-Result<std::unique_ptr<AlacMp4Muxer>> AlacMp4Muxer::create(const QString& path)
+Result<std::unique_ptr<AlacMp4Muxer>> AlacMp4Muxer::create(const QString& path, Access access)
 {
     const QByteArray nativePath = path.toLocal8Bit();
     // Read and write: finishing reads the fragment headers back.
@@ -38,7 +38,7 @@ Result<std::unique_ptr<AlacMp4Muxer>> AlacMp4Muxer::create(const QString& path)
     if (!file.isOpen())
         return PlatformError::fromErrno(errno, QStringLiteral("无法创建文件 %1").arg(path));
     // An existing file keeps its mode through O_TRUNC; the recording is private either way.
-    if (::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0)
+    if (access == Access::userOnly && ::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法设置文件权限 %1").arg(path));
 
     AVFormatContext* rawFormat = nullptr;
