@@ -21,6 +21,8 @@
 #include <cstdio>
 #include <vector>
 
+#include <sys/resource.h>
+
 using namespace vessaro;
 
 namespace {
@@ -28,6 +30,15 @@ namespace {
 constexpr double kRate = 48000;
 constexpr std::uint32_t kChannels = 2;
 constexpr std::uint32_t kFramesPerBuffer = 960;
+
+// CPU time of every thread of the process so far.
+double cpuSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+        + static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 double mibPerMinute(const QString& path, double seconds)
 {
@@ -85,22 +96,32 @@ int main(int argc, char** argv)
     if (!summary)
         return 1;
 
+    const double cpuBefore = cpuSeconds();
     const auto started = std::chrono::steady_clock::now();
-    const auto result = RecordingExport::run(recording, summary.value(), exported, {}, *CancellationToken::create());
+    std::chrono::duration<double> encoded {};
+    const auto result = RecordingExport::run(
+        recording, summary.value(), exported,
+        [&](double fraction) {
+            if (fraction <= 0.7)
+                encoded = std::chrono::steady_clock::now() - started;
+        },
+        *CancellationToken::create());
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - started;
+    const double cpu = cpuSeconds() - cpuBefore;
     if (!result || result.value().bitDepth != 16)
         return 1;
     if (QProcess::execute(QStringLiteral("ffmpeg"),
-            { "-nostdin", "-loglevel", "error", "-y", "-f", "s16le", "-ar", "48000", "-ac", "2", "-i",
-                input.fileName(), "-c:a", "alac", "-sample_fmt", "s16p", anchor })
+            { "-nostdin", "-loglevel", "error", "-y", "-f", "s16le", "-ar", "48000", "-ac", "2", "-i", input.fileName(),
+                "-c:a", "alac", "-sample_fmt", "s16p", anchor })
         != 0)
         return 1;
     const double ours = mibPerMinute(exported, seconds);
     const double theirs = mibPerMinute(anchor, seconds);
-    std::printf("seconds=%.1f\nexport_seconds=%.3f\nexport_x_realtime=%.1f\n", seconds, took.count(),
-        seconds / took.count());
-    std::printf("recording24_mib_per_minute=%.2f\nexported16_mib_per_minute=%.2f\n",
-        mibPerMinute(recording, seconds), ours);
+    std::printf("seconds=%.1f\nexport_seconds=%.3f\nencoding_seconds=%.3f\nexport_x_realtime=%.1f\n", seconds,
+        took.count(), encoded.count(), seconds / took.count());
+    std::printf("export_cpu_seconds=%.3f\n", cpu);
+    std::printf(
+        "recording24_mib_per_minute=%.2f\nexported16_mib_per_minute=%.2f\n", mibPerMinute(recording, seconds), ours);
     std::printf("ffmpeg_alac16_mib_per_minute=%.2f\nsize_ratio=%.3f\n", theirs, ours / theirs);
     return seconds / took.count() >= 100 && ours / theirs <= 1.1 ? 0 : 3;
 }

@@ -51,17 +51,17 @@ Result<void> writeSixteenBit(const QString& source, const QString& staging, cons
 Result<RecordingExport::Exported> RecordingExport::run(const QString& source, const RecordingSummary& summary,
     const QString& destination, const Progress& progress, const CancellationToken& cancel)
 {
-    const Progress report = progress ? progress : [](double) { };
+    const Progress report = progress ? progress : [](double) {};
     Attempt attempt;
-    auto replaced = Platform::replaceFileWith(destination,
-        [&](const QString& staging) { return writeSixteenBit(source, staging, report, cancel, attempt); });
+    auto replaced = Platform::replaceFileWith(
+        destination, [&](const QString& staging) { return writeSixteenBit(source, staging, report, cancel, attempt); });
     if (replaced && attempt.reduced)
         return Exported { *attempt.reduced, 16 };
     if (!replaced && replaced.error().isCancellation())
         return replaced.error();
     if (!replaced && !attempt.needsMoreBits)
-        Platform::logLine(QStringLiteral("The 16-bit export fell back to a copy: ")
-            + replaced.error().localizedDescription());
+        Platform::logLine(
+            QStringLiteral("The 16-bit export fell back to a copy: ") + replaced.error().localizedDescription());
     if (auto copied = Platform::replaceFile(source, destination); !copied)
         return copied.error();
     report(1.0);

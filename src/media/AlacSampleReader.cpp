@@ -48,6 +48,10 @@ Result<std::unique_ptr<AlacSampleReader>> AlacSampleReader::open(const QString& 
     if (!decoder)
         return FfmpegError::platformError(AVERROR(ENOMEM), QStringLiteral("无法打开 ALAC 解码器"));
     result = avcodec_parameters_to_context(decoder.get(), input->streams[stream]->codecpar);
+    // Frames decode on threads of the decoder's own, ahead of the reader: an
+    // export runs two decoders, or a decoder beside the encoder, at once.
+    decoder->thread_count = 0;
+    decoder->thread_type = FF_THREAD_FRAME;
     if (result >= 0)
         result = avcodec_open2(decoder.get(), codec, nullptr);
     if (result < 0)

@@ -27,7 +27,8 @@ constexpr std::int64_t kFragmentSeconds = 10;
 
 // Interleaved top-aligned samples to the encoder's 16-bit planes; returns the
 // bits below the top 16 of all of them ORed together, 0 when every one fits.
-std::uint32_t toSixteenBitPlanes(const std::int32_t* samples, std::uint32_t frames, std::size_t channels, AVFrame& frame)
+std::uint32_t toSixteenBitPlanes(
+    const std::int32_t* samples, std::uint32_t frames, std::size_t channels, AVFrame& frame)
 {
     std::uint32_t lowBits = 0;
     for (std::size_t channel = 0; channel < channels; ++channel) {
