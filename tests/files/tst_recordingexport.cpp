@@ -124,6 +124,11 @@ private Q_SLOTS:
             *CancellationToken::create());
         QVERIFY(exported);
         QCOMPARE(exported.value().bitDepth, bitDepth);
+        // Decided on the samples, not left to the comparison that guards it.
+        const auto written = SixteenBitTranscoder::transcode(
+            recording, m_dir.filePath(QStringLiteral("scratch.mp4")), {}, *CancellationToken::create());
+        QCOMPARE(written.value() == SixteenBitTranscoder::Outcome::written, bitDepth == 16);
+        QFile::remove(m_dir.filePath(QStringLiteral("scratch.mp4")));
         QCOMPARE(exported.value().summary, RecordingFile::validate(destination).value());
         const auto [depth, samples] = decode(destination);
         QCOMPARE(depth, bitDepth);
