@@ -442,7 +442,7 @@ QCoro::Task<> RecorderViewModel::runExportSequence(RecorderTask task, PendingRec
 {
     const RecorderTask::Running running(task);
     QPointer<RecorderViewModel> self(this);
-    const auto progress = std::make_shared<ExportProgress>();
+    const auto progress = std::make_unique<ExportProgress>();
     connect(progress.get(), &ExportProgress::advanced, this, [this](int percentDone) {
         if (m_phase.kind() == Phase::Kind::exporting)
             setPhase(Phase::exporting(percentDone));
@@ -450,14 +450,15 @@ QCoro::Task<> RecorderViewModel::runExportSequence(RecorderTask task, PendingRec
     // Replaces an existing destination in one step: a failed export leaves the
     // old file where it was, and the recording pending.
     // Made before it is awaited: GCC 12 destroys a lambda's captures twice in
-    // a co_await operand.
+    // a co_await operand. The relay is this frame's, which outlives the job,
+    // so that it is deleted on the main thread.
     QFuture<Result<RecordingExport::Exported>> job = QtConcurrent::run(QThreadPool::globalInstance(),
-        [progress, token = task.token(), source = pending.path, summary = pending.summary, destination] {
+        [relay = progress.get(), token = task.token(), source = pending.path, summary = pending.summary, destination] {
             int shown = -1;
             const auto advance = [&](double fraction) {
                 const int percent = static_cast<int>(fraction * 100);
                 if (percent != shown)
-                    Q_EMIT progress->advanced(percent);
+                    Q_EMIT relay->advanced(percent);
                 shown = percent;
             };
             return RecordingExport::run(source, summary, destination, advance, *token);
