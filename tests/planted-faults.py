@@ -201,7 +201,7 @@ FAULTS = [
           [("::lstat(QFile::encodeName(runtime)", "::stat(QFile::encodeName(runtime)")],
           ["tst_singleinstance"]),
     Fault("stop skips exporting", "src/recorder/RecorderViewModel.cpp",
-          [("    setPhase(Phase::exporting());\n", "")],
+          [("        return;\n    setPhase(Phase::exporting());\n", "        return;\n")],
           ["tst_recorderviewmodel"]),
     Fault("start keeps the pending file", "src/recorder/RecorderViewModel.cpp",
           [("        m_actionTask->cancel();\n    cleanupPendingTemporaryFile();\n    setElapsedSeconds(0);",
@@ -286,9 +286,9 @@ FAULTS = [
           [("{ SIGINT, SIGTERM, SIGHUP }", "{ SIGTERM, SIGHUP }")],
           ["tst_vessaroapp"]),
     Fault("the save dialog forgets the last export's folder", "src/recorder/RecorderViewModel.cpp",
-          [("    (void)Platform::removeItem(source); // a leftover is harmless and no longer tracked\n"
-            "    m_lastExportDirectory = QFileInfo(*destination).absolutePath();\n",
-            "    (void)Platform::removeItem(source); // a leftover is harmless and no longer tracked\n")],
+          [("    (void)Platform::removeItem(pending.path); // a leftover is harmless and no longer tracked\n"
+            "    m_lastExportDirectory = QFileInfo(destination).absolutePath();\n",
+            "    (void)Platform::removeItem(pending.path); // a leftover is harmless and no longer tracked\n")],
           ["tst_recorderviewmodel"]),
     Fault("the save dialog refuses new folders", "src/recorder/RecorderViewModel.cpp",
           [("    panel.canCreateDirectories = true;", "    panel.canCreateDirectories = false;")],
