@@ -373,6 +373,9 @@ FAULTS = [
     Fault("exported summary is the recording's", "src/files/RecordingExport.cpp",
           [("return Exported { *attempt.reduced, 16 };", "return Exported { summary, 16 };")],
           ["tst_recordingexport"]),
+    Fault("a quit during the export still copies", "src/files/RecordingExport.cpp",
+          [("    if (cancel.isCancelled())\n        return Error(CancellationError {});\n", "")],
+          ["tst_recorderviewmodel", "tst_recordingexport"]),
 ]
 
 

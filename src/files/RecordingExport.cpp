@@ -57,8 +57,9 @@ Result<RecordingExport::Exported> RecordingExport::run(const QString& source, co
         destination, [&](const QString& staging) { return writeSixteenBit(source, staging, report, cancel, attempt); });
     if (replaced && attempt.reduced)
         return Exported { *attempt.reduced, 16 };
-    if (!replaced && replaced.error().isCancellation())
-        return replaced.error();
+    // A quit may come while the attempt fails for another reason: no copy then either.
+    if (cancel.isCancelled())
+        return Error(CancellationError {});
     if (!replaced && !attempt.needsMoreBits)
         Platform::logLine(
             QStringLiteral("The 16-bit export fell back to a copy: ") + replaced.error().localizedDescription());

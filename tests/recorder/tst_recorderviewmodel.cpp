@@ -291,6 +291,21 @@ private Q_SLOTS:
         QCOMPARE(rig.model->waitingRecordings(), 0U);
     }
 
+    // A quit during an export ends it: the take stays pending, and nothing takes the chosen name.
+    void aQuitDuringTheExportKeepsTheTake()
+    {
+        Rig rig;
+        const QString destination = rig.exports.filePath(QStringLiteral("never.mp4"));
+        QVERIFY(test::writeFile(leftoverPath(rig), "take"));
+        adopt(rig);
+        QVERIFY(rig.waitFor([&] { return rig.model->hasUnexportedRecording(); }));
+        rig.desktop->savePanelAnswers = { destination };
+        rig.model->exportAgain();
+        QVERIFY(rig.shutdown());
+        QCOMPARE(rig.model->phase(), Phase::finished(leftoverPath(rig), kSummary));
+        QVERIFY(!QFile::exists(destination) && QFile::exists(leftoverPath(rig)));
+    }
+
     // A quit while the writer finishes, or with the first save dialog open (closed by it), keeps the take pending.
     void aQuitDuringTheFinishKeepsTheTake()
     {
