@@ -81,9 +81,10 @@ measure_tool ffmpeg ffmpeg -nostdin -loglevel error -f pulse -sample_rate 48000 
   -c:a alac -y "$work/ffmpeg-live.mp4"
 measure_tool parec parec -d "$monitor" --format=float32le --rate=48000 --channels=2 --latency-msec=20 --raw "$work/parec.raw"
 
-# File size per minute of the 16-bit signal: the self-test's recordings
-# (the sink is float, so they hold the 16-bit samples exactly) beside ffmpeg's
-# ALAC at 16 bits and FLAC of the same signal.
+# File size per minute of the 16-bit signal: the self-test's files, saved as
+# the export saves them (the sink is float, so they hold the 16-bit samples
+# exactly, and are saved at 16 bits) beside ffmpeg's ALAC at 16 bits and FLAC
+# of the same signal.
 vessaro_size=$(cd "$work/selftest" && for f in cycle-*.mp4; do
   ffprobe -v error -show_entries format=duration,size -of csv=p=0 "$f"; done |
   awk -F, '{ d += $1; s += $2 } END { printf "%.2f", s / d * 60 / 1048576 }')
@@ -95,6 +96,11 @@ ffmpeg -nostdin -loglevel error -y -i "$work/signal16.wav" -c:a alac -sample_fmt
 ffmpeg -nostdin -loglevel error -y -i "$work/signal16.wav" -c:a flac "$work/signal.flac"
 alac16_size=$(size_per_minute "$work/alac16.m4a")
 flac_size=$(size_per_minute "$work/signal.flac")
+# The export of two minutes of it: rewritten as 16-bit ALAC and compared.
+log "the 16-bit export"
+ffmpeg -nostdin -loglevel error -y -i "$work/signal16.wav" -f s16le "$work/signal16.raw"
+"$build/bench/bench_sixteen_bit_export" "$work/signal16.raw" >"$work/export.txt"
+export_value() { awk -F= -v key="$1" '$1 == key { print $2 }' "$work/export.txt"; }
 
 log "the window shown while recording (30 s, beside ffmpeg)"
 VESSARO_TABLE_PLAYS=1 bench/window_cost.sh "$build" >"$work/window.txt"
@@ -171,5 +177,6 @@ playing two tones and pink noise at 16 bits (\`bench/table.sh\`).
 | Peak memory while recording | $(mib "$vessaro_peak_kib") MiB | ffmpeg: ${ffmpeg_peak} MiB; parec: ${parec_peak} MiB |
 | Peak memory while recording with the window shown | $(window window_peak_mib) MiB | ffmpeg, the same run: $(window ffmpeg_peak_mib) MiB |
 | Memory growth per recorded hour | ${growth} | — |
-| File size per minute, 16-bit source | ${vessaro_size} MiB (24-bit ALAC) | ffmpeg ALAC 16-bit: ${alac16_size} MiB; FLAC: ${flac_size} MiB |
+| File size per minute, 16-bit source | ${vessaro_size} MiB (16-bit ALAC, as exported; $(export_value size_ratio)× ffmpeg's of the same samples) | ffmpeg ALAC 16-bit: ${alac16_size} MiB; FLAC: ${flac_size} MiB |
+| Export of a 16-bit recording (re-encode and compare, 2 min) | $(export_value export_x_realtime)× real time | a byte copy of the 24-bit recording |
 EOF

@@ -129,6 +129,31 @@ void removeStaleStagingCopies(const QFileInfo& target)
     }
 }
 
+// The hidden name an export to `target` is written under before it is renamed.
+QString stagingPath(const QFileInfo& target)
+{
+    return target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".") + uuidString()
+        + QStringLiteral(".part");
+}
+
+// Renames a synced staging file over `target`, then syncs the folder.
+Result<void> renameIntoPlace(const QString& staging, const QFileInfo& target)
+{
+    const QString destination = target.filePath();
+    if (::rename(QFile::encodeName(staging).constData(), QFile::encodeName(destination).constData()) != 0) {
+        const int error = errno;
+        ::unlink(QFile::encodeName(staging).constData());
+        return PlatformError::fromErrno(error, QStringLiteral("无法替换") + quoted(destination));
+    }
+    // The new name survives a power cut only once the folder is on disk. EINVAL:
+    // a file system that cannot sync a folder, where there is nothing more to do.
+    FileDescriptor folder(
+        ::open(QFile::encodeName(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isOpen() || (::fsync(folder.get()) != 0 && errno != EINVAL))
+        return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(destination));
+    return {};
+}
+
 } // namespace
 
 Result<QString> temporaryDirectory()
@@ -247,23 +272,32 @@ Result<void> moveItem(const QString& source, const QString& destination)
 Result<void> replaceFile(const QString& source, const QString& destination)
 {
     const QFileInfo target(destination);
-    const QString staging = target.absolutePath() + QStringLiteral("/.") + target.fileName() + QStringLiteral(".")
-        + uuidString() + QStringLiteral(".part");
+    const QString staging = stagingPath(target);
     removeStaleStagingCopies(target);
     if (auto copied = copyBytes(source, staging, destination, true); !copied)
         return copied;
-    if (::rename(QFile::encodeName(staging).constData(), QFile::encodeName(destination).constData()) != 0) {
-        const int error = errno;
-        ::unlink(QFile::encodeName(staging).constData());
-        return PlatformError::fromErrno(error, QStringLiteral("无法替换") + quoted(destination));
+    return renameIntoPlace(staging, target);
+}
+
+Result<void> replaceFileWith(const QString& destination, const std::function<Result<void>(const QString&)>& write)
+{
+    const QFileInfo target(destination);
+    const QString staging = stagingPath(target);
+    removeStaleStagingCopies(target);
+    const QByteArray native = QFile::encodeName(staging);
+    // Locked until renamed, like a staging copy, so that no sweep takes it.
+    FileDescriptor file(::open(native.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+    if (file.get() < 0)
+        return PlatformError::fromErrno(errno, QStringLiteral("无法创建") + quoted(destination));
+    while (::flock(file.get(), LOCK_EX) != 0 && errno == EINTR) { }
+    Result<void> written = write(staging);
+    if (written && ::fsync(file.get()) != 0)
+        written = PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(destination));
+    if (!written) {
+        ::unlink(native.constData());
+        return written;
     }
-    // The new name survives a power cut only once the folder is on disk. EINVAL:
-    // a file system that cannot sync a folder, where there is nothing more to do.
-    FileDescriptor folder(
-        ::open(QFile::encodeName(target.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folder.isOpen() || (::fsync(folder.get()) != 0 && errno != EINVAL))
-        return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(destination));
-    return {};
+    return renameIntoPlace(staging, target);
 }
 
 Result<std::optional<qint64>> fileSize(const QString& path)

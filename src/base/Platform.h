@@ -10,6 +10,7 @@
 #include <QString>
 #include <QTimeZone>
 
+#include <functional>
 #include <optional>
 
 // The operating-system services the recorder relies on, behind small functions
@@ -50,6 +51,12 @@ Result<void> moveItem(const QString& source, const QString& destination);
 // stale hidden copies of earlier exports to the same name that no running
 // export holds.
 Result<void> replaceFile(const QString& source, const QString& destination);
+// As replaceFile, but `write` fills the new file: it is given the hidden name,
+// where an empty file of the user's new-file mode already stands (locked
+// against the sweep), and it may write it whole anew. After a success it is
+// synced and renamed into place; after a failure it is removed and the error
+// returned, and the destination stays as it was.
+Result<void> replaceFileWith(const QString& destination, const std::function<Result<void>(const QString&)>& write);
 // The file's size in bytes, or the file system's error.
 Result<std::optional<qint64>> fileSize(const QString& path);
 // Replaces `path` as a whole or leaves it untouched.

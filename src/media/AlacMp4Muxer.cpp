@@ -30,15 +30,15 @@ constexpr int kIOBufferBytes = 64 * 1024;
 constexpr const char* kFragmentedLayout = "frag_custom+empty_moov+default_base_moof+skip_trailer";
 } // namespace
 
-Result<std::unique_ptr<AlacMp4Muxer>> AlacMp4Muxer::create(const QString& path)
+Result<std::unique_ptr<AlacMp4Muxer>> AlacMp4Muxer::create(const QString& path, Access access)
 {
     const QByteArray nativePath = path.toLocal8Bit();
     // Read and write: finishing reads the fragment headers back.
     FileDescriptor file(::open(nativePath.constData(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, S_IRUSR | S_IWUSR));
     if (!file.isOpen())
         return PlatformError::fromErrno(errno, QStringLiteral("无法创建文件 %1").arg(path));
-    // An existing file keeps its mode through O_TRUNC; the recording is private either way.
-    if (::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0)
+    // An existing file keeps its mode through O_TRUNC, so a recording is made private here.
+    if (access == Access::userOnly && ::fchmod(file.get(), S_IRUSR | S_IWUSR) != 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法设置文件权限 %1").arg(path));
 
     AVFormatContext* rawFormat = nullptr;

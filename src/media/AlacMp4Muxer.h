@@ -37,9 +37,13 @@ namespace vessaro {
 // (the encoder thread, then the finishing thread after it has joined).
 class AlacMp4Muxer {
 public:
-    // Creates (or truncates) the file at `path`, readable by the user alone.
-    // Fails with the file system's or the media layer's error.
-    static Result<std::unique_ptr<AlacMp4Muxer>> create(const QString& path);
+    // A recording is readable by the user alone; a file made for someone else
+    // (an export's staging copy) keeps the mode it was created with.
+    enum class Access { userOnly, keepMode };
+
+    // Creates (or truncates) the file at `path`. Fails with the file system's
+    // or the media layer's error.
+    static Result<std::unique_ptr<AlacMp4Muxer>> create(const QString& path, Access access = Access::userOnly);
 
     // Takes the file and the handles that create() made; use create().
     AlacMp4Muxer(FileDescriptor file, ffmpeg::IOContextPtr io, ffmpeg::OutputContextPtr format);

@@ -17,6 +17,13 @@ RecorderPhase RecorderPhase::finished(QString path, RecordingSummary summary)
     return phase;
 }
 
+RecorderPhase RecorderPhase::exporting(std::optional<int> percentDone)
+{
+    RecorderPhase phase(Kind::exporting);
+    phase.m_percentDone = percentDone;
+    return phase;
+}
+
 RecorderPhase RecorderPhase::failed(QString message)
 {
     RecorderPhase phase(Kind::failed);
@@ -52,7 +59,7 @@ QString RecorderPhase::description() const
     case Kind::recording:
         return QStringLiteral("recording");
     case Kind::exporting:
-        return QStringLiteral("exporting");
+        return m_percentDone ? QStringLiteral("exporting(%1%)").arg(*m_percentDone) : QStringLiteral("exporting");
     case Kind::finished:
         return QStringLiteral("finished(%1, %2 s, %3 bytes)")
             .arg(m_text)

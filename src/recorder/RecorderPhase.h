@@ -5,6 +5,8 @@
 #include <QMetaType>
 #include <QString>
 
+#include <optional>
+
 namespace vessaro {
 
 // Where the recorder stands; the window draws nothing else. A plain value,
@@ -19,7 +21,8 @@ public:
     static RecorderPhase preparing() { return RecorderPhase(Kind::preparing); }
     static RecorderPhase countingDown(int secondsLeft);
     static RecorderPhase recording() { return RecorderPhase(Kind::recording); }
-    static RecorderPhase exporting() { return RecorderPhase(Kind::exporting); }
+    // `percentDone`: how far a save that takes a while has come, when it counts.
+    static RecorderPhase exporting(std::optional<int> percentDone = std::nullopt);
     // `path` is the exported file, or the pending temporary file when the user
     // did not choose a destination.
     static RecorderPhase finished(QString path, RecordingSummary summary);
@@ -34,6 +37,7 @@ public:
     const QString& path() const { return m_text; }
     const RecordingSummary& summary() const { return m_summary; }
     const QString& message() const { return m_text; }
+    const std::optional<int>& percentDone() const { return m_percentDone; }
 
     // For test output and debugging, e.g. "countingDown(2)".
     QString description() const;
@@ -49,6 +53,7 @@ private:
     int m_secondsLeft = 0;
     QString m_text;
     RecordingSummary m_summary;
+    std::optional<int> m_percentDone;
 };
 
 } // namespace vessaro

@@ -4,12 +4,16 @@
 #include "base/ProductName.h"
 #include "base/SystemClock.h"
 #include "capture/SystemAudioCaptureService.h"
+#include "files/RecordingExport.h"
 #include "files/RecordingFile.h"
+#include "recorder/ExportProgress.h"
 #include "recorder/NextTurn.h"
 
 #include <QDir>
 #include <QFileInfo>
 #include <QStandardPaths>
+#include <QThreadPool>
+#include <QtConcurrent>
 
 #include <qcoro/qcorofuture.h>
 
@@ -138,7 +142,7 @@ void RecorderViewModel::cancelCountdown()
 
 void RecorderViewModel::exportAgain()
 {
-    if (m_pending && !m_terminating)
+    if (m_pending && !m_terminating && m_phase.kind() != Phase::Kind::exporting)
         exportPendingRecording();
 }
 
@@ -465,16 +469,53 @@ void RecorderViewModel::exportPendingRecording()
         offerWaitingRecording();
         return;
     }
-    // Replaces an existing destination in one step: a failed copy leaves the
-    // old file where it was.
-    if (auto copied = Platform::replaceFile(source, *destination); !copied) {
-        setPhase(Phase::failed(kExportFailed + copied.error().localizedDescription()));
-        return;
+    // From stop, the phase already is exporting; from "再次导出", it becomes so.
+    if (m_phase.kind() != Phase::Kind::exporting)
+        setPhase(Phase::exporting());
+    RecorderTask task;
+    m_actionTask = task;
+    runExportSequence(task, PendingRecording { source, summary, {} }, *destination);
+}
+
+QCoro::Task<> RecorderViewModel::runExportSequence(RecorderTask task, PendingRecording pending, QString destination)
+{
+    const RecorderTask::Running running(task);
+    QPointer<RecorderViewModel> self(this);
+    const auto progress = std::make_unique<ExportProgress>();
+    connect(progress.get(), &ExportProgress::advanced, this, [this](int percentDone) {
+        if (m_phase.kind() == Phase::Kind::exporting)
+            setPhase(Phase::exporting(percentDone));
+    });
+    // Replaces an existing destination in one step: a failed export leaves the
+    // old file where it was, and the recording pending.
+    // Made before it is awaited: GCC 12 destroys a lambda's captures twice in
+    // a co_await operand. The relay is this frame's, which outlives the job,
+    // so that it is deleted on the main thread.
+    QFuture<Result<RecordingExport::Exported>> job = QtConcurrent::run(QThreadPool::globalInstance(),
+        [relay = progress.get(), token = task.token(), source = pending.path, summary = pending.summary, destination] {
+            int shown = -1;
+            const auto advance = [&](double fraction) {
+                const int percent = static_cast<int>(fraction * 100);
+                if (percent != shown)
+                    Q_EMIT relay->advanced(percent);
+                shown = percent;
+            };
+            return RecordingExport::run(source, summary, destination, advance, *token);
+        });
+    const Result<RecordingExport::Exported> exported = co_await job;
+    if (!self)
+        co_return;
+    if (!exported) {
+        // Cancelled for the quit: the recording stays pending, as if the dialog had been dismissed.
+        setPhase(exported.error().isCancellation()
+                ? Phase::finished(pending.path, pending.summary)
+                : Phase::failed(kExportFailed + exported.error().localizedDescription()));
+        co_return;
     }
-    (void)Platform::removeItem(source); // a leftover is harmless and no longer tracked
-    m_lastExportDirectory = QFileInfo(*destination).absolutePath();
-    forgetPendingRecording(source);
-    setPhase(Phase::finished(*destination, summary));
+    (void)Platform::removeItem(pending.path); // a leftover is harmless and no longer tracked
+    m_lastExportDirectory = QFileInfo(destination).absolutePath();
+    forgetPendingRecording(pending.path);
+    setPhase(Phase::finished(destination, exported.value().summary));
     offerWaitingRecording();
 }
 

@@ -170,6 +170,9 @@ private:
 
     void finishRecording();
     void exportPendingRecording();
+    // Writes the pending recording to `destination` off the main thread,
+    // showing its progress, then offers the next waiting recording.
+    QCoro::Task<> runExportSequence(RecorderTask task, PendingRecording pending, QString destination);
     void cleanupPendingTemporaryFile();
     // Takes the finished file, its summary and its lock as the pending recording.
     void holdPending(const CaptureOutcome& outcome);

@@ -81,8 +81,9 @@ PhasePresentation PhasePresentation::of(
         shown.indicator = Indicator::spinner;
         shown.primaryStatus = QStringLiteral("正在整理这段声音");
         shown.displayTime = formatDuration(elapsedSeconds);
-        shown.primary
-            = { QStringLiteral("正在保存录音…"), QStringLiteral("square.and.arrow.down"), Action::none, false };
+        shown.primary = { phase.percentDone() ? QStringLiteral("正在保存录音… %1%").arg(*phase.percentDone())
+                                              : QStringLiteral("正在保存录音…"),
+            QStringLiteral("square.and.arrow.down"), Action::none, false };
         break;
     case RecorderPhase::Kind::finished:
         shown.displayTime = formatDuration(phase.summary().duration);

@@ -4,10 +4,13 @@
 #include "base/SystemClock.h"
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/SystemAudioCaptureService.h"
+#include "files/RecordingExport.h"
 
 #include <QDir>
 #include <QJsonArray>
 #include <QJsonObject>
+#include <QThreadPool>
+#include <QtConcurrent>
 
 #include <qcoro/qcorofuture.h>
 
@@ -55,13 +58,24 @@ QCoro::Task<Result<void>> exercise(
 
         const QString name = QStringLiteral("cycle-") + QString::number(cycle) + QLatin1Char('-')
             + Platform::uuidString() + QStringLiteral(".mp4");
-        if (auto moved = Platform::moveItem(stopped.value().path, directory + QLatin1Char('/') + name); !moved)
-            co_return moved;
+        // Kept as the app would save it: 16-bit when every sample fits.
+        const QString kept = stopped.value().path;
+        const RecordingSummary summary = stopped.value().summary;
+        // Made before it is awaited: GCC 12 destroys a lambda's captures twice in a co_await operand.
+        QFuture<Result<RecordingExport::Exported>> job = QtConcurrent::run(
+            QThreadPool::globalInstance(), [kept, summary, destination = directory + QLatin1Char('/') + name] {
+                return RecordingExport::run(kept, summary, destination, {}, *CancellationToken::create());
+            });
+        auto exported = co_await job;
+        if (!exported)
+            co_return exported.error();
+        (void)Platform::removeItem(kept);
 
         QJsonObject cycleReport { { QStringLiteral("active"), toJson(active) },
             { QStringLiteral("stopped"), toJson(afterStop) },
-            { QStringLiteral("duration"), stopped.value().summary.duration }, { QStringLiteral("file"), name } };
-        // Only a take of pure digital silence says so: the usual four keys stay.
+            { QStringLiteral("duration"), stopped.value().summary.duration }, { QStringLiteral("file"), name },
+            { QStringLiteral("bitDepth"), exported.value().bitDepth } };
+        // Only a take of pure digital silence says so: the usual five keys stay.
         if (stopped.value().silent)
             cycleReport.insert(QStringLiteral("silent"), true);
         cycles.append(cycleReport);

@@ -77,6 +77,8 @@ private Q_SLOTS:
         QCOMPARE(QStringList({ result["status"].toString(), result["backend"].toString() }),
             QStringList({ "passed", "PulseAudio" }));
         QCOMPARE(result["cycles"].toArray().size(), 3);
+        for (const QJsonValue cycle : result["cycles"].toArray())
+            QCOMPARE(cycle["bitDepth"].toInt(), 16); // the tune is 16-bit
     }
 
     // The terminal's recorder: a take ended by SIGINT is validated and put at its file; an existing file is refused

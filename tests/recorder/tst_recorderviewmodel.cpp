@@ -55,7 +55,8 @@ private Q_SLOTS:
 
         QCOMPARE(rig.phases,
             QList<Phase>({ Phase::preparing(), Phase::countingDown(3), Phase::countingDown(2), Phase::countingDown(1),
-                Phase::recording(), Phase::exporting(), Phase::finished(destination, kSummary) }));
+                Phase::recording(), Phase::exporting(), Phase::exporting(100),
+                Phase::finished(destination, kSummary) }));
         QVERIFY(!recorded.isEmpty());
         QCOMPARE(test::readAll(destination), recorded);
         QVERIFY(QFile::permissions(destination) & QFile::ReadOther);
@@ -312,8 +313,23 @@ private Q_SLOTS:
         QVERIFY(rig.pending().startsWith(rig.home.path()));
         rig.desktop->savePanelAnswers = { rig.exports.filePath(QStringLiteral("take.mp4")) };
         rig.model->exportAgain();
-        QCOMPARE(rig.model->phase(), Phase::finished(leftoverPath(rig), kSummary));
+        QVERIFY(rig.waitFor([&] { return rig.model->phase() == Phase::finished(leftoverPath(rig), kSummary); }));
         QCOMPARE(rig.model->waitingRecordings(), 0U);
+    }
+
+    // A quit during an export ends it: the take stays pending, and nothing takes the chosen name.
+    void aQuitDuringTheExportKeepsTheTake()
+    {
+        Rig rig;
+        const QString destination = rig.exports.filePath(QStringLiteral("never.mp4"));
+        QVERIFY(test::writeFile(leftoverPath(rig), "take"));
+        adopt(rig);
+        QVERIFY(rig.waitFor([&] { return rig.model->hasUnexportedRecording(); }));
+        rig.desktop->savePanelAnswers = { destination };
+        rig.model->exportAgain();
+        QVERIFY(rig.shutdown());
+        QCOMPARE(rig.model->phase(), Phase::finished(leftoverPath(rig), kSummary));
+        QVERIFY(!QFile::exists(destination) && QFile::exists(leftoverPath(rig)));
     }
 
     // A quit while the writer finishes, or with the first save dialog open (closed by it), keeps the take pending.

@@ -21,7 +21,7 @@ bool runFfmpeg(const QString& arguments, const QString& path)
 }
 
 std::unique_ptr<MediaWriter> startedWriter(
-    const QString& path, const AudioStreamBasicDescription& stream, std::size_t ringBytes)
+    const QString& path, const AudioStreamBasicDescription& stream, std::size_t ringBytes, int bits)
 {
     const FfmpegMediaWriterFactory factory(ringBytes);
     std::optional<AudioFormatDescription> description;
@@ -29,7 +29,7 @@ std::unique_ptr<MediaWriter> startedWriter(
     if (!created || factory.makeFormatDescription(stream, &description) != 0)
         return nullptr;
     std::unique_ptr<MediaWriter> writer = std::move(created).value();
-    const int bits = std::min(int(stream.mBitsPerChannel), 24);
+    bits = bits ? bits : std::min(int(stream.mBitsPerChannel), 24);
     writer->addInput(
         { kAudioFormatAppleLossless, stream.mSampleRate, int(stream.mChannelsPerFrame), bits }, *description);
     if (!writer->startWriting())

@@ -67,10 +67,10 @@ inline bool writeFile(const QString& path, const QByteArray& bytes)
 // Runs the ffmpeg program with `arguments` (split at spaces), writing `path`.
 bool runFfmpeg(const QString& arguments, const QString& path);
 
-// A real writer for `path`, started for `stream` (ALAC at the stream's rate and channel count, the ring of
-// `ringBytes`, 0 for the program's own), or null.
+// A real writer for `path`, started for `stream` (ALAC at the stream's rate and channel count, at `bits`, 0 for
+// the stream's depth up to 24, the ring of `ringBytes`, 0 for the program's own), or null.
 std::unique_ptr<MediaWriter> startedWriter(
-    const QString& path, const AudioStreamBasicDescription& stream, std::size_t ringBytes = 0);
+    const QString& path, const AudioStreamBasicDescription& stream, std::size_t ringBytes = 0, int bits = 0);
 // The audio thread's sequence for one buffer. True when the writer took it. Any one thread at a time.
 bool appendOne(MediaWriter& writer, const void* data, std::uint32_t frames, const AudioStreamBasicDescription& stream,
     std::int64_t at);

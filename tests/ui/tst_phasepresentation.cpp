@@ -75,6 +75,8 @@ private Q_SLOTS:
             { "", "", false, false, CaptureTarget::ofProgram("Firefox") });
         row("exporting", RecorderPhase::exporting(), 75, false, Indicator::spinner,
             { "正在整理这段声音", "01:15", "正在保存录音…!" }, Action::none, "录制：全部声音!");
+        row("exporting, with progress", RecorderPhase::exporting(42), 75, false, Indicator::spinner,
+            { "正在整理这段声音", "01:15", "正在保存录音… 42%!" }, Action::none, "录制：全部声音!");
         row("finished, pending", RecorderPhase::finished("/t/a.mp4", summary), 5, true, Indicator::pendingTray,
             { "录音已保留，等待导出", "01:01:01", "再次导出", "在文件管理器中显示", "再次录制" }, Action::exportAgain,
             "");

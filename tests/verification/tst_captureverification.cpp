@@ -128,7 +128,7 @@ private Q_SLOTS:
         QJsonArray reported;
         for (int i = 0; i < 3; ++i) {
             QJsonObject cycle { { "active", report["cycles"][i]["active"] }, { "duration", 1.0 },
-                { "file", recordings.value(i) }, { "stopped", idle } };
+                { "file", recordings.value(i) }, { "stopped", idle }, { "bitDepth", 24 } };
             if (i == 2) // only the silent take says so
                 cycle.insert(QStringLiteral("silent"), true);
             reported.append(cycle);
