@@ -7,11 +7,13 @@
 #include "capture/AudioSampleWriter.h"
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/SystemAudioCaptureService.h"
+#include "files/RecordingExport.h"
 #include "ui/LevelMeter.h"
 #include "ui/PhasePresentation.h"
 
 #include <QDir>
 #include <QFileInfo>
+#include <QtConcurrent>
 
 #include <qcoro/qcorofuture.h>
 
@@ -67,18 +69,6 @@ Result<void> checkDestination(const QString& file, bool force)
     if (::access(folder.constData(), W_OK | X_OK) != 0)
         return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(target.absolutePath()));
     return {};
-}
-
-// The validated take, moved to `file`: renamed where the file system allows,
-// else copied and then removed.
-Result<void> place(const QString& take, const QString& file, bool force)
-{
-    if (!force)
-        return Platform::moveItem(take, file);
-    auto replaced = Platform::replaceFile(take, file);
-    if (replaced)
-        (void)Platform::removeItem(take);
-    return replaced;
 }
 
 } // namespace
@@ -163,11 +153,40 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
         co_return failed;
     }
     const CaptureOutcome& take = stopped.value();
-    // The take stays in the recorder's folder until it is safely at its place.
-    if (auto placed = place(take.path, file, request.force); !placed) {
-        say(report, AudioSampleWriter::keptAt(placed.error(), take.path).localizedDescription());
+    // The export writes 16 bits when every sample fits, else copies the take
+    // exactly; either way under a hidden name, renamed into place once synced.
+    // The take stays in the recorder's folder until then. A file that came
+    // into the name during the take is not replaced unasked.
+    if (!request.force && Platform::fileExists(file)) {
+        say(report,
+            AudioSampleWriter::keptAt(
+                PlatformError::fromErrno(EEXIST, QStringLiteral("无法写入") + quoted(file)), take.path)
+                .localizedDescription());
         co_return failed;
     }
+    const CancellationTokenPtr exportCancelled = CancellationToken::create();
+    QObject::connect(
+        &signals, &UnixSignalNotifier::received, &signals, [exportCancelled] { exportCancelled->cancel(); });
+    // Made before it is awaited: GCC 12 destroys a lambda's captures twice in
+    // a co_await operand.
+    QFuture<Result<RecordingExport::Exported>> job = QtConcurrent::run([take, file, terminal, report, exportCancelled] {
+        const auto progress = [terminal, report, shown = -1](double fraction) mutable {
+            const int percent = static_cast<int>(fraction * 100);
+            if (!terminal || percent == std::exchange(shown, percent))
+                return;
+            std::fputs(qPrintable(QStringLiteral("\r正在保存录音… %1%\033[K").arg(percent)), report);
+            std::fflush(report);
+        };
+        return RecordingExport::run(take.path, take.summary, file, progress, *exportCancelled);
+    });
+    const Result<RecordingExport::Exported> exported = co_await job;
+    if (terminal)
+        std::fputs("\r\033[K", report);
+    if (!exported) {
+        say(report, AudioSampleWriter::keptAt(exported.error(), take.path).localizedDescription());
+        co_return failed;
+    }
+    (void)Platform::removeItem(take.path);
     if (take.interruption)
         say(report, QStringLiteral("录音已中断：") + take.interruption->localizedDescription());
     else if (interruption)
@@ -175,8 +194,9 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
     if (take.silent)
         say(report, QStringLiteral("录音里没有声音"));
     say(report,
-        QStringLiteral("已保存：%1（%2，%3）")
-            .arg(file, formatDuration(take.summary.duration), mebibytes(QFileInfo(file).size())));
+        QStringLiteral("已保存：%1（%2，%3，%4 位）")
+            .arg(file, formatDuration(exported.value().summary.duration), mebibytes(QFileInfo(file).size()))
+            .arg(exported.value().bitDepth));
     co_return (take.interruption || interruption) ? failed : succeeded;
 }
 

@@ -109,7 +109,9 @@ private Q_SLOTS:
         };
         auto [status, report] = record({}, 2500);
         QCOMPARE(status, 0);
-        QVERIFY2(report.startsWith(QStringLiteral("已保存：") + file) && !report.contains('\r'), qPrintable(report));
+        QVERIFY2(
+            report.startsWith(QStringLiteral("已保存：") + file) && report.contains("16 位") && !report.contains('\r'),
+            qPrintable(report));
         const auto summary = vessaro::RecordingFile::validate(file);
         QVERIFY(summary && summary.value().duration > 0.5);
         std::tie(status, report) = record({ "--seconds", "1" }, 0);
