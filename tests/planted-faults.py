@@ -371,6 +371,9 @@ FAULTS = [
           [("    if (program.name.isEmpty())\n        program.name = program.binary;\n",
             "    program.name = program.binary;\n")],
           ["tst_pulseaudiohardware"]),
+    Fault("a program's new streams not followed after a reconnection", "src/capture/hal/PulseConnection.cpp",
+          [("m_uuid, m_onServerChange, m_onPlaybackChange);", "m_uuid, m_onServerChange);")],
+          ["tst_pulseaudiohardware"]),
 ]
 
 
