@@ -16,7 +16,8 @@ CoreAudioTapDriver::~CoreAudioTapDriver()
 
 Diagnostics CoreAudioTapDriver::diagnostics() const
 {
-    return { m_hardware->backendName(), m_tap, m_device, m_io.has_value(), m_running, m_format.mSampleRate };
+    return { m_hardware->backendName(), m_tap, m_device, m_io.has_value(), m_running, m_format.mSampleRate,
+        m_target.program };
 }
 
 Result<std::vector<PlayingProgram>> CoreAudioTapDriver::playingPrograms()
@@ -39,6 +40,7 @@ Result<void> CoreAudioTapDriver::prepare(const CaptureTarget& target)
     tapDescription.stereoMixdown = true;
     tapDescription.uuid = Platform::uuidString();
     tapDescription.target = target;
+    m_target = target;
 
     const auto fail = [this](const QString& step, OSStatus status) -> Result<void> {
         // Undo what was created; a failing clean-up replaces the step's error.

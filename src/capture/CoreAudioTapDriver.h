@@ -39,6 +39,7 @@ private:
     std::optional<AudioDeviceIOProcID> m_io;
     bool m_running = false;
     AudioStreamBasicDescription m_format;
+    CaptureTarget m_target; // of the last prepare
 };
 
 } // namespace vessaro

@@ -12,7 +12,7 @@ QMap<QString, QString> Diagnostics::entries() const
     QString rate = QString::number(sampleRate, 'g', QLocale::FloatingPointShortest);
     if (std::isfinite(sampleRate) && !rate.contains(QLatin1Char('.')) && !rate.contains(QLatin1Char('e')))
         rate += QStringLiteral(".0");
-    return {
+    QMap<QString, QString> entries {
         { QStringLiteral("backend"), backend },
         { QStringLiteral("tap"), QString::number(tap) },
         { QStringLiteral("device"), QString::number(device) },
@@ -20,6 +20,9 @@ QMap<QString, QString> Diagnostics::entries() const
         { QStringLiteral("running"), running ? QStringLiteral("true") : QStringLiteral("false") },
         { QStringLiteral("sampleRate"), rate },
     };
+    if (!program.isEmpty())
+        entries.insert(QStringLiteral("program"), program);
+    return entries;
 }
 
 } // namespace vessaro

@@ -47,6 +47,7 @@ private Q_SLOTS:
         QVERIFY(rig.driver.prepare(CaptureTarget::ofProgram("Radio")));
         QCOMPARE(rig.hardware->tapDescriptions()[1].target.program, "Radio");
         QVERIFY(rig.hardware->tapDescriptions()[0].target.isEverything());
+        QCOMPARE(rig.driver.diagnostics().entries().value("program"), "Radio");
         rig.hardware->setPlayingPrograms({ { "Radio", "radio", 7, "" } });
         QCOMPARE(rig.driver.playingPrograms().value(), std::vector<PlayingProgram>({ { "Radio", "radio", 7, "" } }));
         rig.hardware->failCall(Call::readProcessList, -3, 1);

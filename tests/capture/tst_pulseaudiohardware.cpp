@@ -174,8 +174,9 @@ private Q_SLOTS:
         QCOMPARE(capture.received->faults(), QList<int>(3, 0));
     }
 
-    // Two players with names of their own, each a tone; once the capture runs, a third stream of the first program.
-    // The list names the two players; the capture hears the tones its target plays, and nothing else.
+    // Two players with names of their own, each a tone; once the capture runs, a third stream of the first program;
+    // then a restart of the server, and the three anew. The list names the two players; the capture hears the
+    // tones its target plays, and nothing else.
     void aProgramIsRecordedAlone_data()
     {
         QTest::addColumn<QString>("target"); // empty: everything
@@ -190,18 +191,11 @@ private Q_SLOTS:
         QFETCH(QString, target);
         QFETCH(QList<bool>, heard);
         const QList<double> hertz { 440, 1000, 2500 };
-        struct Players {
-            ~Players()
-            {
-                for (QProcess& player : processes) {
-                    player.kill();
-                    player.waitForFinished();
-                }
-            }
-            QProcess processes[3];
-        } playing;
-        QProcess* players = playing.processes;
+        PrivateAudioServer server; // restarted below
+        QVERIFY2(server.isRunning(), "could not start a second private server");
+        QProcess players[3];
         const auto play = [&](int tone, const char* program) {
+            players[tone].waitForFinished(); // one that died with the server
             players[tone].start(QStringLiteral("paplay"),
                 { QStringLiteral("--property=application.name=") + program,
                     ServerAudio::sound({ "30", "sine", QString::number(hertz[tone]) }) });
@@ -234,7 +228,17 @@ private Q_SLOTS:
         checkTones(2);
         play(2, "vessaro-a");
         checkTones(3);
+        // The players die with the server; new ones of the same names are followed on the new connection.
+        QVERIFY(server.restart());
+        QVERIFY(eventually([&] { return capture.received->eventCount(AudioDeviceEvent::reconnected) == 1; }));
+        for (int tone = 0; tone < 3; ++tone)
+            play(tone, tone == 1 ? "vessaro-b" : "vessaro-a");
+        checkTones(3);
         QVERIFY(capture.driver.stop());
+        for (QProcess& player : players) {
+            player.kill();
+            player.waitForFinished();
+        }
         QCOMPARE(capture.received->faults(), QList<int>(3, 0));
     }
 
