@@ -27,8 +27,8 @@ namespace vessaro {
 // noteLoss() on the audio thread only; finish() and discard() once, after the
 // driver's stop() has returned (finish() blocks, so run it on a
 // general-purpose thread); takePeak() on the executor's watch; path(),
-// interruption() and capturedSeconds() anywhere. The file is locked (FileLock) from creation until it is removed
-// or handed over.
+// interruption() and capturedSeconds() anywhere. The file is locked
+// (FileLock) from creation until it is removed or handed over.
 class AudioSampleWriter {
 public:
     // Starts writing at time zero, or fails: the format step first, before any

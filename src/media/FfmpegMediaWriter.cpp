@@ -88,7 +88,8 @@ std::uint32_t convertFrames(const std::byte* source, std::uint32_t frames, std::
                 plane[i] = static_cast<Output>(value >> 16);
             else
                 plane[i] = value;
-            // Unsigned negation: the negative full scale has no positive twin.
+            // The magnitude as the file keeps it, negated unsigned: the
+            // negative full scale has no positive twin.
             const auto kept = static_cast<std::uint32_t>(value & keptBits);
             largest = std::max(largest, value < 0 ? 0U - kept : kept);
         }

@@ -117,6 +117,9 @@ void recordAndCompare(double seconds, int bits, int hogs, Reference reference = 
         { "-d", test::ServerAudio::outputSink() + ".monitor", "--format=float32le", "--channels=2", "--latency-msec=20",
             "--rate=" + QString::number(rate), "--file-format=wav", heardFile });
     QVERIFY(listener.waitForStarted());
+    float loudest = 0; // the noise's peak is 0.5
+    QObject::connect(
+        &model, &RecorderViewModel::levelChanged, [&](float level) { loudest = std::max(loudest, level); });
     model.start();
     QTRY_COMPARE_WITH_TIMEOUT(model.phase(), Phase::recording(), 30000);
     QTest::qWait(300);
@@ -127,6 +130,7 @@ void recordAndCompare(double seconds, int bits, int hogs, Reference reference = 
     QTest::qWait(300);
     listener.terminate();
     QVERIFY(listener.waitForFinished());
+    QVERIFY2(loudest > 0.4F && loudest <= 0.5F, QByteArray::number(loudest));
     model.stop();
     QTRY_VERIFY_WITH_TIMEOUT(!model.phase().isBusy(), 300000);
     QVERIFY2(model.phase().kind() == Phase::Kind::finished, qPrintable(model.phase().description()));
