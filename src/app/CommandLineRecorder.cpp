@@ -8,6 +8,7 @@
 #include "capture/CoreAudioTapDriver.h"
 #include "capture/SystemAudioCaptureService.h"
 #include "files/RecordingExport.h"
+#include "recorder/NextTurn.h"
 #include "ui/LevelMeter.h"
 #include "ui/PhasePresentation.h"
 
@@ -95,6 +96,10 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
     float peak = 0;
     QObject::connect(service.events(), &CaptureEvents::levelChanged, &signals,
         [&peak](float level) { peak = std::max(peak, level); });
+    // A take the release had to finish after a failed stop: where it stays.
+    std::optional<QString> kept;
+    QObject::connect(service.events(), &CaptureEvents::recordingKept, &signals,
+        [&kept](const CaptureOutcome& outcome) { kept = outcome.path; });
     std::optional<QString> interruption;
     QObject::connect(service.events(), &CaptureEvents::captureInterrupted, &signals,
         [&interruption, stopRequested](const QString& reason) {
@@ -148,8 +153,12 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
 
     auto stopped = co_await service.stop();
     if (!stopped) {
-        say(report, stopped.error().localizedDescription());
         (void)co_await service.cancel();
+        // The kept take's event is queued behind the release's answer.
+        co_await NextTurn {};
+        say(report,
+            kept ? AudioSampleWriter::keptAt(stopped.error(), *kept).localizedDescription()
+                 : stopped.error().localizedDescription());
         co_return failed;
     }
     const CaptureOutcome& take = stopped.value();
