@@ -432,7 +432,7 @@ FAULTS = [
           [("m_wantsPulse && !m_reduceMotion && m_onScreen", "m_wantsPulse && m_onScreen")],
           ["tst_timedisplay", "tst_contentview"]),
     Fault("the window's status ignores the silence", "src/ui/ContentView.cpp",
-          [("m_model->isSilent(), m_model->hearsNothing() }", "m_model->isSilent(), false }")],
+          [("m_model->isSilent(), m_model->hearsNothing(),", "m_model->isSilent(), false,")],
           ["tst_contentview"]),
     Fault("a sample one step off 16 bits taken as fitting", "src/media/SixteenBitTranscoder.cpp",
           [("    return lowBits & 0xFFFFu;", "    return lowBits & 0xFE00u;")],
