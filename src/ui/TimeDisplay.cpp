@@ -23,7 +23,7 @@ TimeDisplay::TimeDisplay(QWidget* parent)
             m_roll.stop();
             m_previous.clear();
         }
-        update();
+        update(m_rolling.isEmpty() ? rect() : m_rolling);
     });
 }
 
@@ -83,6 +83,26 @@ qreal TimeDisplay::digitCellWidth() const
     return widest;
 }
 
+QList<QRectF> TimeDisplay::cells() const
+{
+    const QFontMetricsF metrics(currentFont());
+    const qreal cell = digitCellWidth();
+    // Every cell is as wide as the character now shown there.
+    const auto advance = [&](QChar c) { return c.isDigit() ? cell : metrics.horizontalAdvance(c); };
+    qreal lineWidth = 0;
+    for (QChar c : m_text)
+        lineWidth += advance(c);
+    const qreal lineHeight = metrics.height();
+    const qreal top = (height() - lineHeight) / 2;
+    qreal x = (width() - lineWidth) / 2;
+    QList<QRectF> cells;
+    for (QChar c : m_text) {
+        cells.append(QRectF(x, top, advance(c), lineHeight));
+        x += cells.last().width();
+    }
+    return cells;
+}
+
 QImage TimeDisplay::picture(const QString& text, const std::function<bool(qsizetype)>& drawn) const
 {
     const qreal ratio = devicePixelRatioF();
@@ -91,25 +111,12 @@ QImage TimeDisplay::picture(const QString& text, const std::function<bool(qsizet
     image.fill(Qt::transparent);
     QPainter painter(&image);
     painter.setRenderHint(QPainter::TextAntialiasing);
-    const QFont font = currentFont();
-    const QFontMetricsF metrics(font);
-    const qreal cell = digitCellWidth();
-    // Every cell is as wide as the character now shown there.
-    const auto advance = [&](QChar c) { return c.isDigit() ? cell : metrics.horizontalAdvance(c); };
-    qreal lineWidth = 0;
-    for (QChar c : m_text)
-        lineWidth += advance(c);
-    painter.setFont(font);
+    painter.setFont(currentFont());
     painter.setPen(BrisalTheme::ink());
-    const qreal lineHeight = metrics.height();
-    const qreal top = (height() - lineHeight) / 2;
-    qreal x = (width() - lineWidth) / 2;
-    for (qsizetype i = 0; i < m_text.size(); ++i) {
-        const qreal w = advance(m_text.at(i));
+    const QList<QRectF> where = cells();
+    for (qsizetype i = 0; i < m_text.size(); ++i)
         if (drawn(i))
-            painter.drawText(QRectF(x, top, w, lineHeight), Qt::AlignCenter, QString(text.at(i)));
-        x += w;
-    }
+            painter.drawText(where.at(i), Qt::AlignCenter, QString(text.at(i)));
     return image;
 }
 
@@ -123,6 +130,14 @@ void TimeDisplay::paintEvent(QPaintEvent*)
         m_arriving = m_previous.isEmpty() ? QImage() : picture(m_text, rolls);
         m_picturedText = m_text;
         m_picturedPrevious = m_previous;
+        QRectF rolling;
+        const QList<QRectF> where = cells();
+        for (qsizetype i = 0; i < m_text.size(); ++i)
+            if (rolls(i))
+                rolling |= where.at(i);
+        // Whole columns: the digits travel up and down the full height.
+        const QRect columns = rolling.toAlignedRect().adjusted(-1, 0, 1, 0);
+        m_rolling = rolling.isEmpty() ? QRect() : QRect(columns.left(), 0, columns.width(), height());
     }
     QPainter painter(this);
     painter.setClipRect(rect());

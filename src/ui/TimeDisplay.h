@@ -46,6 +46,8 @@ protected:
 private:
     QFont currentFont() const;
     qreal rollProgress() const;
+    // Where each character of the text shown stands, in points.
+    QList<QRectF> cells() const;
     // The characters of `text` for which `drawn` holds, each in its cell, on
     // a transparent picture of the display.
     QImage picture(const QString& text, const std::function<bool(qsizetype)>& drawn) const;
@@ -59,6 +61,9 @@ private:
     QImage m_still; // the characters that hold still
     QImage m_leaving; // those that roll away
     QImage m_arriving; // and those that take their place
+    // The columns of the cells that roll: the roll's frames repaint only
+    // these, mostly one digit, not the whole line over the artwork.
+    QRect m_rolling;
     QString m_picturedText;
     QString m_picturedPrevious;
     bool m_reduceMotion;
