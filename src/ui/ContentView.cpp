@@ -82,7 +82,11 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
         m_body = BrisalTheme::bodyRegion(shell.toImage(), { widthPoints, canvasHeightPoints });
     buildCanvas();
     connect(m_model, &RecorderViewModel::phaseChanged, this, &ContentView::render);
-    connect(m_model, &RecorderViewModel::elapsedSecondsChanged, this, &ContentView::render);
+    // The clock ticks ten times a second; the window shows whole seconds.
+    connect(m_model, &RecorderViewModel::elapsedSecondsChanged, this, [this](double seconds) {
+        if (std::exchange(m_renderedSecond, std::floor(seconds)) != std::floor(seconds))
+            render();
+    });
     connect(m_model, &RecorderViewModel::interruptionReasonChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::transientNoteChanged, this, &ContentView::render);
     connect(m_model, &RecorderViewModel::silentChanged, this, &ContentView::render);

@@ -103,6 +103,7 @@ private:
     std::shared_ptr<DesktopServices> m_desktop;
     PhasePresentation m_shown;
     bool m_rendered = false; // m_shown is on the widgets
+    double m_renderedSecond = -1; // the whole second of the clock's last tick
 
     BrisalDragArea* m_drag = nullptr;
     BrisalWindowControls* m_controls = nullptr;
