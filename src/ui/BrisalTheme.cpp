@@ -65,8 +65,13 @@ QPixmap shell(qreal devicePixelRatio)
     const std::optional<QString>& bundle = ResourceBundle::shared();
     if (!bundle)
         return {};
-    const std::optional<QImage> picture
-        = ResourceBundle::image(*bundle, QStringLiteral("orlo-shell"), QStringLiteral("png"), QStringLiteral("Brand"));
+    // The picture made for the ratio, or the other if that one is missing.
+    const QString sizes[] = { QStringLiteral("orlo-shell"), QStringLiteral("orlo-shell@2x") };
+    const bool large = devicePixelRatio > 1.0;
+    std::optional<QImage> picture
+        = ResourceBundle::image(*bundle, sizes[large ? 1 : 0], QStringLiteral("png"), QStringLiteral("Brand"));
+    if (!picture)
+        picture = ResourceBundle::image(*bundle, sizes[large ? 0 : 1], QStringLiteral("png"), QStringLiteral("Brand"));
     if (!picture)
         return {};
     const QSizeF points(shellWidthPoints, shellHeightPoints);

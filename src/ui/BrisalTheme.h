@@ -32,10 +32,11 @@ inline constexpr int shellHeightPoints = 512;
 // shape, without the transparent margins around it.
 QRegion bodyRegion(const QImage& artwork, QSize size);
 // The artwork "orlo-shell" from the resource bundle, drawn at that size for
-// `devicePixelRatio`. Null when the bundle or the picture is missing or
+// `devicePixelRatio`, from the bundle's picture for ratio 1 or its twice as
+// large one above. Null when the bundle or both pictures are missing or
 // unreadable; the window then shows only its elements. Read from the bundle
-// on every call, so that the full-size picture does not stay in memory: the
-// caller keeps the result.
+// on every call, so that the picture does not stay in memory: the caller
+// keeps the result.
 QPixmap shell(qreal devicePixelRatio);
 
 } // namespace vessaro::BrisalTheme

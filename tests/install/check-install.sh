@@ -15,6 +15,7 @@ app=org.vessaro.Vessaro
 expected=(
     bin/vessaro
     share/vessaro/Vessaro_Vessaro.bundle/Brand/orlo-shell.png
+    share/vessaro/Vessaro_Vessaro.bundle/Brand/orlo-shell@2x.png
     share/applications/$app.desktop
     share/metainfo/$app.metainfo.xml
     share/icons/hicolor/scalable/apps/$app.svg
