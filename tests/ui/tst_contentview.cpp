@@ -123,6 +123,8 @@ private Q_SLOTS:
         const QRegion body = BrisalTheme::bodyRegion(BrisalTheme::shell(1.0).toImage(), view.size());
         QVERIFY(!body.contains(QPoint(5, 5)) && !body.contains(QPoint(120, 102)) && body.contains(QPoint(400, 300)));
         QCOMPARE(view.mask(), body);
+        // A repaint of the clock leaves the status row alone.
+        QVERIFY(!view.timeDisplay()->geometry().intersects(view.statusLabel()->parentWidget()->geometry()));
         // The footer's chooser lists the programs playing, everything first; the one chosen is what the take
         // records, and it stays while the take runs.
         rig.hardware->setPlayingPrograms({ { "Firefox", "firefox", 42, "firefox" } });
