@@ -467,7 +467,7 @@ FAULTS = [
           ["tst_contentview"]),
     Fault("the clock's ticks redraw only the first second", "src/ui/ContentView.cpp",
           [("if (std::exchange(m_renderedSecond, std::floor(seconds)) != std::floor(seconds))",
-            "if (std::exchange(m_renderedSecond, 0.0) != 0.0)")],
+            "if (std::exchange(m_renderedSecond, std::floor(seconds)) < 0)")],
           ["tst_contentview"]),
 ]
 
