@@ -146,6 +146,8 @@ private Q_SLOTS:
         view.statusSymbol()->setReduceMotion(true);
         view.primaryButton()->click();
         QVERIFY(rig.countDownTo());
+        rig.clock->advance(1s); // the clock's own tick, nothing else changes
+        QVERIFY(rig.waitFor([&] { return view.timeDisplay()->text() == "00:01"; }));
         rig.model->chooseTarget(CaptureTarget::everything());
         QCOMPARE(rig.hardware->tapDescriptions().last().target, CaptureTarget::ofProgram("Firefox"));
         QVERIFY(!view.programChooser()->isEnabled() && rig.model->target() == CaptureTarget::ofProgram("Firefox"));
