@@ -179,11 +179,11 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
     // Made before it is awaited: GCC 12 destroys a lambda's captures twice in
     // a co_await operand.
     QFuture<Result<RecordingExport::Exported>> job = QtConcurrent::run([take, file, terminal, report, exportCancelled] {
-        const auto progress = [terminal, report, shown = -1](double fraction) mutable {
-            const int percent = static_cast<int>(fraction * 100);
-            if (!terminal || percent == std::exchange(shown, percent))
+        const auto progress = [terminal, report](double fraction) {
+            if (!terminal)
                 return;
-            std::fputs(qPrintable(QStringLiteral("\r正在保存录音… %1%\033[K").arg(percent)), report);
+            std::fputs(
+                qPrintable(QStringLiteral("\r正在保存录音… %1%\033[K").arg(static_cast<int>(fraction * 100))), report);
             std::fflush(report);
         };
         return RecordingExport::run(take.path, take.summary, file, progress, *exportCancelled);

@@ -5,6 +5,7 @@
 #include "media/SixteenBitTranscoder.h"
 
 #include <optional>
+#include <utility>
 
 namespace vessaro {
 
@@ -51,7 +52,12 @@ Result<void> writeSixteenBit(const QString& source, const QString& staging, cons
 Result<RecordingExport::Exported> RecordingExport::run(const QString& source, const RecordingSummary& summary,
     const QString& destination, const Progress& progress, const CancellationToken& cancel)
 {
-    const Progress report = progress ? progress : [](double) {};
+    // Once per whole percent: the decoders report every frame, and each
+    // caller would otherwise thin them out itself.
+    const Progress report = [&progress, shown = -1](double fraction) mutable {
+        if (const int percent = static_cast<int>(fraction * 100); progress && percent != std::exchange(shown, percent))
+            progress(fraction);
+    };
     Attempt attempt;
     auto replaced = Platform::replaceFileWith(
         destination, [&](const QString& staging) { return writeSixteenBit(source, staging, report, cancel, attempt); });

@@ -30,7 +30,7 @@ public:
         RecordingSummary summary;
         int bitDepth = 24;
     };
-    // The fraction done, 0 to 1, on the exporting thread.
+    // The fraction done, 0 to 1, on the exporting thread, once per whole percent.
     using Progress = std::function<void(double fraction)>;
 
     // Exports `source`, whose validation measured `summary`, to `destination`.

@@ -493,13 +493,7 @@ QCoro::Task<> RecorderViewModel::runExportSequence(RecorderTask task, PendingRec
     // so that it is deleted on the main thread.
     QFuture<Result<RecordingExport::Exported>> job = QtConcurrent::run(QThreadPool::globalInstance(),
         [relay = progress.get(), token = task.token(), source = pending.path, summary = pending.summary, destination] {
-            int shown = -1;
-            const auto advance = [&](double fraction) {
-                const int percent = static_cast<int>(fraction * 100);
-                if (percent != shown)
-                    Q_EMIT relay->advanced(percent);
-                shown = percent;
-            };
+            const auto advance = [relay](double fraction) { Q_EMIT relay->advanced(static_cast<int>(fraction * 100)); };
             return RecordingExport::run(source, summary, destination, advance, *token);
         });
     const Result<RecordingExport::Exported> exported = co_await job;
