@@ -39,11 +39,6 @@ void say(std::FILE* report, const QString& line)
     std::fflush(report);
 }
 
-QString quoted(const QString& path)
-{
-    return QStringLiteral("“") + path + QStringLiteral("”");
-}
-
 QString mebibytes(qint64 bytes)
 {
     return QString::number(static_cast<double>(bytes) / (1024.0 * 1024.0), 'f', 1) + QStringLiteral(" MiB");
@@ -63,12 +58,12 @@ Result<void> checkDestination(const QString& file, bool force)
 {
     const QFileInfo target(file);
     if (target.isDir())
-        return PlatformError::fromErrno(EISDIR, QStringLiteral("无法写入") + quoted(file));
+        return PlatformError::fromErrno(EISDIR, QStringLiteral("无法写入") + Platform::quoted(file));
     if (!force && Platform::fileExists(file))
-        return PlatformError::fromErrno(EEXIST, QStringLiteral("无法写入") + quoted(file));
+        return PlatformError::fromErrno(EEXIST, QStringLiteral("无法写入") + Platform::quoted(file));
     const QByteArray folder = QFile::encodeName(target.absolutePath());
     if (::access(folder.constData(), W_OK | X_OK) != 0)
-        return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + quoted(target.absolutePath()));
+        return PlatformError::fromErrno(errno, QStringLiteral("无法写入") + Platform::quoted(target.absolutePath()));
     return {};
 }
 
@@ -109,13 +104,11 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
 
     const CaptureTarget target
         = request.program.isEmpty() ? CaptureTarget::everything() : CaptureTarget::ofProgram(request.program);
-    if (auto prepared = co_await service.prepare(target); !prepared) {
-        say(report, prepared.error().localizedDescription());
-        (void)co_await service.cancel();
-        co_return failed;
-    }
-    if (auto started = co_await service.start(); !started) {
-        say(report, started.error().localizedDescription());
+    Result<void> began = co_await service.prepare(target);
+    if (began)
+        began = co_await service.start();
+    if (!began) {
+        say(report, began.error().localizedDescription());
         (void)co_await service.cancel();
         co_return failed;
     }
@@ -164,13 +157,11 @@ QCoro::Task<int> CommandLineRecorder::record(CommandLine::Recording request, Opt
     const CaptureOutcome& take = stopped.value();
     // The export writes 16 bits when every sample fits, else copies the take
     // exactly; either way under a hidden name, renamed into place once synced.
-    // The take stays in the recorder's folder until then. A file that came
-    // into the name during the take is not replaced unasked.
-    if (!request.force && Platform::fileExists(file)) {
-        say(report,
-            AudioSampleWriter::keptAt(
-                PlatformError::fromErrno(EEXIST, QStringLiteral("无法写入") + quoted(file)), take.path)
-                .localizedDescription());
+    // The take stays in the recorder's folder until then. The destination is
+    // checked again: a file that came into the name during the take is not
+    // replaced unasked.
+    if (auto checked = checkDestination(file, request.force); !checked) {
+        say(report, AudioSampleWriter::keptAt(checked.error(), take.path).localizedDescription());
         co_return failed;
     }
     const CancellationTokenPtr exportCancelled = CancellationToken::create();

@@ -19,12 +19,13 @@
 #include <unistd.h>
 
 namespace vessaro::Platform {
-namespace {
 
 QString quoted(const QString& path)
 {
     return QStringLiteral("“") + path + QStringLiteral("”");
 }
+
+namespace {
 
 QString cacheHome()
 {

@@ -18,6 +18,9 @@
 // none of them may be called on the audio thread.
 namespace vessaro::Platform {
 
+// `path` in the quotation marks our messages put around a file's name.
+QString quoted(const QString& path);
+
 // $XDG_CACHE_HOME/vessaro (~/.cache/vessaro by default): on disk, created with
 // mode 0700 and checked with lstat on every call. It must be a real directory
 // owned by us with mode 0700; anything else is refused and never followed.
