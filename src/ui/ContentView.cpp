@@ -78,8 +78,12 @@ ContentView::ContentView(RecorderViewModel* model, std::shared_ptr<DesktopServic
     , m_desktop(std::move(desktop))
 {
     BrisalWindowConfiguration::apply(this);
-    if (const QPixmap shell = BrisalTheme::shell(1.0); !shell.isNull())
-        m_body = BrisalTheme::bodyRegion(shell.toImage(), { widthPoints, canvasHeightPoints });
+    // The artwork at ratio 1 gives the body's shape, and is what a screen of
+    // that ratio paints: read once for both.
+    m_artwork = BrisalTheme::shell(1.0);
+    m_artworkRatio = 1.0;
+    if (!m_artwork.isNull())
+        m_body = BrisalTheme::bodyRegion(m_artwork.toImage(), { widthPoints, canvasHeightPoints });
     buildCanvas();
     connect(m_model, &RecorderViewModel::phaseChanged, this, &ContentView::render);
     // The clock ticks ten times a second; the window shows whole seconds.
